@@ -1,0 +1,24 @@
+# Sourced by the project's scripts: installs missing Debian packages.
+# usage: quibd_need_packages pkg...
+quibd_need_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local line="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "quibd: missing Debian packages: ${missing[*]}" >&2
+        echo "quibd: run as root:  $line" >&2
+        return 1
+    fi
+    echo "quibd: installing ${missing[*]}"
+    apt-get update -q || return 1
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" || return 1
+}
+
+QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev)
+QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux)

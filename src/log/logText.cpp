@@ -1,0 +1,32 @@
+#include "log/logText.h"
+
+#include <cstring>
+
+std::string hexText(unsigned long value)
+{
+    static const char digits[] = "0123456789abcdef";
+    char buffer[2 * sizeof(unsigned long) + 1];
+    char* p = buffer + sizeof(buffer);
+    *--p = '\0';
+    do {
+        *--p = digits[value & 0xf];
+        value >>= 4;
+    } while (value != 0);
+    return std::string(p);
+}
+
+std::string printableText(const char* text)
+{
+    return printableText(text, text ? std::strlen(text) : 0);
+}
+
+std::string printableText(const char* bytes, std::size_t len)
+{
+    std::string out(len, '.');
+    for (std::size_t i = 0; i < len; ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x20 && c != 0x7f)
+            out[i] = static_cast<char>(c);
+    }
+    return out;
+}

@@ -1,0 +1,60 @@
+// Captures log4cpp records as "PRIORITY category message" for assertions.
+#pragma once
+
+#include <log4cpp/Appender.hh>
+#include <log4cpp/Category.hh>
+#include <log4cpp/LayoutAppender.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/Priority.hh>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class cLogCaptureAppender : public log4cpp::LayoutAppender {
+public:
+    cLogCaptureAppender() : log4cpp::LayoutAppender("capture") {}
+    void close() override {}
+    std::vector<std::string> take()
+    {
+        std::lock_guard<std::mutex> hold(mLock);
+        std::vector<std::string> out;
+        out.swap(mRecords);
+        return out;
+    }
+
+protected:
+    void _append(const log4cpp::LoggingEvent& event) override
+    {
+        std::string text = log4cpp::Priority::getPriorityName(event.priority) + " "
+            + event.categoryName + " " + event.message;
+        std::lock_guard<std::mutex> hold(mLock);
+        mRecords.push_back(text);
+    }
+
+private:
+    std::mutex mLock;
+    std::vector<std::string> mRecords;
+};
+
+// While alive, every record of every category (DEBUG and up) is captured
+// and nothing else is written. records() returns what arrived since the
+// last call.
+class cLogCapture {
+public:
+    cLogCapture() : mAppender(new cLogCaptureAppender)
+    {
+        log4cpp::Category& root = log4cpp::Category::getRoot();
+        root.removeAllAppenders();
+        root.setPriority(log4cpp::Priority::DEBUG);
+        root.addAppender(mAppender);
+    }
+    ~cLogCapture()
+    {
+        log4cpp::Category::getRoot().removeAllAppenders();
+    }
+    std::vector<std::string> records() { return mAppender->take(); }
+
+private:
+    cLogCaptureAppender* mAppender; // owned by the root category
+};
