@@ -1,0 +1,204 @@
+#include "queue/cPktQueue.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+namespace {
+
+// Holds a queue's mutex for one scope, so no early return and no exception
+// can leave it locked.
+class cMutexHold {
+public:
+    explicit cMutexHold(pthread_mutex_t& mutex) : mMutex(mutex) { pthread_mutex_lock(&mMutex); }
+    ~cMutexHold() { pthread_mutex_unlock(&mMutex); }
+
+    cMutexHold(const cMutexHold&) = delete;
+    cMutexHold& operator=(const cMutexHold&) = delete;
+
+private:
+    pthread_mutex_t& mMutex;
+};
+
+// A new entry holding a copy of len bytes (len >= 0), or nullptr when memory
+// runs out.
+PktEntry* newEntry(const void* data, int len, const sockaddr_in& source)
+{
+    PktEntry* entry = new (std::nothrow) PktEntry;
+    if (entry == nullptr)
+        return nullptr;
+    entry->bytes = new (std::nothrow) char[len];
+    if (entry->bytes == nullptr) {
+        delete entry;
+        return nullptr;
+    }
+    entry->length = len;
+    entry->source = source;
+    if (len > 0)
+        std::memcpy(entry->bytes, data, static_cast<std::size_t>(len));
+    return entry;
+}
+
+void releaseEntry(PktEntry* entry)
+{
+    delete[] entry->bytes;
+    delete entry;
+}
+
+} // namespace
+
+cPktQueue::cPktQueue(int limit) : cWlog("cPktQueu"), mLimit(limit)
+{
+    pthread_mutex_init(&mLock, nullptr);
+
+    // Deadlines are taken from the monotonic clock, so setting the wall clock
+    // neither shortens nor lengthens a wait.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&mNotEmpty, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+// Entries still queued are owned by the queue and go with it. Nobody may use
+// a queue while it is destroyed (it only ends with its owner).
+cPktQueue::~cPktQueue()
+{
+    for (PktEntry* entry : mEntries)
+        releaseEntry(entry);
+    mEntries.clear();
+    pthread_cond_destroy(&mNotEmpty);
+    pthread_mutex_destroy(&mLock);
+}
+
+bool cPktQueue::push(const void* data, int len, sockaddr_in source)
+{
+    return pushEntry(data, len, source, true);
+}
+
+bool cPktQueue::push(const void* data, int len)
+{
+    sockaddr_in none;
+    std::memset(&none, 0, sizeof none);
+    return pushEntry(data, len, none, false);
+}
+
+bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, bool reportDrop)
+{
+    // A negative count is a failed receive, not a packet: it is refused before
+    // anything is allocated, without a log line (the caller already knows the
+    // receive failed) and without a signal (the queue is unchanged). Missing
+    // bytes are refused the same way.
+    if (len < 0 || (data == nullptr && len > 0))
+        return false;
+
+    bool admitted = admit(data, len, source, reportDrop);
+    // After unlocking, and for dropped packets too: wakes at most one waiter.
+    pthread_cond_signal(&mNotEmpty);
+    return admitted;
+}
+
+bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool reportDrop)
+{
+    cMutexHold hold(mLock);
+    if (static_cast<long long>(mEntries.size()) >= mLimit) {
+        if (reportDrop)
+            mError << "Queue overflow. Dropping packet" << std::endl;
+        return false;
+    }
+
+    // Out of memory drops the packet (false) instead of throwing out of the
+    // receive loop.
+    PktEntry* entry = newEntry(data, len, source);
+    if (entry == nullptr)
+        return false;
+    try {
+        mEntries.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        releaseEntry(entry);
+        return false;
+    }
+    return true;
+}
+
+bool cPktQueue::wait(int timeoutSec)
+{
+    cMutexHold hold(mLock);
+    if (!mEntries.empty()) {
+        mDebug << "No waiting, we still have stuff in the FIFO " << std::endl;
+        return true;
+    }
+
+    // The result follows the last wait's code, not the queue: a time-out that
+    // coincides with a push reports false and leaves the entry for the next call.
+    int result = timeoutSec <= 0 ? waitWithoutLimit() : waitUntil(timeoutSec);
+    if (result != 0) {
+        mDebug << "Q timeout " << result << std::endl;
+        return false;
+    }
+    mDebug << "Q got some action " << result << std::endl;
+    return true;
+}
+
+// Both waits stop on any non-zero code, not only on a time-out: an error code
+// from the condition variable ends the wait as a failure instead of spinning.
+int cPktQueue::waitWithoutLimit()
+{
+    mDebug << "Q Wait NO timeout.." << std::endl;
+    int result = 0;
+    while (mEntries.empty() && result == 0)
+        result = pthread_cond_wait(&mNotEmpty, &mLock);
+    return result;
+}
+
+int cPktQueue::waitUntil(int timeoutSec)
+{
+    // Formed once: wake-ups that find the queue still empty (dropped pushes)
+    // do not push the deadline back.
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += timeoutSec;
+
+    mDebug << "Q Wait on timeout.." << std::endl;
+    int result = 0;
+    while (mEntries.empty() && result == 0)
+        result = pthread_cond_timedwait(&mNotEmpty, &mLock, &deadline);
+    return result;
+}
+
+int cPktQueue::pop(void* buffer, int bufferLen, sockaddr_in* source)
+{
+    return popEntry(buffer, bufferLen, source);
+}
+
+int cPktQueue::pop(void* buffer, int bufferLen)
+{
+    return popEntry(buffer, bufferLen, nullptr);
+}
+
+int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source)
+{
+    PktEntry* entry;
+    {
+        cMutexHold hold(mLock);
+        if (mEntries.empty())
+            return 0;
+        entry = mEntries.front();
+        mEntries.pop_front();
+    }
+
+    // Copy and release outside the lock so a producer never waits on the
+    // consumer's copy. Bytes beyond the buffer are lost. A negative buffer
+    // length (or no buffer) copies nothing rather than overrunning memory;
+    // the entry is taken all the same, as with a zero-length buffer.
+    int count = bufferLen < entry->length ? bufferLen : entry->length;
+    if (count < 0 || buffer == nullptr)
+        count = 0;
+    if (count > 0)
+        std::memcpy(buffer, entry->bytes, static_cast<std::size_t>(count));
+    if (source != nullptr)
+        *source = entry->source;
+    releaseEntry(entry);
+    return count;
+}

@@ -1,0 +1,53 @@
+// Bounded, thread-safe first-in first-out queue of packets.
+#pragma once
+
+#include "log/cWlog.h"
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <deque>
+
+// One queued packet: a private copy of its bytes and its sender (all zero
+// when pushed without one).
+struct PktEntry {
+    char* bytes;
+    int length;
+    sockaddr_in source;
+};
+
+// Producers push copies of packets; one consumer calls wait and, only when
+// it returns true, pop once. Logs to the category "cPktQueu".
+class cPktQueue : public cWlog {
+public:
+    explicit cPktQueue(int limit);
+    virtual ~cPktQueue();
+
+    cPktQueue(const cPktQueue&) = delete;
+    cPktQueue& operator=(const cPktQueue&) = delete;
+
+    // True when admitted; false when dropped (full queue, logged as an
+    // overflow) or refused (negative length, not logged).
+    bool push(const void* data, int len, sockaddr_in source);
+    // The same with an all-zero source; a full queue drops silently.
+    bool push(const void* data, int len);
+    // True when an entry is queued; false after timeoutSec seconds without
+    // one. timeoutSec <= 0 waits without limit.
+    bool wait(int timeoutSec);
+    // Removes the oldest entry and copies at most bufferLen of its bytes;
+    // returns the count copied, 0 when the queue is empty.
+    int pop(void* buffer, int bufferLen, sockaddr_in* source);
+    int pop(void* buffer, int bufferLen);
+
+private:
+    bool pushEntry(const void* data, int len, const sockaddr_in& source, bool reportDrop);
+    bool admit(const void* data, int len, const sockaddr_in& source, bool reportDrop);
+    int waitWithoutLimit();
+    int waitUntil(int timeoutSec);
+    int popEntry(void* buffer, int bufferLen, sockaddr_in* source);
+
+    int mLimit;
+    std::deque<PktEntry*> mEntries;
+    pthread_mutex_t mLock;
+    pthread_cond_t mNotEmpty;
+};

@@ -1,0 +1,200 @@
+// What a producer and a consumer see of the queue's contents: order, limit,
+// copies, truncation and sources.
+#include "queue/cPktQueue.h"
+#include "logCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Records = std::vector<std::string>;
+
+const char kOverflow[] = "ERROR cPktQueu Queue overflow. Dropping packet";
+
+sockaddr_in makeSource(const char* address, unsigned short port)
+{
+    sockaddr_in source;
+    std::memset(&source, 0, sizeof source);
+    source.sin_family = AF_INET;
+    source.sin_port = htons(port);
+    inet_pton(AF_INET, address, &source.sin_addr);
+    return source;
+}
+
+bool sameSource(const sockaddr_in& a, const sockaddr_in& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::string popText(cPktQueue& queue, sockaddr_in* source = nullptr)
+{
+    char buffer[2048];
+    int n = source ? queue.pop(buffer, sizeof buffer, source) : queue.pop(buffer, sizeof buffer);
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+} // namespace
+
+class QueueOrder : public testing::Test {
+protected:
+    cLogCapture mLog;
+    cPktQueue mQueue{1024};
+};
+
+TEST_F(QueueOrder, PacketsComeOutInPushOrderEachWithItsOwnSenderAndNothingIsLogged)
+{
+    sockaddr_in first = makeSource("192.0.2.1", 3653);
+    sockaddr_in second = makeSource("203.0.113.77", 40000);
+    std::string a = "first datagram";
+    std::string b = "second";
+    ASSERT_TRUE(mQueue.push(a.data(), static_cast<int>(a.size()), first));
+    ASSERT_TRUE(mQueue.push(b.data(), static_cast<int>(b.size()), second));
+    ASSERT_TRUE(mQueue.push("tun frame", 9));
+    a[0] = 'X'; // the queue holds its own copy
+
+    sockaddr_in from;
+    EXPECT_EQ("first datagram", popText(mQueue, &from));
+    EXPECT_TRUE(sameSource(first, from));
+    EXPECT_EQ("second", popText(mQueue, &from));
+    EXPECT_TRUE(sameSource(second, from));
+    EXPECT_EQ("tun frame", popText(mQueue));
+    EXPECT_EQ("", popText(mQueue));
+    EXPECT_EQ(Records{}, mLog.records());
+}
+
+class QueueLimit : public testing::Test {
+protected:
+    void fill(cPktQueue& queue, int count)
+    {
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(queue.push(&i, sizeof i, mSource)) << "push " << i + 1;
+    }
+    cLogCapture mLog;
+    sockaddr_in mSource = makeSource("198.51.100.9", 5000);
+};
+
+TEST_F(QueueLimit, FullQueueDropsWithOneErrorLineOnlyForThePushWithASource)
+{
+    cPktQueue queue(1024);
+    fill(queue, 1024);
+
+    int extra = 1025;
+    EXPECT_FALSE(queue.push(&extra, sizeof extra, mSource));
+    EXPECT_EQ(Records{kOverflow}, mLog.records());
+
+    EXPECT_FALSE(queue.push(&extra, sizeof extra));
+    EXPECT_EQ(Records{}, mLog.records());
+
+    int value = -1;
+    ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+    EXPECT_EQ(0, value); // the dropped packets changed nothing at the front
+}
+
+TEST_F(QueueLimit, OnePopMakesRoomForExactlyOneMorePacket)
+{
+    cPktQueue queue(1024);
+    fill(queue, 1024);
+    int value;
+    ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+
+    int again = 2000;
+    EXPECT_TRUE(queue.push(&again, sizeof again));
+    EXPECT_FALSE(queue.push(&again, sizeof again));
+
+    for (int i = 1; i < 1024; ++i)
+        ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+    ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+    EXPECT_EQ(2000, value);
+    EXPECT_EQ(0, queue.pop(&value, sizeof value));
+}
+
+TEST_F(QueueLimit, LimitZeroDropsEveryPush)
+{
+    cPktQueue queue(0);
+    EXPECT_FALSE(queue.push("a", 1, mSource));
+    EXPECT_FALSE(queue.push("b", 1));
+    EXPECT_FALSE(queue.push("", 0, mSource));
+    EXPECT_EQ((Records{kOverflow, kOverflow}), mLog.records());
+    char c = 'z';
+    EXPECT_EQ(0, queue.pop(&c, 1));
+    EXPECT_EQ('z', c);
+}
+
+class QueuePop : public testing::Test {
+protected:
+    cLogCapture mLog;
+    cPktQueue mQueue{16};
+};
+
+TEST_F(QueuePop, EmptyPacketIsQueuedAndPopsAsZeroBytes)
+{
+    sockaddr_in source = makeSource("192.0.2.200", 1);
+    ASSERT_TRUE(mQueue.push("", 0, source));
+    ASSERT_TRUE(mQueue.push("next", 4));
+
+    char buffer[8] = "untouch";
+    sockaddr_in from;
+    std::memset(&from, 0xab, sizeof from);
+    EXPECT_EQ(0, mQueue.pop(buffer, sizeof buffer, &from));
+    EXPECT_TRUE(sameSource(source, from));
+    EXPECT_STREQ("untouch", buffer);
+    EXPECT_EQ("next", popText(mQueue)); // the empty packet was taken
+}
+
+TEST_F(QueuePop, ShortBufferGetsThePacketsHeadAndTheRestIsGone)
+{
+    std::string packet = "0123456789abcdefghij";
+    ASSERT_TRUE(mQueue.push(packet.data(), static_cast<int>(packet.size())));
+    ASSERT_TRUE(mQueue.push("tail", 4));
+
+    char buffer[16];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(8, mQueue.pop(buffer, 8));
+    EXPECT_EQ("01234567########", std::string(buffer, sizeof buffer));
+    EXPECT_EQ("tail", popText(mQueue));
+    EXPECT_EQ(0, mQueue.pop(buffer, sizeof buffer));
+}
+
+TEST_F(QueuePop, PacketPushedWithoutSenderPopsWithAllZeroSender)
+{
+    ASSERT_TRUE(mQueue.push("frame", 5));
+    sockaddr_in from;
+    std::memset(&from, 0xff, sizeof from);
+    EXPECT_EQ("frame", popText(mQueue, &from));
+    const unsigned char zero[sizeof from] = {};
+    EXPECT_EQ(0, std::memcmp(zero, &from, sizeof from));
+}
+
+class QueueRefusal : public testing::Test {
+protected:
+    cLogCapture mLog;
+    cPktQueue mQueue{1};
+};
+
+TEST_F(QueueRefusal, NegativeLengthIsRefusedSilentlyAndTakesNoRoom)
+{
+    sockaddr_in source = makeSource("203.0.113.5", 9);
+    EXPECT_FALSE(mQueue.push("junk", -1, source));
+    EXPECT_FALSE(mQueue.push("junk", -2048));
+    EXPECT_EQ(Records{}, mLog.records());
+
+    // The limit of one is still free for a real packet.
+    EXPECT_TRUE(mQueue.push("real", 4, source));
+    EXPECT_EQ("real", popText(mQueue));
+    EXPECT_EQ(0, mQueue.pop(nullptr, 0));
+}
+
+TEST_F(QueueRefusal, NegativeBufferLengthCopiesNothingAndTakesThePacket)
+{
+    ASSERT_TRUE(mQueue.push("abcdef", 6));
+    char buffer[4] = {'w', 'x', 'y', 'z'};
+    EXPECT_EQ(0, mQueue.pop(buffer, -5));
+    EXPECT_EQ("wxyz", std::string(buffer, sizeof buffer));
+    EXPECT_TRUE(mQueue.push("g", 1)); // room again: the entry was taken
+}

@@ -1,0 +1,290 @@
+// The consumer's side: waiting for packets, time-outs, wake-ups, and many
+// producers feeding one consumer.
+#include "queue/cPktQueue.h"
+#include "logCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Records = std::vector<std::string>;
+
+const char kNoWaiting[] = "DEBUG cPktQueu No waiting, we still have stuff in the FIFO ";
+const char kWaitTimeout[] = "DEBUG cPktQueu Q Wait on timeout..";
+const char kWaitForever[] = "DEBUG cPktQueu Q Wait NO timeout..";
+const char kTimedOut[] = "DEBUG cPktQueu Q timeout 110";
+const char kAction[] = "DEBUG cPktQueu Q got some action 0";
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Collects records until `line` has arrived (at most two seconds).
+bool awaitRecord(cLogCapture& log, Records& seen, const std::string& line)
+{
+    Clock::time_point start = Clock::now();
+    while (secondsSince(start) < 2.0) {
+        for (const std::string& r : log.records())
+            seen.push_back(r);
+        if (std::find(seen.begin(), seen.end(), line) != seen.end())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+} // namespace
+
+class QueueWait : public testing::Test {
+protected:
+    cLogCapture mLog;
+};
+
+TEST_F(QueueWait, QueuedPacketAnswersAtOnceWithOnlyTheNoWaitingLine)
+{
+    cPktQueue queue(4);
+    ASSERT_TRUE(queue.push("x", 1));
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(queue.wait(5));
+    EXPECT_LT(secondsSince(start), 0.5);
+    EXPECT_EQ(Records{kNoWaiting}, mLog.records());
+    char c;
+    EXPECT_EQ(1, queue.pop(&c, 1)); // waiting took nothing
+}
+
+TEST_F(QueueWait, EmptyQueueTimesOutAfterItsSecondsWith110)
+{
+    cPktQueue queue(4);
+    Clock::time_point start = Clock::now();
+    EXPECT_FALSE(queue.wait(1));
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 0.99);
+    EXPECT_LT(waited, 1.5);
+    EXPECT_EQ((Records{kWaitTimeout, kTimedOut}), mLog.records());
+}
+
+TEST_F(QueueWait, TimedWaitEndsAsSoonAsAnotherThreadPushes)
+{
+    cPktQueue queue(4);
+    std::atomic<int> result{-1};
+    Clock::time_point start = Clock::now();
+    std::thread consumer([&] { result = queue.wait(5) ? 1 : 0; });
+    Records seen;
+    bool waiting = awaitRecord(mLog, seen, kWaitTimeout);
+    EXPECT_TRUE(queue.push("go", 2));
+    consumer.join();
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(1, result.load());
+    EXPECT_LT(secondsSince(start), 2.5);
+    awaitRecord(mLog, seen, kAction);
+    EXPECT_EQ((Records{kWaitTimeout, kAction}), seen);
+}
+
+TEST_F(QueueWait, WaitWithoutLimitBlocksUntilAPushArrives)
+{
+    for (int timeout : {0, -3}) {
+        SCOPED_TRACE(timeout);
+        cPktQueue queue(4);
+        std::atomic<bool> returned{false};
+        std::atomic<bool> result{false};
+        std::thread consumer([&] {
+            result = queue.wait(timeout);
+            returned = true;
+        });
+        Records seen;
+        bool waiting = awaitRecord(mLog, seen, kWaitForever);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(returned.load()); // still blocked on the empty queue
+        EXPECT_TRUE(queue.push("tun", 3));
+        consumer.join();
+        ASSERT_TRUE(waiting);
+        EXPECT_TRUE(result.load());
+        awaitRecord(mLog, seen, kAction);
+        EXPECT_EQ((Records{kWaitForever, kAction}), seen);
+    }
+}
+
+TEST_F(QueueWait, DroppedPushesWakeTheWaiterButDoNotMoveItsDeadline)
+{
+    cPktQueue queue(0);
+    std::atomic<bool> done{false};
+    std::atomic<bool> result{true};
+    Clock::time_point start = Clock::now();
+    std::thread consumer([&] {
+        result = queue.wait(1);
+        done = true;
+    });
+    // Keep dropping packets (each one signals) until the waiter gives up;
+    // a waiter that restarted its time-out on every wake-up would outlast this.
+    int dropped = 0;
+    while (!done && secondsSince(start) < 3.0) {
+        if (!queue.push("drop", 4))
+            ++dropped;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    consumer.join();
+    double waited = secondsSince(start);
+    EXPECT_FALSE(result.load());
+    EXPECT_GE(waited, 0.99);
+    EXPECT_LT(waited, 2.0);
+    EXPECT_GT(dropped, 10);
+    EXPECT_EQ((Records{kWaitTimeout, kTimedOut}), mLog.records());
+}
+
+// Packet layout for the concurrency scenario: producer id, 32-bit sequence,
+// then a payload whose length and bytes follow from both.
+namespace {
+
+const int kProducers = 4;
+const int kPerProducer = 3000;
+const unsigned char kStop = 0xff;
+
+int payloadLength(std::uint32_t seq) { return static_cast<int>(seq % 97); }
+unsigned char payloadByte(int producer, std::uint32_t seq, int k)
+{
+    return static_cast<unsigned char>(producer * 31 + seq + static_cast<std::uint32_t>(k) * 7);
+}
+
+std::vector<unsigned char> makePacket(int producer, std::uint32_t seq)
+{
+    std::vector<unsigned char> p(5 + static_cast<std::size_t>(payloadLength(seq)));
+    p[0] = static_cast<unsigned char>(producer);
+    std::memcpy(&p[1], &seq, sizeof seq);
+    for (int k = 0; k < payloadLength(seq); ++k)
+        p[5 + static_cast<std::size_t>(k)] = payloadByte(producer, seq, k);
+    return p;
+}
+
+sockaddr_in producerSource(int producer)
+{
+    sockaddr_in s;
+    std::memset(&s, 0, sizeof s);
+    s.sin_family = AF_INET;
+    s.sin_port = htons(static_cast<unsigned short>(40000 + producer));
+    s.sin_addr.s_addr = htonl(0xc6336400u + static_cast<unsigned>(producer) + 1); // 198.51.100.x
+    return s;
+}
+
+} // namespace
+
+class QueueManyProducers : public testing::Test {
+protected:
+    void produce(int producer)
+    {
+        sockaddr_in source = producerSource(producer);
+        for (std::uint32_t seq = 0; seq < kPerProducer; ++seq) {
+            std::vector<unsigned char> p = makePacket(producer, seq);
+            if (mQueue.push(p.data(), static_cast<int>(p.size()), source))
+                mAdmitted[producer].push_back(seq);
+            else
+                pauseAfterDrop(producer);
+        }
+    }
+
+    // A short pause after a drop lets the consumer catch up, so both admitted
+    // and dropped pushes stay frequent.
+    void pauseAfterDrop(int producer)
+    {
+        ++mDropped[producer];
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+
+    // Returns false at the stop packet; records anything malformed.
+    bool consumeOne(const unsigned char* p, int n, const sockaddr_in& from)
+    {
+        if (n == 1 && p[0] == kStop)
+            return false;
+        int producer = n >= 5 ? p[0] : -1;
+        if (producer < 0 || producer >= kProducers) {
+            mFaults.push_back("malformed packet of " + std::to_string(n) + " bytes");
+            return true;
+        }
+        std::uint32_t seq;
+        std::memcpy(&seq, p + 1, sizeof seq);
+        std::vector<unsigned char> expected = makePacket(producer, seq);
+        sockaddr_in source = producerSource(producer);
+        if (static_cast<std::size_t>(n) != expected.size()
+            || std::memcmp(p, expected.data(), expected.size()) != 0
+            || std::memcmp(&from, &source, sizeof from) != 0)
+            mFaults.push_back("damaged packet " + std::to_string(producer) + "/" + std::to_string(seq));
+        mReceived[producer].push_back(seq);
+        return true;
+    }
+
+    void consume()
+    {
+        unsigned char buffer[2048];
+        Clock::time_point start = Clock::now();
+        while (secondsSince(start) < 20.0) {
+            if (!mQueue.wait(1))
+                continue;
+            sockaddr_in from;
+            int n = mQueue.pop(buffer, sizeof buffer, &from);
+            if (!consumeOne(buffer, n, from))
+                return;
+        }
+        mFaults.push_back("consumer gave up");
+    }
+
+    // The stop packet goes in after every producer is done (retried while the
+    // queue is full), so the consumer sees it last.
+    bool pushStop()
+    {
+        Clock::time_point start = Clock::now();
+        while (secondsSince(start) < 5.0) {
+            if (mQueue.push(&kStop, 1))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    cLogCapture mLog;
+    cPktQueue mQueue{64};
+    std::vector<std::uint32_t> mAdmitted[kProducers];
+    std::vector<std::uint32_t> mReceived[kProducers];
+    int mDropped[kProducers] = {};
+    std::vector<std::string> mFaults; // written by the consumer only
+};
+
+TEST_F(QueueManyProducers, EveryAdmittedPacketArrivesOnceIntactAndInItsProducersOrder)
+{
+    std::thread consumer([this] { consume(); });
+    std::vector<std::thread> producers;
+    for (int i = 0; i < kProducers; ++i)
+        producers.emplace_back([this, i] { produce(i); });
+    for (std::thread& t : producers)
+        t.join();
+    bool stopped = pushStop();
+    consumer.join();
+
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(std::vector<std::string>{}, mFaults);
+    int admitted = 0;
+    int dropped = 0;
+    for (int i = 0; i < kProducers; ++i) {
+        EXPECT_EQ(mAdmitted[i], mReceived[i]) << "producer " << i;
+        EXPECT_EQ(kPerProducer, static_cast<int>(mAdmitted[i].size()) + mDropped[i]);
+        admitted += static_cast<int>(mAdmitted[i].size());
+        dropped += mDropped[i];
+    }
+    EXPECT_GT(admitted, 0);
+    Records records = mLog.records();
+    long overflowLines = std::count(records.begin(), records.end(),
+                                    std::string("ERROR cPktQueu Queue overflow. Dropping packet"));
+    EXPECT_EQ(dropped, overflowLines);
+    RecordProperty("dropped", dropped);
+}
