@@ -1,0 +1,102 @@
+#include "tunnel/cTunnel.h"
+
+#include "log/logText.h"
+
+#include <arpa/inet.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <ctime>
+
+long long monotonicSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec);
+}
+
+cTunnel::cTunnel()
+    : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
+      mLastActivity(monotonicSeconds()), mFromPeer(false)
+{
+    std::memset(&mPeer, 0, sizeof(mPeer));
+    std::memset(&mAddr, 0, sizeof(mAddr));
+}
+
+cTunnel::cTunnel(const sockaddr_in& peer)
+    : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
+      mLastActivity(monotonicSeconds()), mFromPeer(true)
+{
+    std::memcpy(&mPeer, &peer, sizeof(mPeer));
+    std::memset(&mAddr, 0, sizeof(mAddr));
+}
+
+bool cTunnel::samePeer(sockaddr_in peer) const
+{
+    return std::memcmp(&mPeer, &peer, sizeof(mPeer)) == 0;
+}
+
+void cTunnel::addRef()
+{
+    ++mRefCount;
+}
+
+void cTunnel::release()
+{
+    if (mRefCount <= 0) {
+        mError << "Somebody is double releasing here" << std::endl;
+        return;
+    }
+    --mRefCount;
+}
+
+bool cTunnel::isEstablished() const
+{
+    return mState == TUNNEL_ESTABLISHED;
+}
+
+void cTunnel::touch()
+{
+    if (mKeepalive == 0)
+        return;
+    mLastActivity = monotonicSeconds();
+}
+
+bool cTunnel::isExpired() const
+{
+    if (mKeepalive == 0)
+        return false;
+    return mLastActivity + static_cast<long long>(mKeepalive) < monotonicSeconds();
+}
+
+void cTunnel::assignAddress()
+{
+    unsigned char* addr = mAddr.s6_addr;
+    std::memset(addr, 0, sizeof(mAddr.s6_addr));
+
+    // Only whole prefix bytes are copied. The length is 8 bits wide and may
+    // say more than 128; such a prefix is clipped to the 16 bytes it has.
+    std::size_t whole = gIp6PrefixLen / 8;
+    if (whole > sizeof(mAddr.s6_addr))
+        whole = sizeof(mAddr.s6_addr);
+    std::memcpy(addr, gIp6Prefix.s6_addr, whole);
+
+    if (mId == 0) {
+        // The endpoint as stored: address then port, both in network order.
+        unsigned char endpoint[6];
+        std::memcpy(endpoint, &mPeer.sin_addr.s_addr, 4);
+        std::memcpy(endpoint + 4, &mPeer.sin_port, 2);
+        mId = static_cast<unsigned>(crc32(0L, endpoint, sizeof(endpoint)));
+    }
+
+    addr[12] = static_cast<unsigned char>(mId >> 24);
+    addr[13] = static_cast<unsigned char>(mId >> 16);
+    addr[14] = static_cast<unsigned char>(mId >> 8);
+    addr[15] = static_cast<unsigned char>(mId);
+
+    char text[128];
+    if (inet_ntop(AF_INET6, &mAddr, text, sizeof(text)) == nullptr)
+        text[0] = '\0';
+    mInfo << "TunnelId: 0x" << hexText(mId) << std::endl;
+    mInfo << "Generated: '" << text << "'" << std::endl;
+}

@@ -1,0 +1,93 @@
+// A client's IPv6-over-UDP tunnel, the broker's tunnel table and the
+// process-wide values the setup exchange shares.
+#pragma once
+
+#include "log/cWlog.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <list>
+#include <mutex>
+
+class cTSPMsg;
+
+enum {
+    TUNNEL_NEW = 0,
+    TUNNEL_OFFERED = 1,
+    TUNNEL_ESTABLISHED = 2,
+};
+
+class cTunnel : public cWlog {
+public:
+    // The client's own tunnel: zero peer, never in the table.
+    cTunnel();
+    // A broker-side tunnel for the peer endpoint that sent a datagram.
+    explicit cTunnel(const sockaddr_in& peer);
+
+    cTunnel(const cTunnel&) = delete;
+    cTunnel& operator=(const cTunnel&) = delete;
+
+    bool samePeer(sockaddr_in peer) const;
+    void addRef();
+    void release();
+    bool isEstablished() const;
+    const in6_addr* getAddr() const { return &mAddr; }
+    void setId(unsigned id) { mId = id; }
+    unsigned getId() const { return mId; }
+    void setKeepalive(unsigned seconds) { mKeepalive = seconds; }
+    void touch();
+    bool isExpired() const;
+    void assignAddress();
+
+    // The setup exchange.
+    cTSPMsg* makeRequest();
+    cTSPMsg* handleMsg(char* data, int len);
+
+    // Read-only views for the table and its tests.
+    const sockaddr_in& getPeer() const { return mPeer; }
+    int getRefCount() const { return mRefCount; }
+    int getState() const { return mState; }
+    unsigned getKeepalive() const { return mKeepalive; }
+    long long getLastActivity() const { return mLastActivity; }
+    // Test hook: places the last activity at a chosen clock second.
+    void setLastActivity(long long seconds) { mLastActivity = seconds; }
+
+private:
+    cTSPMsg* handleRequest(const cTSPMsg& msg);
+    cTSPMsg* handleOffer(const cTSPMsg& msg);
+    bool takes(int type) const;
+
+    sockaddr_in mPeer;
+    int mRefCount;
+    int mState;
+    in6_addr mAddr;
+    unsigned mId;
+    unsigned mKeepalive;
+    long long mLastActivity;
+    // Built from a peer endpoint, i.e. the broker's side of a tunnel: such a
+    // tunnel never takes an offer (only brokers send offers).
+    bool mFromPeer;
+};
+
+// Seconds of CLOCK_MONOTONIC.
+long long monotonicSeconds();
+
+// The tunnel table. Callers hold gTunnelsLock around every use.
+extern std::list<cTunnel*> gTunnels;
+extern std::mutex gTunnelsLock;
+extern cWlog gTunnelLog;
+
+cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
+void removeStaleTunnels(cTunnel* current);
+void sendToAllTunnels(int sock, const char* frame, int len);
+void forwardToTunnel(int sock, const char* frame, int len);
+
+// Process-wide values of the setup exchange.
+extern in6_addr gIp6Prefix;
+extern uint8_t gIp6PrefixLen;
+extern uint32_t gKeepalive;
+
+void setSharedPrefix(const in6_addr& prefix, uint8_t len);
+void setSharedKeepalive(uint32_t seconds);
+uint8_t getSharedPrefixLen();

@@ -1,0 +1,95 @@
+#include "tunnel/cTunnel.h"
+
+#include "tsp/cTSPMsg.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace {
+
+const int kMsgCapacity = 1024;
+
+} // namespace
+
+cTSPMsg* cTunnel::makeRequest()
+{
+    cTSPMsg* msg = new cTSPMsg(kMsgCapacity);
+    msg->addTag("request", static_cast<const char*>(nullptr));
+    msg->addTag("tunnelid", mId);
+    if (mKeepalive != 0)
+        msg->addTag("keepalive", mKeepalive);
+    msg->dump();
+    return msg;
+}
+
+// Only brokers send offers. A tunnel built from a peer endpoint (the broker's
+// side) treats an offer like a message of unknown type: otherwise any sender
+// could overwrite the broker's shared prefix and length and establish its own
+// tunnel with any address. Every other message is handled the same on both
+// sides, as the exchange does not look at the mode.
+bool cTunnel::takes(int type) const
+{
+    return !(mFromPeer && type == TSP_OFFER);
+}
+
+cTSPMsg* cTunnel::handleMsg(char* data, int len)
+{
+    cTSPMsg msg(data, len);
+    msg.dump();
+    if (!takes(msg.getType()))
+        return nullptr;
+    switch (msg.getType()) {
+    case TSP_REQUEST:
+        return handleRequest(msg);
+    case TSP_OFFER:
+        return handleOffer(msg);
+    case TSP_ACCEPT:
+        mState = TUNNEL_ESTABLISHED;
+        return nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
+{
+    mId = msg.getTunnelId();
+    mKeepalive = msg.getKeepalive();
+    if (mId != 0)
+        removeStaleTunnels(this);
+    assignAddress();
+
+    if (gKeepalive > mKeepalive)
+        mKeepalive = gKeepalive;
+
+    cTSPMsg* offer = new cTSPMsg(kMsgCapacity);
+    offer->addTag("offer", static_cast<const char*>(nullptr));
+    offer->addTag("tunnelid", mId);
+    offer->addTag("ip6prefix", &gIp6Prefix);
+    offer->addTag("ip6prefixlen", static_cast<unsigned>(gIp6PrefixLen));
+    offer->addTag("ip6addr", &mAddr);
+    offer->addTag("keepalive", mKeepalive);
+    mState = TUNNEL_OFFERED;
+    return offer;
+}
+
+cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
+{
+    gIp6PrefixLen = static_cast<uint8_t>(msg.getPrefixLen() & 0xff);
+    std::memcpy(&gIp6Prefix, msg.getPrefix(), sizeof(gIp6Prefix));
+    std::memcpy(&mAddr, msg.getAddr(), sizeof(mAddr));
+    mId = msg.getTunnelId();
+    mKeepalive = msg.getKeepalive();
+
+    cTSPMsg* accept = new cTSPMsg(kMsgCapacity);
+    accept->addTag("accept", static_cast<const char*>(nullptr));
+
+    char text[128];
+    if (inet_ntop(AF_INET6, &mAddr, text, sizeof(text)) == nullptr)
+        text[0] = '\0';
+    mInfo << "Offered Tunnel Addr '" << text << "/" << static_cast<unsigned>(gIp6PrefixLen)
+          << "'" << std::endl;
+    mState = TUNNEL_ESTABLISHED;
+    return accept;
+}

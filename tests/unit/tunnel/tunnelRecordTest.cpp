@@ -1,0 +1,89 @@
+#include "tunnelTestSupport.h"
+
+// Identifier and address derivation from the shared prefix.
+class AddressAssignment : public TunnelTest {};
+
+TEST_F(AddressAssignment, IdentifierFromEndpointCrcAndAddressFromPrefix)
+{
+    setSharedPrefix(ip6("2001:db8::"), 64);
+    cTunnel t(endpoint("192.0.2.1", 5000));
+    t.assignAddress();
+    EXPECT_EQ(0x896d572bu, t.getId());
+    EXPECT_EQ("2001:db8::896d:572b", ip6Text(t.getAddr()));
+    EXPECT_EQ((Records{"INFO cTunnel TunnelId: 0x896d572b",
+                       "INFO cTunnel Generated: '2001:db8::896d:572b'"}),
+              tunnelRecords());
+}
+
+TEST_F(AddressAssignment, PresentedIdentifierIsKept)
+{
+    setSharedPrefix(ip6("2001:db8:0:0:ffff:ffff::"), 64);
+    cTunnel t(endpoint("192.0.2.1", 5000));
+    t.setId(1);
+    t.assignAddress();
+    EXPECT_EQ(1u, t.getId());
+    EXPECT_EQ("2001:db8::1", ip6Text(t.getAddr()));
+    EXPECT_EQ((Records{"INFO cTunnel TunnelId: 0x1", "INFO cTunnel Generated: '2001:db8::1'"}),
+              tunnelRecords());
+}
+
+TEST_F(AddressAssignment, OnlyWholePrefixBytesAreCopiedAndAtMostSixteen)
+{
+    const in6_addr ones = ip6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    const struct {
+        uint8_t len;
+        const char* addr;
+    } cases[] = {
+        {60, "ffff:ffff:ffff:ff00::11"},
+        {120, "ffff:ffff:ffff:ffff:ffff:ffff:0:11"},
+        {200, "ffff:ffff:ffff:ffff:ffff:ffff:0:11"},
+    };
+    for (const auto& c : cases) {
+        setSharedPrefix(ones, c.len);
+        cTunnel t(endpoint("192.0.2.1", 5000));
+        t.setId(0x11);
+        t.assignAddress();
+        EXPECT_EQ(c.addr, ip6Text(t.getAddr())) << "prefix length " << unsigned(c.len);
+        EXPECT_EQ(0x11u, t.getId());
+        EXPECT_EQ(TUNNEL_NEW, t.getState());
+    }
+}
+
+// Ageing against the monotonic clock.
+class TunnelAgeing : public TunnelTest {
+protected:
+    // isExpired with the last activity 'ago' seconds before now; repeated
+    // (a few times at most) when the clock ticks during the check.
+    bool expiredAfter(cTunnel& t, long long ago)
+    {
+        bool expired = false;
+        for (int tries = 0; tries < 5; ++tries) {
+            long long now = monotonicSeconds();
+            t.setLastActivity(now - ago);
+            expired = t.isExpired();
+            if (monotonicSeconds() == now)
+                break;
+        }
+        return expired;
+    }
+};
+
+TEST_F(TunnelAgeing, AliveAtKeepaliveSecondsExpiredOneLater)
+{
+    cTunnel t;
+    t.setKeepalive(30);
+    EXPECT_FALSE(expiredAfter(t, 30));
+    EXPECT_TRUE(expiredAfter(t, 31));
+    t.touch();
+    EXPECT_FALSE(t.isExpired());
+    EXPECT_GE(t.getLastActivity(), monotonicSeconds() - 1);
+}
+
+TEST_F(TunnelAgeing, ZeroKeepaliveNeverExpiresAndTouchKeepsTime)
+{
+    cTunnel t;
+    t.setLastActivity(-1000000);
+    EXPECT_FALSE(t.isExpired());
+    t.touch();
+    EXPECT_EQ(-1000000, t.getLastActivity());
+}
