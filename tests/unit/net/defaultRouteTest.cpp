@@ -1,0 +1,131 @@
+// The IPv6 default route straight through the TUN device.
+#include "privateNetwork.h"
+
+#include "logCapture.h"
+#include "main/cBroker.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+class DefaultRoute : public cNetTest {
+protected:
+    void TearDown() override
+    {
+        if (mBroker.mTunFd >= 0)
+            close(mBroker.mTunFd);
+    }
+    // Opens the device, optionally with an address (which brings it up).
+    void openDevice(bool up)
+    {
+        ASSERT_TRUE(mBroker.openTun());
+        if (up) {
+            in6_addr address;
+            ASSERT_EQ(1, inet_pton(AF_INET6, "2001:db8:7::1", &address));
+            ASSERT_TRUE(mBroker.setTunAddress(&address, 64));
+        }
+        mLog.records();
+    }
+
+    cLogCapture mLog;
+    cBroker mBroker;
+};
+
+namespace {
+
+const std::string kZero(32, '0');
+
+// The /proc/net/ipv6_route fields of a default route without gateway:
+// destination, its length, source, its length, next hop, metric; then the
+// flags, which come after the reference and use counters.
+bool isDefaultRoute(const std::string& line, const std::string& metric, const std::string& flags)
+{
+    std::istringstream words(line);
+    std::string dst, dstLen, src, srcLen, hop, routeMetric, refs, use, routeFlags;
+    words >> dst >> dstLen >> src >> srcLen >> hop >> routeMetric >> refs >> use >> routeFlags;
+    return dst == kZero && dstLen == "00" && src == kZero && srcLen == "00" && hop == kZero
+        && routeMetric == metric && routeFlags == flags;
+}
+
+} // namespace
+
+TEST_F(DefaultRoute, RouteWithMetric1024PointsStraightAtTheDevice)
+{
+    openDevice(true);
+    const std::string& name = mBroker.mTunName;
+    int descriptors = openDescriptorCount();
+
+    CaptureStderr();
+    bool done = mBroker.setDefaultRoute();
+    std::string err = GetCapturedStderr();
+
+    EXPECT_TRUE(done);
+    EXPECT_EQ("", err);
+    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev " + name};
+    EXPECT_EQ(expected, mLog.records());
+    int matches = 0;
+    for (const std::string& line : interfaceRoutes(name))
+        if (isDefaultRoute(line, "00000400", "00000001"))
+            ++matches;
+    EXPECT_EQ(1, matches) << "routes on " << name;
+    EXPECT_EQ(descriptors, openDescriptorCount());
+}
+
+TEST_F(DefaultRoute, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
+{
+    int descriptors = openDescriptorCount();
+
+    CaptureStderr();
+    bool done = mBroker.setDefaultRoute();
+    std::string err = GetCapturedStderr();
+
+    EXPECT_FALSE(done);
+    EXPECT_EQ("get if index: " + std::string(std::strerror(ENODEV)) + "\n", err);
+    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev "};
+    EXPECT_EQ(expected, mLog.records());
+    EXPECT_EQ(descriptors, openDescriptorCount());
+}
+
+TEST_F(DefaultRoute, DeviceThatIsDownIsRefusedByTheKernel)
+{
+    openDevice(false);
+    const std::string& name = mBroker.mTunName;
+    int descriptors = openDescriptorCount();
+
+    CaptureStderr();
+    bool done = mBroker.setDefaultRoute();
+    std::string err = GetCapturedStderr();
+
+    EXPECT_FALSE(done);
+    EXPECT_EQ(0u, err.find("SIOCADDRT failed: ")) << err;
+    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev " + name};
+    EXPECT_EQ(expected, mLog.records());
+    EXPECT_TRUE(interfaceRoutes(name).empty());
+    EXPECT_EQ(descriptors, openDescriptorCount());
+}
+
+TEST_F(DefaultRoute, NoControlSocketIsReportedAfterTheInfoLine)
+{
+    openDevice(true);
+
+    CaptureStderr();
+    bool done;
+    {
+        cNoFreeDescriptors exhausted;
+        done = mBroker.setDefaultRoute();
+    }
+    std::string err = GetCapturedStderr();
+
+    EXPECT_FALSE(done);
+    EXPECT_EQ("ip6 socket(): " + std::string(std::strerror(EMFILE)) + "\n", err);
+    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev "
+                                         + mBroker.mTunName};
+    EXPECT_EQ(expected, mLog.records());
+}

@@ -1,0 +1,57 @@
+// Runs the whole net test binary in a network namespace of its own, so the
+// TUN devices, addresses and routes it makes never reach the host; plus
+// read-backs of the kernel state the tests look at.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+#include <string>
+#include <vector>
+
+class cPrivateNetwork : public testing::Environment {
+public:
+    void SetUp() override;
+
+    static bool ready() { return sReady; }
+    static const std::string& whyNot() { return sWhyNot; }
+
+private:
+    static bool sReady;
+    static std::string sWhyNot;
+};
+
+// Base of every fixture here: skips, loudly, where no private network exists.
+class cNetTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!cPrivateNetwork::ready())
+            GTEST_SKIP() << "needs a private network namespace: " << cPrivateNetwork::whyNot();
+    }
+};
+
+// Number of descriptors the process has open.
+int openDescriptorCount();
+
+// The interface's 16-bit flags, or -1 when it cannot be read.
+int interfaceFlags(const std::string& name);
+bool setInterfaceFlags(const std::string& name, int flags);
+
+// "address/prefixlen" (hex address as the kernel lists it) for each IPv6
+// address on the interface.
+std::vector<std::string> interfaceAddresses(const std::string& name);
+
+// The kernel's IPv6 routing lines (/proc/net/ipv6_route) for the interface.
+std::vector<std::string> interfaceRoutes(const std::string& name);
+
+// Makes socket() and open() fail with EMFILE while alive.
+class cNoFreeDescriptors {
+public:
+    cNoFreeDescriptors();
+    ~cNoFreeDescriptors();
+
+private:
+    unsigned long mSavedLimit;
+};

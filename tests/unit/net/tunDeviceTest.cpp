@@ -1,0 +1,123 @@
+// Creating the TUN device and the frames that come out of it.
+#include "privateNetwork.h"
+
+#include "logCapture.h"
+#include "main/cBroker.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+class TunDevice : public cNetTest {
+protected:
+    void TearDown() override
+    {
+        // The daemon keeps its device for life; the test closes it to drop it.
+        if (mBroker.mTunFd >= 0)
+            close(mBroker.mTunFd);
+    }
+
+    cLogCapture mLog;
+    cBroker mBroker;
+};
+
+TEST_F(TunDevice, KernelChosenNameIsKeptAndLogged)
+{
+    int before = openDescriptorCount();
+    ASSERT_TRUE(mBroker.openTun());
+
+    ASSERT_FALSE(mBroker.mTunName.empty());
+    unsigned index = if_nametoindex(mBroker.mTunName.c_str());
+    ASSERT_NE(0u, index) << mBroker.mTunName;
+    char kernelName[IF_NAMESIZE] = "";
+    ASSERT_NE(nullptr, if_indextoname(index, kernelName));
+    EXPECT_EQ(std::string(kernelName), mBroker.mTunName);
+
+    std::vector<std::string> expected = {"INFO cBroker Created Tun '" + mBroker.mTunName + "'"};
+    EXPECT_EQ(expected, mLog.records());
+
+    // Exactly the device's descriptor stays open, read-write and blocking.
+    EXPECT_EQ(before + 1, openDescriptorCount());
+    int flags = fcntl(mBroker.mTunFd, F_GETFL);
+    EXPECT_EQ(O_RDWR, flags & O_ACCMODE);
+    EXPECT_EQ(0, flags & O_NONBLOCK);
+}
+
+TEST_F(TunDevice, NoDescriptorLeftMeansCloneDeviceReportedAndNothingStored)
+{
+    CaptureStderr();
+    bool opened;
+    {
+        cNoFreeDescriptors exhausted;
+        opened = mBroker.openTun();
+    }
+    std::string err = GetCapturedStderr();
+
+    EXPECT_FALSE(opened);
+    EXPECT_EQ("Open clonedev:: " + std::string(std::strerror(EMFILE)) + "\n", err);
+    EXPECT_EQ(-1, mBroker.mTunFd);
+    EXPECT_EQ("", mBroker.mTunName);
+    EXPECT_TRUE(mLog.records().empty());
+}
+
+TEST_F(TunDevice, FrameRoutedIntoDeviceStartsWithPacketInformationHeader)
+{
+    ASSERT_TRUE(mBroker.openTun());
+    in6_addr own;
+    ASSERT_EQ(1, inet_pton(AF_INET6, "2001:db8::1", &own));
+    ASSERT_TRUE(mBroker.setTunAddress(&own, 64));
+
+    // A datagram to another host of the prefix leaves through the device.
+    int sender = socket(AF_INET6, SOCK_DGRAM, 0);
+    ASSERT_GE(sender, 0);
+    sockaddr_in6 peer;
+    std::memset(&peer, 0, sizeof(peer));
+    peer.sin6_family = AF_INET6;
+    peer.sin6_port = htons(9);
+    ASSERT_EQ(1, inet_pton(AF_INET6, "2001:db8::2", &peer.sin6_addr));
+    const char payload[] = "quib";
+    // The new address is usable as a source only once the kernel has
+    // finished adding it, a few milliseconds later.
+    ssize_t sent = -1;
+    for (int i = 0; i < 200 && sent < 0 && (i == 0 || errno == EADDRNOTAVAIL); ++i) {
+        if (i > 0)
+            usleep(10000);
+        sent = sendto(sender, payload, 4, 0, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+    }
+    ASSERT_EQ(4, sent) << std::strerror(errno);
+    close(sender);
+
+    // The kernel may send its own frames first (router solicitations and
+    // the like); look at a bounded number of them.
+    unsigned char frame[2048];
+    bool found = false;
+    for (int i = 0; i < 20 && !found; ++i) {
+        pollfd ready = {mBroker.mTunFd, POLLIN, 0};
+        ASSERT_EQ(1, poll(&ready, 1, 2000)) << "no frame from the device";
+        ssize_t n = read(mBroker.mTunFd, frame, sizeof(frame));
+        ASSERT_GE(n, 44);
+        // flags 0, then protocol 0x86DD in network order, then the packet.
+        ASSERT_EQ(0, frame[0]);
+        ASSERT_EQ(0, frame[1]);
+        ASSERT_EQ(0x86, frame[2]);
+        ASSERT_EQ(0xdd, frame[3]);
+        ASSERT_EQ(6, frame[4] >> 4);
+        found = frame[10] == IPPROTO_UDP && std::memcmp(frame + 28, &peer.sin6_addr, 16) == 0;
+        if (found) {
+            EXPECT_EQ(0, std::memcmp(frame + 12, &own, 16));
+            ASSERT_EQ(4 + 40 + 8 + 4, n);
+            EXPECT_EQ(0, std::memcmp(frame + 52, payload, 4));
+        }
+    }
+    EXPECT_TRUE(found);
+}
