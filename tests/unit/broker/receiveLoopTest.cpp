@@ -1,0 +1,159 @@
+// The main thread's receive pass and the start of broker mode.
+#include "brokerHarness.h"
+
+#include <fcntl.h>
+#include <netinet/ip.h>
+
+class ReceivePass : public cBrokerHarness {
+protected:
+    void pass()
+    {
+        char buffer[cBroker::kFrameBufferSize];
+        mBroker.receivePass(std::max(mBroker.mTunFd, mBroker.mUdpSocket) + 1, buffer);
+    }
+    // Waits (bounded) until the broker socket has something to report.
+    bool brokerSocketReady()
+    {
+        pollfd p = {mBroker.mUdpSocket, POLLIN, 0};
+        return poll(&p, 1, 2000) == 1;
+    }
+    void send(const cUdpPeer& from, const std::string& bytes)
+    {
+        sendto(from.fd(), bytes.data(), bytes.size(), 0,
+               reinterpret_cast<const sockaddr*>(&mBrokerPeer.addr()), sizeof(sockaddr_in));
+    }
+    std::string popUdp(sockaddr_in& source)
+    {
+        char buf[cBroker::kFrameBufferSize];
+        int n = mBroker.mUdpQueue.pop(buf, sizeof(buf), &source);
+        return std::string(buf, static_cast<size_t>(n));
+    }
+};
+
+TEST_F(ReceivePass, TunFrameAndDatagramQueuedInOnePassTunFirst)
+{
+    cUdpPeer client;
+    ASSERT_EQ(6, write(mTun[1], "frame!", 6));
+    send(client, "hello");
+    ASSERT_TRUE(brokerSocketReady());
+
+    pass();
+
+    EXPECT_EQ(std::vector<std::string>({
+                  "DEBUG cBroker Received 6 bytes on TUN",
+                  "DEBUG cBroker Received 5 bytes on UDP from " + client.endpoint(),
+              }),
+              mLog.records());
+    char buf[16];
+    ASSERT_EQ(6, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    EXPECT_EQ("frame!", std::string(buf, 6));
+    sockaddr_in source = {};
+    EXPECT_EQ("hello", popUdp(source));
+    EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
+}
+
+TEST_F(ReceivePass, EmptyDatagramIsQueuedWithItsSender)
+{
+    cUdpPeer client;
+    send(client, "");
+    ASSERT_TRUE(brokerSocketReady());
+
+    pass();
+
+    EXPECT_EQ(std::vector<std::string>({"DEBUG cBroker Received 0 bytes on UDP from " + client.endpoint()}),
+              mLog.records());
+    sockaddr_in source = {};
+    EXPECT_EQ("", popUdp(source));
+    EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
+}
+
+TEST_F(ReceivePass, FailedTunReadIsSkipped)
+{
+    // A directory is always readable for select, and read fails on it.
+    int dir = open("/", O_RDONLY | O_DIRECTORY);
+    ASSERT_LE(0, dir);
+    mBroker.mTunFd = dir;
+    pass();
+    mBroker.mTunFd = mTun[0];
+    close(dir);
+    EXPECT_FALSE(anyStartsWith(mLog.records(), "DEBUG cBroker Received "));
+
+    ASSERT_EQ(2, write(mTun[1], "ok", 2));
+    pass();
+    char buf[16];
+    EXPECT_EQ(2, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    EXPECT_EQ(0, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+}
+
+TEST_F(ReceivePass, FailedReceiveIsSkipped)
+{
+    // With IP_RECVERR the port-unreachable answer to a send makes the next
+    // recvfrom fail.
+    int on = 1;
+    ASSERT_EQ(0, setsockopt(mBroker.mUdpSocket, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
+    sockaddr_in closed;
+    {
+        cUdpPeer gone;
+        closed = gone.addr();
+    }
+    sendto(mBroker.mUdpSocket, "x", 1, 0, reinterpret_cast<const sockaddr*>(&closed), sizeof(closed));
+    ASSERT_TRUE(brokerSocketReady());
+
+    pass();
+    EXPECT_FALSE(anyStartsWith(mLog.records(), "DEBUG cBroker Received "));
+
+    cUdpPeer client;
+    send(client, "abc");
+    ASSERT_TRUE(brokerSocketReady());
+    pass();
+    sockaddr_in source = {};
+    EXPECT_EQ("abc", popUdp(source));
+}
+
+class BrokerStart : public cBrokerHarness {};
+
+TEST_F(BrokerStart, NoPrefixStopsBeforeAnyDevice)
+{
+    mBroker.mTunFd = -1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, mBroker.runServer());
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker We need an IP6 Prefix at least in order to run this show in "
+                                        "server mode. Bailing out!!!"}),
+              mLog.records());
+    EXPECT_EQ(-1, mBroker.mTunFd);
+}
+
+TEST_F(BrokerStart, UdpSocketBindsAnyAddressOnBrokerPort)
+{
+    uint16_t port;
+    {
+        cUdpPeer probe;
+        port = ntohs(probe.addr().sin_port);
+    }
+    mBroker.mPort = port;
+    ASSERT_TRUE(mBroker.openUdpSocket());
+    sockaddr_in bound = {};
+    socklen_t len = sizeof(bound);
+    getsockname(mBroker.mUdpSocket, reinterpret_cast<sockaddr*>(&bound), &len);
+    close(mBroker.mUdpSocket);
+    EXPECT_EQ(port, ntohs(bound.sin_port));
+    EXPECT_EQ(htonl(INADDR_ANY), bound.sin_addr.s_addr);
+}
+
+TEST_F(BrokerStart, PortInUseFailsBind)
+{
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any = loopbackAddress(0);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof(any)));
+    socklen_t len = sizeof(any);
+    getsockname(holder, reinterpret_cast<sockaddr*>(&any), &len);
+    mBroker.mPort = ntohs(any.sin_port);
+
+    EXPECT_FALSE(mBroker.openUdpSocket());
+    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker Could not bind broker socket"}), mLog.records());
+    EXPECT_LE(0, mBroker.mUdpSocket); // left open, as a failed start leaves things
+    close(mBroker.mUdpSocket);
+    close(holder);
+}

@@ -1,0 +1,138 @@
+// The UDP worker's pass: relaying for established tunnels, keepalive echo,
+// and the setup exchange with its reply.
+#include "brokerHarness.h"
+
+namespace {
+
+const std::string kKeepalive("\x00\x00\x86\xdd", 4);
+
+// Frame of 48 bytes: IPv6 packet-information header, destination at 28..43.
+std::string frameTo(const char* destination)
+{
+    std::string frame(48, '\0');
+    frame[2] = '\x86';
+    frame[3] = '\xdd';
+    in6_addr dst;
+    inet_pton(AF_INET6, destination, &dst);
+    std::memcpy(&frame[28], &dst, sizeof(dst));
+    return frame;
+}
+
+} // namespace
+
+class EstablishedTunnelTraffic : public cBrokerHarness {};
+
+TEST_F(EstablishedTunnelTraffic, KeepalivesAreEchoedUnchangedAndNeverReachTun)
+{
+    cUdpPeer client;
+    establish(client, "7");
+
+    fromPeer(kKeepalive, client.addr());
+    EXPECT_EQ(kKeepalive, client.receive());
+    fromPeer("k", client.addr());
+    EXPECT_EQ("k", client.receive());
+
+    EXPECT_EQ("<none>", tunWritten());
+    auto records = mLog.records();
+    EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 4 bytes from the UDP Q", "DEBUG cBroker Echo Keepalive",
+                                  "DEBUG cBroker Got 1 bytes from the UDP Q", "DEBUG cBroker Echo Keepalive"}));
+    EXPECT_FALSE(has(records, "DEBUG cBroker Forward to TUN"));
+}
+
+TEST_F(EstablishedTunnelTraffic, FiveBytesAreDataWrittenToTun)
+{
+    cUdpPeer client;
+    establish(client, "7");
+
+    fromPeer("abcde", client.addr());
+
+    EXPECT_EQ("abcde", tunWritten());
+    EXPECT_EQ("<none>", client.receive(100));
+    auto records = mLog.records();
+    EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 5 bytes from the UDP Q", "DEBUG cBroker Forward to TUN"}));
+    EXPECT_FALSE(has(records, "DEBUG cBroker Echo Keepalive"));
+}
+
+TEST_F(EstablishedTunnelTraffic, RequestFromEstablishedEndpointIsDataNotAnswered)
+{
+    cUdpPeer client;
+    establish(client, "7");
+    std::string request = tspBytes({"request", "tunnelid=7", "keepalive=30"});
+
+    fromPeer(request, client.addr());
+
+    EXPECT_EQ(request, tunWritten());
+    EXPECT_EQ("<none>", client.receive(100));
+    auto records = mLog.records();
+    EXPECT_TRUE(has(records, "DEBUG cBroker Forward to TUN"));
+    EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
+}
+
+TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToTunAndToThatClient)
+{
+    cUdpPeer a, b;
+    establish(a, "7");
+    establish(b, "8");
+    std::string frame = frameTo("2001:db8::8");
+
+    fromPeer(frame, a.addr());
+
+    EXPECT_EQ(frame, tunWritten());
+    EXPECT_EQ(frame, b.receive());
+    EXPECT_EQ("<none>", a.receive(100));
+    EXPECT_TRUE(inOrder(mLog.records(), {"DEBUG cBroker Got 48 bytes from the UDP Q", "DEBUG cBroker Forward to TUN",
+                                         "DEBUG cTunnel TX 48 bytes locally forwarded"}));
+}
+
+class SetupFromNewEndpoint : public cBrokerHarness {};
+
+TEST_F(SetupFromNewEndpoint, RequestIsAnsweredWithOfferAndLogged)
+{
+    cUdpPeer client;
+    fromPeer(tspBytes({"request", "tunnelid=7", "keepalive=30"}), client.addr());
+
+    EXPECT_EQ(tspBytes({"offer", "tunnelid=7", "ip6prefix=2001:db8::", "ip6prefixlen=64",
+                        "ip6addr=2001:db8::7", "keepalive=30"}),
+              client.receive());
+    auto records = mLog.records();
+    auto config = std::find(records.begin(), records.end(), "INFO cBroker Config msg from " + client.endpoint());
+    ASSERT_LE(5, records.end() - config);
+    EXPECT_EQ(std::vector<std::string>({
+                  "DEBUG cTSPMsg >>>TSP:",
+                  "DEBUG cTSPMsg offer.tunnelid=7.ip6prefix=2001:db8::.ip6prefixlen=64.ip6addr=2001:db8::7.keepalive=30.",
+                  "DEBUG cTSPMsg <<<<",
+                  "DEBUG cBroker Sent 87 bytes to " + client.endpoint(),
+              }),
+              std::vector<std::string>(config + 1, config + 5));
+    EXPECT_EQ("DEBUG cBroker Got 32 bytes from the UDP Q", records.front());
+    EXPECT_EQ("<none>", tunWritten());
+}
+
+TEST_F(SetupFromNewEndpoint, GarbageMakesNewTunnelAndSendsNothing)
+{
+    cUdpPeer client;
+    fromPeer("hello", client.addr());
+
+    EXPECT_EQ("<none>", client.receive(100));
+    EXPECT_EQ("<none>", tunWritten());
+    auto records = mLog.records();
+    EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
+    EXPECT_FALSE(anyStartsWith(records, "DEBUG cBroker Sent "));
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    ASSERT_EQ(1u, gTunnels.size());
+    EXPECT_EQ(TUNNEL_NEW, gTunnels.front()->getState());
+    EXPECT_EQ(0, std::memcmp(&client.addr(), &gTunnels.front()->getPeer(), sizeof(sockaddr_in)));
+    // The pass gave its hold back.
+    EXPECT_EQ(0, gTunnels.front()->getRefCount());
+}
+
+TEST_F(SetupFromNewEndpoint, FailedReplyIsReportedOnInfoStream)
+{
+    // Port 0 cannot be sent to, so the offer's sendto fails.
+    sockaddr_in unreachable = loopbackAddress(0);
+    fromPeer(tspBytes({"request", "tunnelid=7"}), unreachable);
+
+    auto records = mLog.records();
+    EXPECT_TRUE(inOrder(records, {"INFO cBroker Config msg from 127.0.0.1:0", "INFO cBroker UDP Transmit Error -1"}));
+    EXPECT_FALSE(anyStartsWith(records, "DEBUG cBroker Sent "));
+}
