@@ -1,0 +1,62 @@
+# shellcheck shell=bash disable=SC2016,SC2154,SC2317 source=lib.sh
+# Start-up failures print their message and end the daemon with status 255
+# before it creates anything. Each run happens in a namespace of its own so
+# that a daemon that wrongly went on could not touch the host.
+. "$(dirname "$0")/lib.sh"
+e2e_init "$@"
+
+e2e_add_ns NS_X x || e2e_fatal "cannot create a namespace"
+
+no_tun_in_ns() {
+    [ -z "$(ip -n "$NS_X" -o link show type tun 2>/dev/null)" ]
+}
+
+# --- missing configuration file
+MISSING="$E2E_TMP/no-such-dir/quibd.conf"
+timeout 20 ip netns exec "$NS_X" unshare -m sh -c \
+    'mount -t tmpfs tmpfs "$1" && exec "$2" "$3" client' quibd-client \
+    "$E2E_STATE_ROOT" "$QUIBD" "$MISSING" >"$E2E_TMP/missing.out" 2>"$E2E_TMP/missing.err"
+RC=$?
+e2e_check "missing config file: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
+e2e_check "missing config file: the message on standard output" \
+    grep -qxF "Couldn't load config file '$MISSING' bailing out" "$E2E_TMP/missing.out"
+e2e_check "missing config file: an error record on standard error" \
+    grep -qF "Couldn't load config file '$MISSING' bailing out" "$E2E_TMP/missing.err"
+
+# --- broker mode without a prefix, mode taken from the file
+e2e_conf noprefix "quib.mode=broker" "quib.broker.ip6prefixlen=64"
+timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/noprefix.conf" \
+    >"$E2E_TMP/noprefix.out" 2>"$E2E_TMP/noprefix.err"
+RC=$?
+e2e_check "broker without prefix: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
+e2e_check "broker without prefix: the error record" \
+    e2e_has_record "$E2E_TMP/noprefix.log" \
+    "ERROR cBroker We need an IP6 Prefix at least in order to run this show in server mode. Bailing out!!!"
+e2e_check "broker without prefix: no TUN device was created" no_tun_in_ns
+
+# --- client without a broker address
+e2e_conf noaddr "quib.broker.port=3653"
+e2e_run_client_fg noaddr "$NS_X"
+e2e_check "client without address: exit status 255 (got $E2E_RC)" [ "$E2E_RC" -eq 255 ]
+e2e_check "client without address: the message on standard output" \
+    grep -qxF "Cannot run the client without knowing where to connect to. Bailing Out !" "$E2E_TMP/noaddr.out"
+e2e_check "client without address: no TUN device was created" no_tun_in_ns
+
+# --- client with an address that does not resolve
+e2e_conf unresolved "quib.broker.address=quibd-e2e.invalid"
+e2e_run_client_fg unresolved "$NS_X"
+e2e_check "unresolvable address: exit status 255 (got $E2E_RC)" [ "$E2E_RC" -eq 255 ]
+e2e_check "unresolvable address: the error record" \
+    e2e_has_record "$E2E_TMP/unresolved.log" "ERROR cBroker Could not resolve hostname: 'quibd-e2e.invalid'"
+e2e_check "unresolvable address: no TUN device was created" no_tun_in_ns
+
+# --- a mode argument other than exactly "client" selects broker mode
+e2e_conf modecase "quib.broker.address=$BROKER_IP_A"
+timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/modecase.conf" Client \
+    >"$E2E_TMP/modecase.out" 2>"$E2E_TMP/modecase.err"
+RC=$?
+e2e_check "mode 'Client' runs the broker: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
+e2e_check "mode 'Client' runs the broker: it asks for a prefix" \
+    e2e_has_record "$E2E_TMP/modecase.log" \
+    "ERROR cBroker We need an IP6 Prefix at least in order to run this show in server mode. Bailing out!!!"
+e2e_finish
