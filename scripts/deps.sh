@@ -21,4 +21,4 @@ quibd_need_packages() {
 }
 
 QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev)
-QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux)
+QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux python3)

@@ -56,6 +56,23 @@ bool readFile(const char* path, std::string& text)
 
 } // namespace
 
+// Reads and parses path; a malformed line is reported on standard error
+// only when report is set.
+static bool readAndParse(const char* path, std::map<std::string, std::string>& parsed, bool report)
+{
+    std::string text;
+    if (!readFile(path, text))
+        return false;
+    int errorLine = 0;
+    std::string error;
+    if (!cConfig::parse(text, parsed, errorLine, error)) {
+        if (report)
+            std::cerr << path << ":" << errorLine << ": " << error << std::endl;
+        return false;
+    }
+    return true;
+}
+
 bool cConfig::parse(const std::string& text, std::map<std::string, std::string>& keys,
                     int& errorLine, std::string& error)
 {
@@ -86,16 +103,9 @@ bool cConfig::parse(const std::string& text, std::map<std::string, std::string>&
 
 bool cConfig::load(const char* path)
 {
-    std::string text;
-    if (!readFile(path, text))
-        return false;
     std::map<std::string, std::string> parsed;
-    int errorLine = 0;
-    std::string error;
-    if (!parse(text, parsed, errorLine, error)) {
-        std::cerr << path << ":" << errorLine << ": " << error << std::endl;
+    if (!readAndParse(path, parsed, true))
         return false;
-    }
     tConfigStore& s = store();
     std::lock_guard<std::mutex> hold(s.lock);
     s.keys.clear();
@@ -141,13 +151,8 @@ const char* cConfig::getString(const char* key, const char* defaultValue)
 bool cConfig::readKeysWithPrefix(const char* path, const std::string& prefix,
                                  std::map<std::string, std::string>& keys)
 {
-    std::string text;
-    if (!readFile(path, text))
-        return false;
     std::map<std::string, std::string> parsed;
-    int errorLine = 0;
-    std::string error;
-    if (!parse(text, parsed, errorLine, error))
+    if (!readAndParse(path, parsed, false))
         return false;
     for (const auto& kv : parsed)
         if (kv.first.compare(0, prefix.size(), prefix) == 0)
