@@ -34,6 +34,23 @@ in6_addr tunAddressFor(const in6_addr& prefix)
     return address;
 }
 
+// Both limits are refused rather than bent: a table that holds no tunnel, or
+// a negative rate, is a mistake in the file that the operator should see.
+bool floodLimitsUsable(cBroker& broker)
+{
+    if (broker.mMaxTunnels < 1) {
+        broker.mError << "quib.broker.maxtunnels must be 1 or more, not " << broker.mMaxTunnels
+                      << ". Bailing out" << std::endl;
+        return false;
+    }
+    if (broker.mSetupRate < 0) {
+        broker.mError << "quib.broker.setuprate must be 0 (no limit) or more, not "
+                      << broker.mSetupRate << ". Bailing out" << std::endl;
+        return false;
+    }
+    return true;
+}
+
 void startWorkers()
 {
     // The threads live as long as the process: handles are not kept.
@@ -101,6 +118,8 @@ int cBroker::runServer()
                << std::endl;
         return -1;
     }
+    if (!floodLimitsUsable(*this))
+        return -1;
     if (!openTun()) {
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;
         return -1;
@@ -121,6 +140,7 @@ int cBroker::runServer()
     }
     setSharedKeepalive(static_cast<uint32_t>(cConfig::getInt("quib.client.keepalive", 30)));
     setSharedPrefix(mPrefix, mPrefixLen);
+    gMaxTunnels = mMaxTunnels;
     startWorkers();
 
     char buffer[kFrameBufferSize];

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 
@@ -56,14 +57,56 @@ void sendReply(cBroker& broker, cTSPMsg* reply, const sockaddr_in& sender)
         broker.mDebug << "Sent " << r << " bytes to " << address << ":" << port << std::endl;
 }
 
+long long monotonicNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// The exchange has run and moved the tunnel's state; only the datagram that
+// answers it waits for the sender's address to be due another one.
+void holdBack(cBroker& broker, const sockaddr_in& sender)
+{
+    broker.mDebug << "Setup rate exceeded, offer to " << ipv4Text(sender) << ":"
+                  << ntohs(sender.sin_port) << " held back" << std::endl;
+    broker.mHeldOffers.add(0);
+}
+
 void answerSetup(cBroker& broker, cTunnel* tunnel, char* buffer, int n,
                  const sockaddr_in& sender)
 {
     cTSPMsg* reply = tunnel->handleMsg(buffer, n);
     if (reply == nullptr)
         return;
-    sendReply(broker, reply, sender);
+    if (broker.mSetupLimiter.allow(sender.sin_addr.s_addr, monotonicNanoseconds()))
+        sendReply(broker, reply, sender);
+    else
+        holdBack(broker, sender);
     delete reply;
+}
+
+void reportHeldOffers(cBroker& broker)
+{
+    if (!broker.mHeldOffers.pending())
+        return;
+    unsigned long since[2];
+    if (!broker.mHeldOffers.takeSummary(monotonicSeconds(), since))
+        return;
+    broker.mInfo << "Setup rate exceeded: " << since[0]
+                 << " offers held back since the last report" << std::endl;
+}
+
+cTunnel* tunnelFor(cBroker& broker, const sockaddr_in& sender)
+{
+    try {
+        return findOrAdmitTunnel(sender);
+    } catch (const std::bad_alloc&) {
+        // No memory for a new tunnel: drop this datagram rather than the
+        // whole daemon; later datagrams may find memory again.
+        broker.mError << "No memory for a new tunnel, datagram dropped" << std::endl;
+        return nullptr;
+    }
 }
 
 // Frame bytes 0-1: flags in host order; bytes 2-3: protocol, big-endian.
@@ -92,22 +135,19 @@ void cBroker::handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender)
 {
     mDebug << "Got " << n << " bytes from the UDP Q" << std::endl;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    cTunnel* tunnel;
-    try {
-        tunnel = findOrCreateTunnel(sender);
-    } catch (const std::bad_alloc&) {
-        // No memory for a new tunnel: drop this datagram rather than the
-        // whole daemon; later datagrams may find memory again.
-        mError << "No memory for a new tunnel, datagram dropped" << std::endl;
-        return;
+    // Null: no memory, or a full table of tunnels that must stay. The
+    // datagram is dropped and there is no hold to give back.
+    cTunnel* tunnel = tunnelFor(*this, sender);
+    if (tunnel != nullptr) {
+        if (!tunnel->isEstablished())
+            answerSetup(*this, tunnel, buffer, n, sender);
+        else if (n > kKeepaliveMax)
+            relayData(*this, buffer, n);
+        else
+            echoKeepalive(*this, buffer, n, sender);
+        tunnel->release();
     }
-    if (!tunnel->isEstablished())
-        answerSetup(*this, tunnel, buffer, n, sender);
-    else if (n > kKeepaliveMax)
-        relayData(*this, buffer, n);
-    else
-        echoKeepalive(*this, buffer, n, sender);
-    tunnel->release();
+    reportHeldOffers(*this);
 }
 
 void cBroker::handleTunFrame(char* buffer, int n)

@@ -13,6 +13,9 @@ namespace {
 
 const int kQueueLimit = 1024;
 const char kPrefixKey[] = "quib.broker.ip6prefix";
+// Offers one source address may get at once before the steady rate applies.
+const int kSetupBurst = 5;
+const long long kFloodReportSeconds = 10;
 
 } // namespace
 
@@ -25,7 +28,11 @@ cBroker::cBroker()
       mPrefixLen(0),
       mUdpSocket(-1),
       mUdpQueue(kQueueLimit),
-      mTunQueue(kQueueLimit)
+      mTunQueue(kQueueLimit),
+      mMaxTunnels(cConfig::getInt("quib.broker.maxtunnels", 4096)),
+      mSetupRate(cConfig::getInt("quib.broker.setuprate", 20)),
+      mSetupLimiter(mSetupRate, kSetupBurst, setupLimiterSeed()),
+      mHeldOffers(kFloodReportSeconds)
 {
     // Out-of-range values keep their low bits, as the fields are narrow.
     mPort = static_cast<uint16_t>(cConfig::getInt("quib.broker.port", 3653));

@@ -2,8 +2,10 @@
 // objects of the running mode and the broker's two packet queues.
 #pragma once
 
+#include "broker/cSetupLimiter.h"
 #include "log/cWlog.h"
 #include "queue/cPktQueue.h"
+#include "tunnel/cFloodTally.h"
 
 #include <netinet/in.h>
 
@@ -74,6 +76,14 @@ public:
     int mUdpSocket;
     cPktQueue mUdpQueue;
     cPktQueue mTunQueue;
+    // Flood limits (src/broker): "quib.broker.maxtunnels", checked by
+    // runServer and handed to the tunnel table; "quib.broker.setuprate",
+    // the offers per second per source address that mSetupLimiter lets go.
+    int mMaxTunnels;
+    int mSetupRate;
+    cSetupLimiter mSetupLimiter;
+    // Offers held back by mSetupLimiter (kind 0), summarised at most every 10 s.
+    cFloodTally mHeldOffers;
 };
 
 extern cBroker* gBroker;

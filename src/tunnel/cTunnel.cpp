@@ -17,7 +17,7 @@ long long monotonicSeconds()
 
 cTunnel::cTunnel()
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
-      mLastActivity(monotonicSeconds()), mFromPeer(false)
+      mLastActivity(monotonicSeconds()), mFromPeer(false), mCompleted(false)
 {
     std::memset(&mPeer, 0, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));
@@ -25,7 +25,7 @@ cTunnel::cTunnel()
 
 cTunnel::cTunnel(const sockaddr_in& peer)
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
-      mLastActivity(monotonicSeconds()), mFromPeer(true)
+      mLastActivity(monotonicSeconds()), mFromPeer(true), mCompleted(false)
 {
     std::memcpy(&mPeer, &peer, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));

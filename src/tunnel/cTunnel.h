@@ -3,6 +3,7 @@
 #pragma once
 
 #include "log/cWlog.h"
+#include "tunnel/cFloodTally.h"
 
 #include <netinet/in.h>
 
@@ -48,6 +49,9 @@ public:
     const sockaddr_in& getPeer() const { return mPeer; }
     int getRefCount() const { return mRefCount; }
     int getState() const { return mState; }
+    // True once an accept arrived while an offer was out: the whole exchange
+    // ran. A bare accept establishes a tunnel without this.
+    bool hasCompleted() const { return mCompleted; }
     unsigned getKeepalive() const { return mKeepalive; }
     long long getLastActivity() const { return mLastActivity; }
     // Test hook: places the last activity at a chosen clock second.
@@ -68,6 +72,7 @@ private:
     // Built from a peer endpoint, i.e. the broker's side of a tunnel: such a
     // tunnel never takes an offer (only brokers send offers).
     bool mFromPeer;
+    bool mCompleted;
 };
 
 // Seconds of CLOCK_MONOTONIC.
@@ -79,6 +84,17 @@ extern std::mutex gTunnelsLock;
 extern cWlog gTunnelLog;
 
 cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
+// The same within gMaxTunnels, for the broker's UDP worker. A new endpoint
+// that finds the table full takes the place of the oldest tunnel that is not
+// held and never completed the exchange; when there is none, the result is
+// null (no hold taken) and the endpoint's datagram is to be dropped.
+cTunnel* findOrAdmitTunnel(const sockaddr_in& peer);
+// Most tunnels findOrAdmitTunnel lets the table hold; set before the broker's
+// workers start ("quib.broker.maxtunnels").
+extern int gMaxTunnels;
+// Tunnels evicted (kind 0) and new endpoints refused (kind 1) because the
+// table was full; summarised on gTunnelLog's info stream at most every 10 s.
+extern cFloodTally gTunnelLimitTally;
 void removeStaleTunnels(cTunnel* current);
 void sendToAllTunnels(int sock, const char* frame, int len);
 void forwardToTunnel(int sock, const char* frame, int len);

@@ -45,6 +45,10 @@ cTSPMsg* cTunnel::handleMsg(char* data, int len)
     case TSP_OFFER:
         return handleOffer(msg);
     case TSP_ACCEPT:
+        // Only an accept that answers an offer completes the exchange; the
+        // table keeps such tunnels when it is full.
+        if (mState == TUNNEL_OFFERED)
+            mCompleted = true;
         mState = TUNNEL_ESTABLISHED;
         return nullptr;
     default:

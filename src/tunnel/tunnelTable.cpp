@@ -2,11 +2,13 @@
 
 #include "log/logText.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <string>
 
 // Defined together in this one file so that they are built in this order
 // during static initialisation, before main runs.
@@ -34,26 +36,116 @@ uint8_t getSharedPrefixLen()
     return gIp6PrefixLen;
 }
 
+int gMaxTunnels = 4096;
+cFloodTally gTunnelLimitTally(10);
+
+namespace {
+
+// The kinds counted in gTunnelLimitTally.
+const int kEvicted = 0;
+const int kRefused = 1;
+
+cTunnel* findTunnel(const sockaddr_in& peer)
+{
+    for (cTunnel* t : gTunnels) {
+        if (t->samePeer(peer))
+            return t;
+    }
+    return nullptr;
+}
+
+cTunnel* holdFound(cTunnel* tunnel)
+{
+    gTunnelLog.mDebug << "Found tunnel.." << std::endl;
+    tunnel->addRef();
+    return tunnel;
+}
+
+cTunnel* makeTunnel(const sockaddr_in& peer)
+{
+    gTunnelLog.mDebug << "Making brand new tunnel.." << std::endl;
+    // Out of memory: std::bad_alloc reaches the caller and the table is
+    // left as it was (no half-inserted tunnel).
+    std::unique_ptr<cTunnel> fresh(new cTunnel(peer));
+    gTunnels.push_front(fresh.get());
+    cTunnel* tunnel = fresh.release();
+    tunnel->addRef();
+    return tunnel;
+}
+
+std::string endpointText(const sockaddr_in& endpoint)
+{
+    char text[INET_ADDRSTRLEN];
+    if (inet_ntop(AF_INET, &endpoint.sin_addr, text, sizeof(text)) == nullptr)
+        text[0] = '\0';
+    return std::string(text) + ":" + std::to_string(ntohs(endpoint.sin_port));
+}
+
+// The oldest tunnel that may give way to a new endpoint: nobody holds it and
+// it never completed the exchange, so no real client is known to use it. The
+// table is newest first, so the scan runs from the back.
+std::list<cTunnel*>::iterator oldestUnfinished()
+{
+    for (auto it = gTunnels.end(); it != gTunnels.begin();) {
+        --it;
+        if ((*it)->getRefCount() == 0 && !(*it)->hasCompleted())
+            return it;
+    }
+    return gTunnels.end();
+}
+
+// False when the table is full of tunnels that must stay.
+bool makeRoomFor(const sockaddr_in& peer)
+{
+    // The broker refuses a limit below 1 at start; should one reach here,
+    // the table still holds one tunnel.
+    const std::size_t limit = gMaxTunnels < 1 ? 1 : static_cast<std::size_t>(gMaxTunnels);
+    while (gTunnels.size() >= limit) {
+        auto victim = oldestUnfinished();
+        if (victim == gTunnels.end()) {
+            gTunnelLog.mDebug << "Tunnel table full, dropping datagram from " << endpointText(peer)
+                              << std::endl;
+            gTunnelLimitTally.add(kRefused);
+            return false;
+        }
+        cTunnel* t = *victim;
+        gTunnelLog.mDebug << "Tunnel table full, evicting unfinished tunnel of "
+                          << endpointText(t->getPeer()) << std::endl;
+        gTunnels.erase(victim);
+        delete t;
+        gTunnelLimitTally.add(kEvicted);
+    }
+    return true;
+}
+
+void reportTableLimit()
+{
+    if (!gTunnelLimitTally.pending())
+        return;
+    unsigned long since[2];
+    if (!gTunnelLimitTally.takeSummary(monotonicSeconds(), since))
+        return;
+    gTunnelLog.mInfo << "Tunnel table at its limit of " << gMaxTunnels << ": " << since[kEvicted]
+                     << " unfinished tunnels evicted, " << since[kRefused]
+                     << " datagrams from new endpoints dropped since the last report" << std::endl;
+}
+
+} // namespace
+
 cTunnel* findOrCreateTunnel(const sockaddr_in& peer)
 {
-    cTunnel* tunnel = nullptr;
-    for (cTunnel* t : gTunnels) {
-        if (t->samePeer(peer)) {
-            tunnel = t;
-            break;
-        }
-    }
-    if (tunnel != nullptr) {
-        gTunnelLog.mDebug << "Found tunnel.." << std::endl;
-    } else {
-        gTunnelLog.mDebug << "Making brand new tunnel.." << std::endl;
-        // Out of memory: std::bad_alloc reaches the caller and the table is
-        // left as it was (no half-inserted tunnel).
-        std::unique_ptr<cTunnel> fresh(new cTunnel(peer));
-        gTunnels.push_front(fresh.get());
-        tunnel = fresh.release();
-    }
-    tunnel->addRef();
+    cTunnel* found = findTunnel(peer);
+    return found != nullptr ? holdFound(found) : makeTunnel(peer);
+}
+
+cTunnel* findOrAdmitTunnel(const sockaddr_in& peer)
+{
+    cTunnel* tunnel = findTunnel(peer);
+    if (tunnel != nullptr)
+        tunnel = holdFound(tunnel);
+    else if (makeRoomFor(peer))
+        tunnel = makeTunnel(peer);
+    reportTableLimit();
     return tunnel;
 }
 

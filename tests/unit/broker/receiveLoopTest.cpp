@@ -1,6 +1,9 @@
 // The main thread's receive pass and the start of broker mode.
 #include "brokerHarness.h"
 
+#include "config/cConfig.h"
+#include "tempFile.h"
+
 #include <fcntl.h>
 #include <netinet/ip.h>
 
@@ -122,6 +125,41 @@ TEST_F(BrokerStart, NoPrefixStopsBeforeAnyDevice)
                                         "server mode. Bailing out!!!"}),
               mLog.records());
     EXPECT_EQ(-1, mBroker.mTunFd);
+}
+
+TEST_F(BrokerStart, FloodLimitsOutOfRangeStopBeforeAnyDevice)
+{
+    mBroker.mTunFd = -1;
+    mBroker.mPrefixLen = 64;
+    mBroker.mMaxTunnels = 0;
+    EXPECT_EQ(-1, mBroker.runServer());
+    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker quib.broker.maxtunnels must be 1 or more, not 0. Bailing out"}),
+              mLog.records());
+
+    mBroker.mMaxTunnels = 1;
+    mBroker.mSetupRate = -1;
+    EXPECT_EQ(-1, mBroker.runServer());
+    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker quib.broker.setuprate must be 0 (no limit) or more, not -1. "
+                                        "Bailing out"}),
+              mLog.records());
+    EXPECT_EQ(-1, mBroker.mTunFd);
+}
+
+TEST_F(BrokerStart, FloodLimitsComeFromTheConfiguration)
+{
+    EXPECT_EQ(4096, mBroker.mMaxTunnels);
+    EXPECT_EQ(20, mBroker.mSetupRate);
+
+    cTempDir dir;
+    ASSERT_TRUE(cConfig::load(
+        dir.write("quibd.conf", "quib.broker.maxtunnels = 16\nquib.broker.setuprate = 0\n").c_str()));
+    cBroker configured;
+    ASSERT_TRUE(cConfig::load(dir.write("empty.conf", "").c_str()));
+    EXPECT_EQ(16, configured.mMaxTunnels);
+    EXPECT_EQ(0, configured.mSetupRate);
+    // Rate 0: no offer is ever held back.
+    for (int i = 0; i < 50; ++i)
+        EXPECT_TRUE(configured.mSetupLimiter.allow(htonl(INADDR_LOOPBACK), 0));
 }
 
 TEST_F(BrokerStart, UdpSocketBindsAnyAddressOnBrokerPort)

@@ -1,0 +1,86 @@
+#include "broker/cSetupLimiter.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <ctime>
+
+namespace {
+
+const long long kNanosPerSecond = 1000000000LL;
+
+// A full avalanche of the 32 bits, so that addresses that differ in few bits
+// land in unrelated sets.
+uint32_t mix(uint32_t h)
+{
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    return h;
+}
+
+} // namespace
+
+cSetupLimiter::cSetupLimiter(int rate, int burst, uint32_t seed)
+    : mSpacing(0), mTolerance(0), mSeed(seed), mBuckets(kSlots, cBucket{0, false, 0})
+{
+    if (rate <= 0)
+        return;
+    // A rate above one per nanosecond is no limit worth the name, but stays
+    // a limit rather than dividing down to 0.
+    mSpacing = rate >= kNanosPerSecond ? 1 : kNanosPerSecond / rate;
+    mTolerance = static_cast<long long>(burst < 1 ? 0 : burst - 1) * mSpacing;
+}
+
+bool cSetupLimiter::allow(uint32_t address, long long now)
+{
+    if (mSpacing == 0)
+        return true;
+    cBucket& bucket = bucketFor(address, now);
+    long long fullAt = bucket.fullAt > now ? bucket.fullAt : now;
+    if (fullAt - now > mTolerance)
+        return false;
+    bucket.fullAt = fullAt + mSpacing;
+    return true;
+}
+
+// The address's own bucket, or else an unused one of its set, or else the
+// one of its set that fills up first: the most idle, or among busy ones the
+// least drained, so an address that is being held back keeps its state.
+cSetupLimiter::cBucket& cSetupLimiter::bucketFor(uint32_t address, long long now)
+{
+    const std::size_t sets = mBuckets.size() / kWays;
+    cBucket* set = &mBuckets[(mix(address ^ mSeed) % sets) * kWays];
+    cBucket* pick = nullptr;
+    for (int i = 0; i < kWays; ++i) {
+        cBucket& b = set[i];
+        if (b.used && b.address == address)
+            return b;
+        if (pick == nullptr || (pick->used && (!b.used || b.fullAt < pick->fullAt)))
+            pick = &b;
+    }
+    *pick = cBucket{address, true, now};
+    return *pick;
+}
+
+int cSetupLimiter::tracked() const
+{
+    int count = 0;
+    for (const cBucket& b : mBuckets)
+        count += b.used ? 1 : 0;
+    return count;
+}
+
+uint32_t setupLimiterSeed()
+{
+    uint32_t seed = 0;
+    if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) == static_cast<ssize_t>(sizeof(seed)))
+        return seed;
+    // No entropy yet (early boot): the start time and process id still
+    // differ from one broker to the next.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(getpid());
+}

@@ -1,0 +1,165 @@
+// Pacing of setup replies per source address: the limiter alone, with time
+// passed in, and the UDP worker holding back offers to a flooding address.
+#include "brokerHarness.h"
+
+#include "broker/cSetupLimiter.h"
+
+#include <memory>
+
+namespace {
+
+const long long kMs = 1000000LL;
+const long long kStart = 1000 * kMs;
+
+uint32_t address(const char* text)
+{
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+// How many of count replies at one instant are let go.
+int allowedOf(cSetupLimiter& limiter, uint32_t addr, long long now, int count)
+{
+    int allowed = 0;
+    for (int i = 0; i < count; ++i)
+        allowed += limiter.allow(addr, now) ? 1 : 0;
+    return allowed;
+}
+
+} // namespace
+
+class SetupLimiter : public testing::Test {
+protected:
+    cSetupLimiter mLimiter{20, 5, 0x5eed};
+    const uint32_t mA = address("192.0.2.1");
+    const uint32_t mB = address("192.0.2.2");
+};
+
+TEST_F(SetupLimiter, BurstThenSteadyRate)
+{
+    EXPECT_EQ(5, allowedOf(mLimiter, mA, kStart, 10));
+    EXPECT_FALSE(mLimiter.allow(mA, kStart + 49 * kMs));
+    EXPECT_TRUE(mLimiter.allow(mA, kStart + 50 * kMs));
+    EXPECT_FALSE(mLimiter.allow(mA, kStart + 50 * kMs));
+}
+
+TEST_F(SetupLimiter, TimeGoingForwardRefillsUpToTheBurstOnly)
+{
+    EXPECT_EQ(5, allowedOf(mLimiter, mA, kStart, 5));
+    EXPECT_EQ(5, allowedOf(mLimiter, mA, kStart + 10000 * kMs, 20));
+}
+
+TEST_F(SetupLimiter, EachAddressHasItsOwnBucket)
+{
+    EXPECT_EQ(5, allowedOf(mLimiter, mA, kStart, 10));
+    EXPECT_EQ(5, allowedOf(mLimiter, mB, kStart, 10));
+    EXPECT_EQ(2, mLimiter.tracked());
+}
+
+TEST_F(SetupLimiter, ZeroRateLetsEverythingGo)
+{
+    cSetupLimiter off(0, 5, 0x5eed);
+    EXPECT_EQ(1000, allowedOf(off, mA, kStart, 1000));
+    EXPECT_EQ(0, off.tracked());
+}
+
+TEST_F(SetupLimiter, NormalClientsAndBusyNatsNeverNotice)
+{
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(mLimiter.allow(mA, kStart + i * 10000 * kMs)) << "retry " << i;
+    // Nineteen clients behind one address, each asking once a second.
+    const long long spacing = 1000 * kMs / 19;
+    for (int i = 0; i < 190; ++i)
+        ASSERT_TRUE(mLimiter.allow(mB, kStart + i * spacing)) << "request " << i;
+}
+
+TEST_F(SetupLimiter, ManyAddressesStayInFixedMemoryAndHeldBackAddressStaysHeld)
+{
+    EXPECT_EQ(5, allowedOf(mLimiter, mA, kStart, 5));
+    // 100000 other addresses (10.x.y.z), each asking once at the same instant.
+    for (uint32_t i = 1; i <= 100000; ++i)
+        mLimiter.allow(htonl(0x0a000000u + i), kStart);
+    EXPECT_EQ(cSetupLimiter::kSlots, mLimiter.tracked());
+    EXPECT_FALSE(mLimiter.allow(mA, kStart));
+    EXPECT_EQ(5, allowedOf(mLimiter, mB, kStart, 10));
+}
+
+// The UDP worker with the limiter: the exchange runs, the reply waits.
+class SetupFlood : public cBrokerHarness {
+protected:
+    static int countOf(const std::vector<std::string>& records, const std::string& prefix)
+    {
+        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const std::string& r) {
+            return r.rfind(prefix, 0) == 0;
+        }));
+    }
+};
+
+TEST_F(SetupFlood, OneAddressGetsOnlyTheBurstWhileEveryTunnelIsOffered)
+{
+    // One token a second, so only the burst can reach the peers however
+    // slowly this pass runs.
+    mBroker.mSetupLimiter = cSetupLimiter(1, 5, 0x5eed);
+    std::vector<std::unique_ptr<cUdpPeer>> peers;
+    for (int i = 0; i < 12; ++i) {
+        peers.emplace_back(new cUdpPeer);
+        fromPeer(tspBytes({"request", "tunnelid=0"}), peers.back()->addr());
+    }
+
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ("offer", peers[i]->receive().substr(0, 5)) << "peer " << i;
+    for (int i = 5; i < 12; ++i)
+        EXPECT_EQ("<none>", peers[i]->receive(20)) << "peer " << i;
+
+    auto records = mLog.records();
+    EXPECT_EQ(5, countOf(records, "INFO cBroker Config msg from 127.0.0.1:"));
+    EXPECT_EQ(7, countOf(records, "DEBUG cBroker Setup rate exceeded, offer to 127.0.0.1:"));
+    EXPECT_TRUE(has(records, "DEBUG cBroker Setup rate exceeded, offer to " + peers[5]->endpoint() + " held back"));
+    // The first one held back is reported at once; the rest wait 10 s.
+    EXPECT_EQ(1, countOf(records, "INFO cBroker Setup rate exceeded: "));
+    EXPECT_TRUE(has(records, "INFO cBroker Setup rate exceeded: 1 offers held back since the last report"));
+    EXPECT_EQ(7u, mBroker.mHeldOffers.total(0));
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    ASSERT_EQ(12u, gTunnels.size());
+    for (cTunnel* t : gTunnels)
+        EXPECT_EQ(TUNNEL_OFFERED, t->getState());
+}
+
+// A full table of completed tunnels at the UDP worker.
+class FullTableAtBroker : public cBrokerHarness {
+protected:
+    void SetUp() override
+    {
+        cBrokerHarness::SetUp();
+        gTunnelLimitTally.reset();
+    }
+    void TearDown() override
+    {
+        gMaxTunnels = 4096;
+        gTunnelLimitTally.reset();
+        cBrokerHarness::TearDown();
+    }
+};
+
+TEST_F(FullTableAtBroker, NewEndpointIsDroppedAndEstablishedClientCarriesOn)
+{
+    gMaxTunnels = 1;
+    cUdpPeer client, stranger;
+    establish(client, "7");
+
+    fromPeer(tspBytes({"request", "tunnelid=0"}), stranger.addr());
+    EXPECT_EQ("<none>", stranger.receive(20));
+    auto records = mLog.records();
+    EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 19 bytes from the UDP Q",
+                                  "DEBUG cTunnel Tunnel table full, dropping datagram from " + stranger.endpoint()}));
+    EXPECT_FALSE(anyStartsWith(records, "ERROR "));
+    EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
+
+    const std::string keepalive("\x00\x00\x86\xdd", 4);
+    fromPeer(keepalive, client.addr());
+    EXPECT_EQ(keepalive, client.receive());
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    ASSERT_EQ(1u, gTunnels.size());
+    EXPECT_EQ(0, std::memcmp(&client.addr(), &gTunnels.front()->getPeer(), sizeof(sockaddr_in)));
+}
