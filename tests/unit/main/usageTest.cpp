@@ -1,0 +1,127 @@
+// "quibd --help" and "quibd --version": the only first arguments that are
+// not a configuration path.
+#include "config/cConfig.h"
+#include "logCapture.h"
+#include "main/cBroker.h"
+#include "main/usage.h"
+#include "tempFile.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace {
+
+// The "key default" pairs of the usage text's key table.
+std::map<std::string, std::string> keyTable(const std::string& usage)
+{
+    std::map<std::string, std::string> keys;
+    std::istringstream in(usage);
+    std::string line;
+    std::regex row("^  ((?:quib|log4cpp)\\.[a-z0-9.*]+) +(\\S+) .*$");
+    std::smatch match;
+    while (std::getline(in, line))
+        if (std::regex_match(line, match, row))
+            keys[match[1]] = match[2];
+    return keys;
+}
+
+} // namespace
+
+class InfoOptions : public testing::Test {
+protected:
+    // Runs the option and returns what it wrote; handled tells whether it
+    // took the argument.
+    std::string run(const char* arg, bool& handled)
+    {
+        std::ostringstream out;
+        handled = writeInfoOption(arg, out);
+        return out.str();
+    }
+};
+
+TEST_F(InfoOptions, HelpWritesTheUsage)
+{
+    bool handled = false;
+    std::string out = run("--help", handled);
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(usageText(), out);
+    EXPECT_EQ(0u, out.find("Usage: quibd [config-path [mode]]\n"));
+}
+
+TEST_F(InfoOptions, VersionWritesOneLine)
+{
+    bool handled = false;
+    std::string out = run("--version", handled);
+    EXPECT_TRUE(handled);
+    EXPECT_TRUE(std::regex_match(out, std::regex("quibd [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << out;
+}
+
+TEST_F(InfoOptions, EveryOtherArgumentIsLeftAsAConfigurationPath)
+{
+    const char* paths[] = {"/etc/quib/quibd.conf", "-h", "--HELP", "--help ", "--help=1",
+                           "--versions", "-version", "", "help"};
+    for (const char* path : paths) {
+        bool handled = true;
+        EXPECT_EQ("", run(path, handled)) << "'" << path << "'";
+        EXPECT_FALSE(handled) << "'" << path << "'";
+    }
+    bool handled = true;
+    EXPECT_EQ("", run(nullptr, handled));
+    EXPECT_FALSE(handled);
+}
+
+class UsageText : public testing::Test {};
+
+TEST_F(UsageText, ListsEveryKeyWithTheDefaultTheDaemonUses)
+{
+    std::map<std::string, std::string> expected = {
+        {"quib.mode", "client"},
+        {"quib.broker.port", "3653"},
+        {"quib.broker.address", "(none)"},
+        {"quib.broker.ip6prefix", "(none)"},
+        {"quib.broker.ip6prefixlen", "64"},
+        {"quib.broker.maxtunnels", "4096"},
+        {"quib.broker.setuprate", "20"},
+        {"quib.client.keepalive", "30"},
+        {"quib.route.default", "0"},
+        {"log4cpp.*", "(none)"},
+    };
+    EXPECT_EQ(expected, keyTable(usageText()));
+}
+
+// The defaults that the cBroker constructor applies are the ones shown.
+TEST_F(UsageText, BrokerDefaultsShownAreTheOnesABrokerGets)
+{
+    cLogCapture quiet;
+    cTempDir dir;
+    std::string path = dir.write("broker.conf", "quib.broker.ip6prefix = 2001:db8:1::\n");
+    ASSERT_TRUE(cConfig::load(path.c_str()));
+    cBroker broker;
+
+    std::map<std::string, std::string> shown = keyTable(usageText());
+    EXPECT_EQ(shown["quib.broker.port"], std::to_string(broker.mPort));
+    EXPECT_EQ(shown["quib.broker.ip6prefixlen"], std::to_string(broker.mPrefixLen));
+    EXPECT_EQ(shown["quib.broker.maxtunnels"], std::to_string(broker.mMaxTunnels));
+    EXPECT_EQ(shown["quib.broker.setuprate"], std::to_string(broker.mSetupRate));
+    EXPECT_EQ(nullptr, broker.mBrokerAddress);
+}
+
+TEST_F(UsageText, NamesTheDefaultPathTheStateFileAndTheExitStatuses)
+{
+    std::string usage = usageText();
+    EXPECT_NE(std::string::npos, usage.find("(default /etc/quib/quibd.conf)"));
+    EXPECT_NE(std::string::npos, usage.find("  /var/lib/quibd/tunid "));
+    EXPECT_NE(std::string::npos, usage.find("Exit status: 255 when start-up fails, 0 when"));
+}
+
+TEST_F(UsageText, FitsAnEightyColumnTerminal)
+{
+    std::istringstream in(usageText());
+    std::string line;
+    while (std::getline(in, line))
+        EXPECT_LE(line.size(), 79u) << line;
+}
