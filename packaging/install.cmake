@@ -36,14 +36,16 @@ install(DIRECTORY DESTINATION /var/lib/quibd
 
 # The unit names the daemon by its installed path, which is known only at
 # install time (cpack installs under /usr, cmake --install under the prefix).
+# It is written into the build tree first so that file(INSTALL) records it in
+# install_manifest.txt like every other file.
 install(CODE "
   set(quibd_sbindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
-  set(quibd_unit_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
   file(READ \"${QUIBD_PACKAGING_DIR}/systemd/quibd@.service.in\" quibd_unit)
   string(REPLACE \"@QUIBD_SBINDIR@\" \"\${quibd_sbindir}\" quibd_unit \"\${quibd_unit}\")
-  file(MAKE_DIRECTORY \"\${quibd_unit_dir}\")
-  message(STATUS \"Installing: \${quibd_unit_dir}/quibd@.service\")
-  file(WRITE \"\${quibd_unit_dir}/quibd@.service\" \"\${quibd_unit}\")
+  file(WRITE \"${CMAKE_BINARY_DIR}/packaging/quibd@.service\" \"\${quibd_unit}\")
+  file(INSTALL \"${CMAKE_BINARY_DIR}/packaging/quibd@.service\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ")
 
 # An operator's /etc/quib/quibd.conf is never replaced: the example goes
@@ -81,13 +83,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps (dpkg-dev) derives Depends from the libraries quibd links,
-# with versions; without it, the two libraries beyond the C and C++
-# runtimes are named by hand.
+# with versions; cpack needs file(1) to use it. Without them the runtime
+# packages of Debian 12 are named by hand.
 find_program(QUIBD_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(QUIBD_DPKG_SHLIBDEPS)
+find_program(QUIBD_FILE_COMMAND file)
+if(QUIBD_DPKG_SHLIBDEPS AND QUIBD_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "liblog4cpp5v5, zlib1g")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, liblog4cpp5v5, zlib1g")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
