@@ -7,6 +7,6 @@
 example_log_block() {
     awk -v w="$2" '
         /^#log4cpp\./ { block = block substr($0, 2) "\n"; if (index($0, w)) hit = 1; next }
-        { if (hit) { printf "%s", block; exit } block = ""; hit = 0 }
-        END { if (hit) printf "%s", block }' "$1"
+        { if (hit) { printf "%s", block; done = 1; exit } block = ""; hit = 0 }
+        END { if (hit && !done) printf "%s", block }' "$1"
 }

@@ -1,13 +1,15 @@
 # shellcheck shell=bash disable=SC2016,SC2317 source=lib.sh
 # The Debian package, as an operator gets it: built with cpack from this
 # build tree; its metadata (Depends naming the packages that own the
-# libraries the daemon links, the conffile) and its contents; extracted into
-# a scratch root, where the installed daemon starts far enough to report a
-# missing configuration file, a client without a broker and a broker without
-# a prefix, and answers --help and --version; the example configuration's
-# logging blocks deliver records to a file and to syslog; the systemd unit
-# passes systemd's own checks; the man pages render without a warning; and,
-# as root, dpkg installs it into a scratch root, keeps an operator's
+# libraries the daemon links, the conffile) and its contents; cmake --install
+# lays out the same files under its prefix without replacing an operator's
+# configuration; the package extracted into a scratch root, where the
+# installed daemon starts far enough to report a missing configuration file,
+# a client without a broker and a broker without a prefix, and answers
+# --help and --version; the example configuration's logging blocks deliver
+# records to a file and to syslog; the systemd unit's restart policy and
+# systemd's own checks of the unit; the man pages render without a warning;
+# and, as root, dpkg installs it into a scratch root, keeps an operator's
 # configuration across a reinstall, keeps the state on removal and clears
 # everything on purge.
 . "$(dirname "$0")/lib.sh"
@@ -136,6 +138,30 @@ e2e_check "nothing outside /etc/quib, /usr and /var/lib/quibd" \
         grep -vE '^\./($|etc/$|etc/quib/|usr/|var/$|var/lib/$|var/lib/quibd/$)')" ]
 e2e_check "nothing under /usr/local" [ -z "$(grep -F ./usr/local "$PKG_TMP/contents")" ]
 
+# ------------------------------------------------------------ cmake --install
+
+# The same layout under the default prefix, and an operator's configuration
+# that is already there stays as it is.
+INST="$PKG_TMP/inst"
+mkdir -p "$INST/etc/quib"
+echo "quib.broker.address = 192.0.2.1" >"$INST/etc/quib/quibd.conf"
+if DESTDIR="$INST" cmake --install "$BUILD" --prefix /usr/local >"$PKG_TMP/install.log" 2>&1; then
+    e2e_ok "cmake --install with DESTDIR succeeds"
+else
+    cat "$PKG_TMP/install.log"
+    e2e_fail "cmake --install with DESTDIR succeeds"
+fi
+for path in usr/local/sbin/quibd usr/local/share/man/man8/quibd.8 \
+    usr/local/share/man/man5/quibd.conf.5 usr/local/share/doc/quibd/examples/quibd.conf; do
+    e2e_check "cmake --install puts /$path" [ -f "$INST/$path" ]
+done
+e2e_check "cmake --install makes the state directory /var/lib/quibd" [ -d "$INST/var/lib/quibd" ]
+e2e_check "the installed unit runs /usr/local/sbin/quibd" \
+    grep -qxF 'ExecStart=/usr/local/sbin/quibd /etc/quib/%i.conf' \
+    "$INST/usr/local/lib/systemd/system/quibd@.service"
+e2e_check "cmake --install keeps the operator's /etc/quib/quibd.conf" \
+    [ "$(cat "$INST/etc/quib/quibd.conf")" = "quib.broker.address = 192.0.2.1" ]
+
 # ------------------------------------------------------------ installed daemon
 
 ROOT="$PKG_TMP/x"
@@ -206,10 +232,10 @@ else
 fi
 
 # The syslog block, in a private mount namespace whose /dev/log is a
-# listener of this test.
+# listener of this test. The listener says it is ready only once it is
+# bound, so the daemon never sends before anyone listens.
 syslog_check() {
-    local py
-    py=$(command -v python3) || { skip_part "syslog block: python3 is missing"; return; }
+    e2e_find_python || { skip_part "syslog block: python3 is missing"; return; }
     {
         echo "quib.mode = broker"
         example_log_block "$CONF" LocalSyslogAppender
@@ -220,31 +246,38 @@ path, out = sys.argv[1], sys.argv[2]
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 s.bind(path)
 os.chmod(path, 0o666)
-open(out + ".ready", "w").close()
-s.settimeout(5)
+# Up to 10 s for the first record, then until 1 s passes without one.
+s.settimeout(10)
 with open(out, "wb") as f:
+    open(out + ".ready", "w").close()
     try:
         while True:
             f.write(s.recv(4096) + b"\n")
             f.flush()
+            s.settimeout(1)
     except socket.timeout:
         pass
 EOF
-    unshare -m sh -c '
+    timeout 30 unshare -m sh -c '
         mount -t tmpfs tmpfs /dev && mknod -m 666 /dev/null c 1 3 || exit 3
         "$1" "$2" /dev/log "$3" &
-        for _ in $(seq 50); do [ -e "$3.ready" ] && break; sleep 0.1; done
+        listener=$!
+        for _ in $(seq 150); do [ -e "$3.ready" ] && break; sleep 0.1; done
+        [ -e "$3.ready" ] || { echo none >"$7"; kill "$listener"; exit 4; }
         "$4" "$5" >/dev/null 2>"$6"; echo $? >"$7"
-        kill $! 2>/dev/null; wait' - \
-        "$py" "$PKG_TMP/listen.py" "$PKG_TMP/syslog.got" "$BIN" "$PKG_TMP/syslog.conf" \
+        wait "$listener"' - \
+        "$E2E_PYTHON" "$PKG_TMP/listen.py" "$PKG_TMP/syslog.got" "$BIN" "$PKG_TMP/syslog.conf" \
         "$PKG_TMP/syslog.err" "$PKG_TMP/syslog.rc" </dev/null
-    # <27>: facility daemon (3), priority error (3).
-    if [ "$(cat "$PKG_TMP/syslog.rc" 2>/dev/null)" = 255 ] && [ ! -s "$PKG_TMP/syslog.err" ] &&
-        grep -qF "quibd: cBroker: $PREFIX_ERR" "$PKG_TMP/syslog.got" &&
-        grep -q '^<27>' "$PKG_TMP/syslog.got"; then
+    local rc
+    rc=$(cat "$PKG_TMP/syslog.rc" 2>/dev/null)
+    # <27>: facility daemon (3), priority error (3); then the time stamp.
+    if [ "$rc" = none ]; then
+        e2e_fail "syslog block: the test's /dev/log listener did not start within 15 s"
+    elif [ "$rc" = 255 ] && [ ! -s "$PKG_TMP/syslog.err" ] &&
+        grep -E '^<27>' "$PKG_TMP/syslog.got" | grep -qF " quibd: cBroker: $PREFIX_ERR"; then
         e2e_ok "the example's syslog block sends the record to /dev/log as daemon.err"
     else
-        e2e_fail "syslog block: status $(cat "$PKG_TMP/syslog.rc" 2>/dev/null), err '$(shown "$PKG_TMP/syslog.err")', got '$(shown "$PKG_TMP/syslog.got" 2>/dev/null)'"
+        e2e_fail "syslog block: status $rc, err '$(shown "$PKG_TMP/syslog.err")', got '$(shown "$PKG_TMP/syslog.got" 2>/dev/null)'"
     fi
 }
 if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null 2>&1; then
@@ -258,6 +291,30 @@ fi
 UNIT="$ROOT/usr/lib/systemd/system/quibd@.service"
 e2e_check "the unit runs the installed daemon on /etc/quib/<instance>.conf" \
     grep -qxF 'ExecStart=/usr/sbin/quibd /etc/quib/%i.conf' "$UNIT"
+
+# The restart policy, from the unit's own values: a client that gives up on
+# a silent broker (status 0, after at least one 10 s wait) comes back, and
+# keeps coming back, while a daemon that fails at once is refused a start
+# within the rate-limit window instead of looping.
+unit_value() {
+    sed -n "s/^$1=//p" "$UNIT" | tail -n 1
+}
+RESTART=$(unit_value Restart)
+RESTART_SEC=$(unit_value RestartSec | sed 's/s$//')
+LIMIT_SEC=$(unit_value StartLimitIntervalSec | sed 's/s$//')
+LIMIT_BURST=$(unit_value StartLimitBurst)
+e2e_log "Restart=$RESTART RestartSec=${RESTART_SEC}s StartLimitIntervalSec=${LIMIT_SEC}s StartLimitBurst=$LIMIT_BURST"
+e2e_check "Restart= starts the daemon again after status 0" \
+    sh -c 'case $1 in always|on-success) exit 0 ;; *) exit 1 ;; esac' - "$RESTART"
+if [[ "$RESTART_SEC $LIMIT_SEC $LIMIT_BURST" =~ ^[0-9]+\ [0-9]+\ [0-9]+$ ]]; then
+    e2e_check "restarts wait at least 5 s" [ "$RESTART_SEC" -ge 5 ]
+    e2e_check "a daemon failing at start is refused within ${LIMIT_SEC}s (start $((LIMIT_BURST + 1)) at $((LIMIT_BURST * RESTART_SEC))s)" \
+        [ $((LIMIT_BURST * RESTART_SEC)) -lt "$LIMIT_SEC" ]
+    e2e_check "a client giving up every $((10 + RESTART_SEC))s stays within $LIMIT_BURST starts per ${LIMIT_SEC}s" \
+        [ $(((LIMIT_SEC + 10 + RESTART_SEC - 1) / (10 + RESTART_SEC))) -le "$LIMIT_BURST" ]
+else
+    e2e_fail "the unit sets RestartSec=, StartLimitIntervalSec= and StartLimitBurst= in seconds"
+fi
 if command -v systemd-analyze >/dev/null 2>&1; then
     # An instance of the unit, naming the extracted daemon, so that the
     # check of the command finds it.
