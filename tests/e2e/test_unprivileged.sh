@@ -26,21 +26,24 @@ install -m 755 "$QUIBD" "$E2E_TMP/quibd"
 # unpriv_start NAME NS MODE CAPS [STATEDIR]: runs "quibd NAME.conf MODE" in
 # NS as $RUN_UID with the capabilities CAPS (",+net_admin" or ""), in a
 # private mount namespace where /dev/net/tun is a node of this test with
-# mode 0666 (as on a standard system) and, when given, STATEDIR is
-# /var/lib/quibd.
+# mode 0666, as on a standard system (when PRIVATE_TUN is 1), and, when
+# given, STATEDIR is /var/lib/quibd.
 unpriv_start() {
     local name=$1 ns=$2 mode=$3 caps=$4 state=${5:-}
     mkdir -p "$E2E_TMP/dev-$name"
     unpriv_log "$E2E_TMP/$name.log"
     ip netns exec "$ns" unshare -m sh -c '
-        mount -t tmpfs -o mode=755 tmpfs "$1" && mknod -m 666 "$1/tun" c 10 200 &&
-            mount --bind "$1/tun" /dev/net/tun || exit 3
+        if [ "$8" = 1 ]; then
+            mount -t tmpfs -o mode=755 tmpfs "$1" && mknod -m 666 "$1/tun" c 10 200 &&
+                mount --bind "$1/tun" /dev/net/tun || exit 3
+        fi
         if [ -n "$2" ]; then mount --bind "$2" /var/lib/quibd || exit 3; fi
         exec setpriv --reuid="$3" --regid="$3" --clear-groups --no-new-privs \
             --inh-caps="-all$4" --ambient-caps="-all$4" --bounding-set="-all$4" \
             "$5" "$6" "$7"' quibd-unpriv \
         "$E2E_TMP/dev-$name" "$state" "$RUN_UID" "$caps" "$E2E_TMP/quibd" \
-        "$E2E_TMP/$name.conf" "$mode" >"$E2E_TMP/$name.out" 2>"$E2E_TMP/$name.err" &
+        "$E2E_TMP/$name.conf" "$mode" "$PRIVATE_TUN" \
+        >"$E2E_TMP/$name.out" 2>"$E2E_TMP/$name.err" &
     E2E_PID[$name]=$!
 }
 
@@ -90,6 +93,20 @@ e2e_topology 1
 # it; this machine's own node is used here when it is not world-writable.
 HOST_TUN_MODE=$(stat -c %a /dev/net/tun)
 e2e_log "this machine's /dev/net/tun has mode $HOST_TUN_MODE"
+# The daemons get a node of their own with mode 0666 in their mount
+# namespace, so that the test does not depend on this machine's node; where
+# no node can be made, the machine's own serves when users may open it.
+mkdir -p "$E2E_TMP/dev-probe"
+if unshare -m sh -c 'mount -t tmpfs tmpfs "$1" && mknod -m 666 "$1/tun" c 10 200 &&
+    mount --bind "$1/tun" /dev/net/tun' - "$E2E_TMP/dev-probe" 2>"$E2E_TMP/probe.err"; then
+    PRIVATE_TUN=1
+elif [ "$HOST_TUN_MODE" = 666 ]; then
+    PRIVATE_TUN=0
+    e2e_log "no private TUN node ($(cat "$E2E_TMP/probe.err")); using the machine's"
+else
+    e2e_skip "a non-root user cannot open /dev/net/tun (mode $HOST_TUN_MODE) and no private" \
+        "node can be made here: $(cat "$E2E_TMP/probe.err")"
+fi
 if [ "$HOST_TUN_MODE" != 666 ]; then
     e2e_broker_conf nodev
     unpriv_log "$E2E_TMP/nodev.log"
