@@ -4,8 +4,10 @@
 # systemd unit runs them: the broker creates and addresses its TUN device,
 # the client sets up its tunnel, installs the default route, writes its
 # tunnel identifier to the state directory it owns, and gets the same
-# address when it starts again; a ping crosses the tunnel. Without the
-# capability the daemon stops at the TUN device. The broker logs through
+# address when it starts again; a ping crosses the tunnel. As under the
+# unit's ProtectSystem=strict, the root file system is read-only for them;
+# only the state directory and this test's directory (logs) are writable.
+# Without the capability the daemon stops at the TUN device. The broker logs through
 # the example configuration's file block with per-packet lines for the
 # cBroker category only.
 . "$(dirname "$0")/lib.sh"
@@ -26,8 +28,9 @@ install -m 755 "$QUIBD" "$E2E_TMP/quibd"
 # unpriv_start NAME NS MODE CAPS [STATEDIR]: runs "quibd NAME.conf MODE" in
 # NS as $RUN_UID with the capabilities CAPS (",+net_admin" or ""), in a
 # private mount namespace where /dev/net/tun is a node of this test with
-# mode 0666, as on a standard system (when PRIVATE_TUN is 1), and, when
-# given, STATEDIR is /var/lib/quibd.
+# mode 0666, as on a standard system (when PRIVATE_TUN is 1), when given,
+# STATEDIR is /var/lib/quibd, and the root file system is read-only apart
+# from STATEDIR and $E2E_TMP.
 unpriv_start() {
     local name=$1 ns=$2 mode=$3 caps=$4 state=${5:-}
     mkdir -p "$E2E_TMP/dev-$name"
@@ -38,11 +41,12 @@ unpriv_start() {
                 mount --bind "$1/tun" /dev/net/tun || exit 3
         fi
         if [ -n "$2" ]; then mount --bind "$2" /var/lib/quibd || exit 3; fi
+        mount --bind "$9" "$9" && mount -o remount,bind,ro / || exit 3
         exec setpriv --reuid="$3" --regid="$3" --clear-groups --no-new-privs \
             --inh-caps="-all$4" --ambient-caps="-all$4" --bounding-set="-all$4" \
             "$5" "$6" "$7"' quibd-unpriv \
         "$E2E_TMP/dev-$name" "$state" "$RUN_UID" "$caps" "$E2E_TMP/quibd" \
-        "$E2E_TMP/$name.conf" "$mode" "$PRIVATE_TUN" \
+        "$E2E_TMP/$name.conf" "$mode" "$PRIVATE_TUN" "$E2E_TMP" \
         >"$E2E_TMP/$name.out" 2>"$E2E_TMP/$name.err" &
     E2E_PID[$name]=$!
 }
@@ -83,6 +87,9 @@ check_credentials() {
     [ "$sets" = "$want" ]
     verdict "$name: CAP_NET_ADMIN alone in every capability set" $? "$sets"
     e2e_check "$name: no new privileges can be gained" [ "$(proc_field "$pid" NoNewPrivs)" = 1 ]
+    e2e_check "$name: the root file system is read-only for it" \
+        awk '$5 == "/" { split($6, o, ","); if (o[1] == "ro") ro = 1 } END { exit !ro }' \
+        "/proc/$pid/mountinfo"
 }
 
 e2e_topology 1
