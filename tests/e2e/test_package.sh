@@ -201,7 +201,7 @@ verdict "the shipped configuration as a broker stops for the missing prefix (255
 # Every key that --help lists is documented in quibd.conf(5) and shown,
 # with the same default where it has one, in the example configuration.
 KEYS=$(sed -n 's/^  \(quib\.[a-z0-9.]*\) .*/\1/p' "$PKG_TMP/help")
-e2e_check "--help lists nine quib. keys" [ "$(echo "$KEYS" | wc -l)" -eq 9 ]
+e2e_check "--help lists the nine quib. keys or more" [ "$(echo "$KEYS" | wc -l)" -ge 9 ]
 for key in $KEYS; do
     default=$(awk -v k="$key" '$1 == k { print $2; exit }' "$PKG_TMP/help")
     example=$(sed -n "s/^#$key = //p" "$CONF" | head -n 1)
