@@ -398,3 +398,24 @@ e2e_tsp_hex() {
 e2e_ip6_hex() {
     "$E2E_PYTHON" -c 'import ipaddress, sys; print(ipaddress.IPv6Address(sys.argv[1]).packed.hex())' "$1"
 }
+
+# ---------------------------------------------------------------- figures
+
+# e2e_proc_kib PID FIELD: a "FIELD: N kB" line of /proc/PID/status (VmRSS,
+# VmHWM, ...), in KiB; empty when the process or field is gone.
+e2e_proc_kib() {
+    awk -v f="$2:" '$1 == f { print $2; exit }' "/proc/$1/status" 2>/dev/null
+}
+
+# e2e_udp_stat NS FIELD: a UDP counter of /proc/net/snmp in NS (InDatagrams,
+# RcvbufErrors, InErrors, ...).
+e2e_udp_stat() {
+    ip netns exec "$1" cat /proc/net/snmp 2>/dev/null | awk -v f="$2" '
+        $1 == "Udp:" && !names { for (i = 2; i <= NF; i++) col[$i] = i; names = 1; next }
+        $1 == "Udp:" && names { print $col[f]; exit }'
+}
+
+# e2e_count_records FILE LINE: how many records of the log are exactly LINE.
+e2e_count_records() {
+    grep -cxF -- "$2" "$1" 2>/dev/null || true
+}

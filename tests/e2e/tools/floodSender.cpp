@@ -1,0 +1,524 @@
+// Flood sender for the end-to-end flood scenario. Run inside the scenario's
+// own network namespace, it does three things in order:
+//   1. "completers": a few real UDP sockets each run the whole setup exchange
+//      (request, then accept) with the broker, and prove it by a keepalive
+//      that the broker echoes;
+//   2. the burst: many datagrams from forged source endpoints through a raw
+//      IPv4 socket (the IP and UDP headers are written here), mixing garbage
+//      of random lengths, requests, bare accepts, offers and keepalive-sized
+//      datagrams, paced to a given rate;
+//   3. after a pause, the completers' keepalives again: the broker must still
+//      echo every one of them.
+// Requests are only forged from even ports and accepts only from odd ports,
+// so no forged endpoint ever completes the exchange: the completers are the
+// only endpoints the broker must keep. Results are printed as "name value"
+// lines for the scenario script.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct sOptions {
+    std::string broker = "";
+    int port = 3653;
+    std::string completerAddr = "";
+    int completerPort = 40000;
+    int completers = 0;
+    std::string spoofAddr = "";
+    int spoofCount = 1;
+    long count = 0;
+    long rate = 0; // datagrams per second; 0: as fast as the socket takes them
+    unsigned long seed = 1;
+    int settle = 2; // seconds between the burst and the final check
+    // Endpoints (address:port) whose derived tunnel identifier no forged
+    // request may carry: a request with another endpoint's identifier
+    // removes that endpoint's tunnel as stale.
+    std::vector<std::string> protect;
+};
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: floodSender broker=IP [port=N] completer-addr=IP completers=N\n"
+                 "       [completer-port=N] spoof-addr=IP [spoof-count=N] count=N\n"
+                 "       [rate=N] [seed=N] [settle=S] [protect=IP:PORT]...\n");
+}
+
+bool parseOptions(int argc, char** argv, sOptions& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::size_t eq = arg.find('=');
+        if (eq == std::string::npos)
+            return false;
+        std::string key = arg.substr(0, eq);
+        std::string value = arg.substr(eq + 1);
+        char* end = nullptr;
+        long long number = std::strtoll(value.c_str(), &end, 10);
+        bool numeric = !value.empty() && *end == '\0' && number >= 0;
+        if (key == "broker")
+            o.broker = value;
+        else if (key == "completer-addr")
+            o.completerAddr = value;
+        else if (key == "spoof-addr")
+            o.spoofAddr = value;
+        else if (key == "protect")
+            o.protect.push_back(value);
+        else if (!numeric)
+            return false;
+        else if (key == "port")
+            o.port = static_cast<int>(number);
+        else if (key == "completer-port")
+            o.completerPort = static_cast<int>(number);
+        else if (key == "completers")
+            o.completers = static_cast<int>(number);
+        else if (key == "spoof-count")
+            o.spoofCount = static_cast<int>(number);
+        else if (key == "count")
+            o.count = static_cast<long>(number);
+        else if (key == "rate")
+            o.rate = static_cast<long>(number);
+        else if (key == "seed")
+            o.seed = static_cast<unsigned long>(number);
+        else if (key == "settle")
+            o.settle = static_cast<int>(number);
+        else
+            return false;
+    }
+    return !o.broker.empty() && !o.completerAddr.empty() && !o.spoofAddr.empty()
+        && o.spoofCount >= 1 && o.spoofCount <= 250 && o.port > 0 && o.port < 65536
+        && o.completerPort > 0 && o.completerPort + o.completers < 65536;
+}
+
+// xorshift64*: fast and good enough to pick kinds, lengths and endpoints.
+class cRandom {
+public:
+    explicit cRandom(unsigned long seed) : mState(seed * 0x9E3779B97F4A7C15ULL + 1) {}
+    uint64_t next()
+    {
+        mState ^= mState >> 12;
+        mState ^= mState << 25;
+        mState ^= mState >> 27;
+        return mState * 0x2545F4914F6CDD1DULL;
+    }
+    // Uniform enough in [0, n) for n far below 2^32.
+    uint32_t below(uint32_t n) { return static_cast<uint32_t>((next() >> 32) % n); }
+
+private:
+    uint64_t mState;
+};
+
+double wallSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double monoSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+bool toAddr(const std::string& text, in_addr& addr)
+{
+    return inet_pton(AF_INET, text.c_str(), &addr) == 1;
+}
+
+// The identifier the broker derives for an endpoint that asks without one:
+// the CRC-32 of its address then port, both in network order.
+uint32_t derivedId(in_addr addr, uint16_t portNet)
+{
+    unsigned char endpoint[6];
+    std::memcpy(endpoint, &addr.s_addr, 4);
+    std::memcpy(endpoint + 4, &portNet, 2);
+    return static_cast<uint32_t>(crc32(0L, endpoint, sizeof(endpoint)));
+}
+
+std::string tsp(const std::vector<std::string>& strings)
+{
+    std::string out;
+    for (const std::string& s : strings) {
+        out += s;
+        out.push_back('\0');
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- completers
+
+const unsigned char kKeepalive[4] = {0x00, 0x00, 0x86, 0xDD};
+
+struct sCompleter {
+    int fd;
+    uint16_t port;
+};
+
+bool openCompleters(const sOptions& o, std::vector<sCompleter>& out)
+{
+    in_addr local;
+    if (!toAddr(o.completerAddr, local))
+        return false;
+    for (int i = 0; i < o.completers; ++i) {
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            std::perror("socket");
+            return false;
+        }
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr = local;
+        a.sin_port = htons(static_cast<uint16_t>(o.completerPort + i));
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) < 0) {
+            std::perror("bind");
+            close(fd);
+            return false;
+        }
+        out.push_back(sCompleter{fd, a.sin_port});
+    }
+    return true;
+}
+
+void sendTo(int fd, const void* data, std::size_t len, const sockaddr_in& to)
+{
+    if (sendto(fd, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) < 0)
+        std::perror("sendto");
+}
+
+void runExchanges(const std::vector<sCompleter>& completers, const sockaddr_in& broker)
+{
+    const std::string request = tsp({"request", "tunnelid=0", "keepalive=30"});
+    const std::string accept = tsp({"accept"});
+    for (const sCompleter& c : completers) {
+        sendTo(c.fd, request.data(), request.size(), broker);
+        sendTo(c.fd, accept.data(), accept.size(), broker);
+    }
+}
+
+// True when fd has received a keepalive echo. Everything queued is read:
+// other datagrams (offers, and the frames the broker sends to every
+// established tunnel) are ignored, and must not fill the socket's buffer.
+bool readEcho(int fd)
+{
+    unsigned char buf[4096];
+    bool echoed = false;
+    for (int i = 0; i < 100000; ++i) {
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n < 0)
+            break;
+        if (n == sizeof(kKeepalive) && std::memcmp(buf, kKeepalive, sizeof(kKeepalive)) == 0)
+            echoed = true;
+    }
+    return echoed;
+}
+
+// Each completer sends a keepalive and waits for the echo; up to three
+// rounds of one second, so a lost datagram on a quiet broker is forgiven.
+int countEchoes(const std::vector<sCompleter>& completers, const sockaddr_in& broker)
+{
+    std::vector<bool> echoed(completers.size(), false);
+    int count = 0;
+    for (int round = 0; round < 3 && count < static_cast<int>(completers.size()); ++round) {
+        for (std::size_t i = 0; i < completers.size(); ++i) {
+            readEcho(completers[i].fd); // stale datagrams from earlier
+            if (!echoed[i])
+                sendTo(completers[i].fd, kKeepalive, sizeof(kKeepalive), broker);
+        }
+        const double deadline = monoSeconds() + 1.0;
+        while (count < static_cast<int>(completers.size()) && monoSeconds() < deadline) {
+            std::vector<pollfd> fds;
+            for (const sCompleter& c : completers)
+                fds.push_back(pollfd{c.fd, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 100) <= 0)
+                continue;
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if ((fds[i].revents & POLLIN) != 0 && readEcho(completers[i].fd) && !echoed[i]) {
+                    echoed[i] = true;
+                    ++count;
+                }
+            }
+        }
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------- the burst
+
+enum eKind { KIND_GARBAGE, KIND_REQUEST, KIND_ACCEPT, KIND_OFFER, KIND_KEEPALIVE, KIND_COUNT };
+const char* const kKindNames[KIND_COUNT] = {"garbage", "request", "accept", "offer", "keepalive"};
+// Out of 100.
+const int kKindShare[KIND_COUNT] = {40, 20, 15, 10, 15};
+
+const int kMaxPayload = 2048;
+const int kLowPort = 1024;
+const int kSharedIds = 64;
+
+eKind pickKind(cRandom& rnd)
+{
+    int r = static_cast<int>(rnd.below(100));
+    for (int k = 0; k < KIND_COUNT; ++k) {
+        if (r < kKindShare[k])
+            return static_cast<eKind>(k);
+        r -= kKindShare[k];
+    }
+    return KIND_GARBAGE;
+}
+
+struct sBurst {
+    int fd;
+    sockaddr_in dst;
+    uint32_t spoofBase; // host order
+    int spoofCount;
+    std::set<uint32_t> protectedIds;
+    std::vector<uint32_t> sharedIds;
+    std::vector<unsigned char> pool; // random bytes that garbage is cut from
+    std::vector<unsigned char> seen; // one bit per forged endpoint used
+    long sent[KIND_COUNT] = {};
+    long failed = 0;
+    long distinct = 0;
+};
+
+// Forged source: one of the spoofed addresses and a port from 1024 up;
+// requests take even ports and accepts odd ones.
+void pickSource(sBurst& b, cRandom& rnd, eKind kind, uint32_t& addrHost, uint16_t& port)
+{
+    uint32_t index = rnd.below(static_cast<uint32_t>(b.spoofCount));
+    addrHost = b.spoofBase + index;
+    uint32_t p = kLowPort + rnd.below(65536 - kLowPort);
+    if (kind == KIND_REQUEST)
+        p &= ~1u;
+    else if (kind == KIND_ACCEPT)
+        p |= 1u;
+    port = static_cast<uint16_t>(p);
+    std::size_t bit = static_cast<std::size_t>(index) * 65536 + p;
+    if ((b.seen[bit / 8] & (1u << (bit % 8))) == 0) {
+        b.seen[bit / 8] |= static_cast<unsigned char>(1u << (bit % 8));
+        ++b.distinct;
+    }
+}
+
+// A random identifier that is neither 0 nor a protected endpoint's.
+uint32_t forgedId(sBurst& b, cRandom& rnd)
+{
+    uint32_t id;
+    do
+        id = static_cast<uint32_t>(rnd.next());
+    while (id == 0 || b.protectedIds.count(id) != 0);
+    return id;
+}
+
+std::string requestPayload(sBurst& b, cRandom& rnd)
+{
+    // Half ask without an identifier; a quarter come back with a random one;
+    // a quarter share a few identifiers, so one forged endpoint's request
+    // removes another's tunnel as stale.
+    uint32_t r = rnd.below(4);
+    if (r < 2)
+        return tsp({"request", "tunnelid=0", "keepalive=" + std::to_string(rnd.below(120))});
+    if (b.sharedIds.empty()) {
+        for (int i = 0; i < kSharedIds; ++i)
+            b.sharedIds.push_back(forgedId(b, rnd));
+    }
+    uint32_t id = r == 2 ? forgedId(b, rnd) : b.sharedIds[rnd.below(kSharedIds)];
+    return tsp({"request", "tunnelid=" + std::to_string(id), "keepalive=30"});
+}
+
+std::string payloadFor(sBurst& b, cRandom& rnd, eKind kind)
+{
+    switch (kind) {
+    case KIND_REQUEST:
+        return requestPayload(b, rnd);
+    case KIND_ACCEPT:
+        return tsp({"accept"});
+    case KIND_OFFER:
+        return tsp({"offer", "tunnelid=" + std::to_string(rnd.below(1u << 30)),
+                    "ip6prefix=2001:db8:bad::", "ip6prefixlen=64", "ip6addr=2001:db8:bad::1",
+                    "keepalive=30"});
+    case KIND_KEEPALIVE: {
+        std::size_t len = rnd.below(5);
+        std::size_t at = rnd.below(static_cast<uint32_t>(b.pool.size() - len));
+        return std::string(reinterpret_cast<const char*>(&b.pool[at]), len);
+    }
+    default: {
+        std::size_t len = rnd.below(kMaxPayload + 1);
+        std::size_t at = rnd.below(static_cast<uint32_t>(b.pool.size() - len));
+        return std::string(reinterpret_cast<const char*>(&b.pool[at]), len);
+    }
+    }
+}
+
+// One forged datagram: IPv4 header (the kernel fills in the total length,
+// identification and checksum), UDP header without checksum, payload.
+bool sendForged(sBurst& b, uint32_t srcHost, uint16_t srcPort, const std::string& payload)
+{
+    unsigned char packet[sizeof(iphdr) + sizeof(udphdr) + kMaxPayload];
+    iphdr ip{};
+    ip.version = 4;
+    ip.ihl = 5;
+    ip.ttl = 64;
+    ip.protocol = IPPROTO_UDP;
+    ip.saddr = htonl(srcHost);
+    ip.daddr = b.dst.sin_addr.s_addr;
+    const std::size_t total = sizeof(iphdr) + sizeof(udphdr) + payload.size();
+    ip.tot_len = htons(static_cast<uint16_t>(total));
+    udphdr udp{};
+    udp.source = htons(srcPort);
+    udp.dest = b.dst.sin_port;
+    udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + payload.size()));
+    udp.check = 0;
+    std::memcpy(packet, &ip, sizeof(ip));
+    std::memcpy(packet + sizeof(ip), &udp, sizeof(udp));
+    std::memcpy(packet + sizeof(ip) + sizeof(udp), payload.data(), payload.size());
+    // A full device queue (ENOBUFS) is waited out briefly, a bounded number
+    // of times; anything else counts as a failed send.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (sendto(b.fd, packet, total, 0, reinterpret_cast<const sockaddr*>(&b.dst),
+                   sizeof(b.dst))
+            == static_cast<ssize_t>(total))
+            return true;
+        if (errno != ENOBUFS && errno != EAGAIN)
+            break;
+        usleep(200);
+    }
+    return false;
+}
+
+void pace(long done, long rate, double start)
+{
+    if (rate <= 0 || done % 256 != 0)
+        return;
+    double due = start + static_cast<double>(done) / static_cast<double>(rate);
+    double now = monoSeconds();
+    if (due > now)
+        usleep(static_cast<useconds_t>((due - now) * 1e6));
+}
+
+bool runBurst(const sOptions& o, const sockaddr_in& broker, sBurst& b)
+{
+    b.fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (b.fd < 0) {
+        std::perror("raw socket");
+        return false;
+    }
+    int sndbuf = 4 << 20;
+    setsockopt(b.fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+    b.dst = broker;
+    in_addr spoof;
+    if (!toAddr(o.spoofAddr, spoof))
+        return false;
+    b.spoofBase = ntohl(spoof.s_addr);
+    b.spoofCount = o.spoofCount;
+    b.seen.assign(static_cast<std::size_t>(o.spoofCount) * 65536 / 8, 0);
+    cRandom rnd(o.seed);
+    b.pool.resize(64 * 1024);
+    for (unsigned char& c : b.pool)
+        c = static_cast<unsigned char>(rnd.next() >> 56);
+
+    std::printf("burst_start %.3f\n", wallSeconds());
+    std::fflush(stdout);
+    const double start = monoSeconds();
+    for (long i = 0; i < o.count; ++i) {
+        pace(i, o.rate, start);
+        eKind kind = pickKind(rnd);
+        uint32_t src;
+        uint16_t port;
+        pickSource(b, rnd, kind, src, port);
+        if (sendForged(b, src, port, payloadFor(b, rnd, kind)))
+            ++b.sent[kind];
+        else
+            ++b.failed;
+    }
+    const double seconds = monoSeconds() - start;
+    std::printf("burst_end %.3f\n", wallSeconds());
+    std::printf("burst_seconds %.3f\n", seconds);
+    close(b.fd);
+    return true;
+}
+
+bool protectedIds(const sOptions& o, const std::vector<sCompleter>& completers,
+                  std::set<uint32_t>& ids)
+{
+    in_addr local;
+    if (!toAddr(o.completerAddr, local))
+        return false;
+    for (const sCompleter& c : completers)
+        ids.insert(derivedId(local, c.port));
+    for (const std::string& ep : o.protect) {
+        std::size_t colon = ep.rfind(':');
+        in_addr a;
+        if (colon == std::string::npos || !toAddr(ep.substr(0, colon), a))
+            return false;
+        int p = std::atoi(ep.c_str() + colon + 1);
+        if (p <= 0 || p > 65535)
+            return false;
+        ids.insert(derivedId(a, htons(static_cast<uint16_t>(p))));
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    sOptions o;
+    if (!parseOptions(argc, argv, o)) {
+        usage();
+        return 2;
+    }
+    sockaddr_in broker{};
+    broker.sin_family = AF_INET;
+    broker.sin_port = htons(static_cast<uint16_t>(o.port));
+    if (!toAddr(o.broker, broker.sin_addr)) {
+        usage();
+        return 2;
+    }
+
+    std::vector<sCompleter> completers;
+    if (!openCompleters(o, completers))
+        return 1;
+    runExchanges(completers, broker);
+    std::printf("completers %d\n", o.completers);
+    std::printf("completers_before %d\n", countEchoes(completers, broker));
+    std::fflush(stdout);
+
+    sBurst b;
+    if (!protectedIds(o, completers, b.protectedIds)) {
+        usage();
+        return 2;
+    }
+    if (!runBurst(o, broker, b))
+        return 1;
+    long total = 0;
+    for (int k = 0; k < KIND_COUNT; ++k) {
+        std::printf("sent_%s %ld\n", kKindNames[k], b.sent[k]);
+        total += b.sent[k];
+    }
+    std::printf("sent %ld\n", total);
+    std::printf("send_failed %ld\n", b.failed);
+    std::printf("distinct_endpoints %ld\n", b.distinct);
+    std::fflush(stdout);
+
+    sleep(static_cast<unsigned>(o.settle));
+    std::printf("completers_after %d\n", countEchoes(completers, broker));
+    for (const sCompleter& c : completers)
+        close(c.fd);
+    return 0;
+}
