@@ -86,6 +86,7 @@ e2e_ping "$NS_A" "$BROKER_TUN_ADDR" || e2e_fatal "client A cannot ping the broke
 RSS_BEFORE=$(e2e_proc_kib "$BROKER_PID" VmRSS)
 UDP_IN_BEFORE=$(e2e_udp_stat "$NS_BROKER" InDatagrams)
 RCVBUF_BEFORE=$(e2e_udp_stat "$NS_BROKER" RcvbufErrors)
+UDP_OUT_BEFORE=$(e2e_udp_stat "$NS_BROKER" OutDatagrams)
 
 # Client A pings all through; -O reports each echo still unanswered when the
 # next one goes, -D stamps every line with the time.
@@ -140,6 +141,7 @@ RSS_AFTER=$(e2e_proc_kib "$BROKER_PID" VmRSS)
 RSS_PEAK=$(e2e_proc_kib "$BROKER_PID" VmHWM)
 UDP_IN=$(($(e2e_udp_stat "$NS_BROKER" InDatagrams) - UDP_IN_BEFORE))
 RCVBUF_DROPS=$(($(e2e_udp_stat "$NS_BROKER" RcvbufErrors) - RCVBUF_BEFORE))
+UDP_OUT=$(($(e2e_udp_stat "$NS_BROKER" OutDatagrams) - UDP_OUT_BEFORE))
 QUEUE_DROPS=$(e2e_count_records "$E2E_TMP/broker.log" "ERROR cPktQueu Queue overflow. Dropping packet")
 
 if grep -q 'libasan' "/proc/$BROKER_PID/maps" 2>/dev/null; then
@@ -251,6 +253,7 @@ datagrams sent:               $SENT (in $BURST_SECONDS s; $(figure distinct_endp
 received by the broker:       $UDP_IN (UDP InDatagrams in its namespace, all senders)
 dropped by the socket buffer: $RCVBUF_DROPS (RcvbufErrors)
 dropped by the UDP queue:     $QUEUE_DROPS (\"Queue overflow\" records)
+sent by the broker:           $UDP_OUT (UDP OutDatagrams: offers, echoes, frames to every established tunnel)
 tunnel table:                 at most $TABLE_MAX of $MAX_TUNNELS ($TABLE_END at the end); $EVICTED evicted, $STALE removed as stale, $REFUSED refused
 offers held back:             $HELD (most offers to one forged address: $MOST_OFFERS)
 client A pings:               $PING_TX sent, $PING_LOST lost ($PING_INSIDE in the burst)
