@@ -1,0 +1,59 @@
+#include "fuzzSupport.h"
+
+#include <arpa/inet.h>
+#include <log4cpp/Category.hh>
+#include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/Priority.hh>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+int gReportFd = 2;
+
+} // namespace
+
+void quietLogs()
+{
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    root.setPriority(log4cpp::Priority::ERROR);
+    root.addAppender(new log4cpp::OstreamAppender("stderr", &std::cerr));
+}
+
+void keepReportChannel()
+{
+    int fd = dup(2);
+    if (fd >= 0)
+        gReportFd = fd;
+}
+
+void fuzzFail(const std::string& what)
+{
+    std::string line = "==quibd fuzz== invariant broken: " + what + "\n";
+    ssize_t written = write(gReportFd, line.data(), line.size());
+    (void)written; // the abort below is the report that counts
+    std::abort();
+}
+
+std::string endpointText(const sockaddr_in& peer)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+std::string hexBytes(const void* bytes, std::size_t len)
+{
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char* p = static_cast<const unsigned char*>(bytes);
+    std::string out;
+    for (std::size_t i = 0; i < len; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 0xf];
+    }
+    return out;
+}

@@ -1,0 +1,31 @@
+// Shared pieces of the fuzz targets: quiet logging and invariant failures.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string>
+
+// Drops every log record below ERROR, so a run spends its time in the code
+// under test rather than in formatting records nobody reads.
+void quietLogs();
+
+// Keeps a descriptor on the current standard error for invariant reports,
+// so that they stay visible when the fuzzer discards the target's own
+// standard error (-close_fd_mask=2). Call from LLVMFuzzerInitialize.
+void keepReportChannel();
+
+// Reports a broken invariant on the report channel and aborts, which the
+// fuzzer records as a crash with this input as its reproducer.
+[[noreturn]] void fuzzFail(const std::string& what);
+
+inline void fuzzCheck(bool ok, const char* what)
+{
+    if (!ok)
+        fuzzFail(what);
+}
+
+// "a.b.c.d:port" for a report line.
+std::string endpointText(const sockaddr_in& peer);
+
+// Hexadecimal bytes for a report line.
+std::string hexBytes(const void* bytes, std::size_t len);

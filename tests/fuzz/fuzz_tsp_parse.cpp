@@ -1,0 +1,202 @@
+// Fuzz target: the setup-message parser over any received bytes.
+//
+// The bytes lie in a heap block of exactly their size, so a read or write
+// past the received length is caught. After parsing it checks that the
+// parser only split tags (each tag's first "=" became a NUL), that the type
+// follows the first string, that a tag absent from the message leaves its
+// field zero, and that the parsed values survive being built into a request
+// and an offer and parsed again.
+#include "fuzzSupport.h"
+
+#include "tsp/cTSPMsg.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+// The longest messages the system builds.
+const int kLongestOffer = 162;
+const int kLongestRequest = 49;
+const int kBuilderCapacity = 1024;
+
+struct sTypeName {
+    const char* word;
+    int code;
+};
+
+const sTypeName kTypes[] = {
+    {"request", TSP_REQUEST},
+    {"offer", TSP_OFFER},
+    {"accept", TSP_ACCEPT},
+};
+
+int typeOfText(const uint8_t* text, std::size_t len)
+{
+    for (const sTypeName& t : kTypes) {
+        if (std::strlen(t.word) == len && std::memcmp(t.word, text, len) == 0)
+            return t.code;
+    }
+    return TSP_UNKNOWN;
+}
+
+// A terminated first string decides the type; an unterminated one (the
+// whole message without any NUL) may be taken as ending at the last byte or
+// be dropped.
+void checkType(const cTSPMsg& msg, const uint8_t* original, std::size_t size)
+{
+    int type = msg.getType();
+    fuzzCheck(type == TSP_REQUEST || type == TSP_OFFER || type == TSP_ACCEPT
+                  || type == TSP_UNKNOWN,
+              ("type code " + std::to_string(type)).c_str());
+    const void* nul = std::memchr(original, 0, size);
+    if (nul != nullptr) {
+        std::size_t len = static_cast<const uint8_t*>(nul) - original;
+        fuzzCheck(type == typeOfText(original, len), "type does not follow the first string");
+        return;
+    }
+    fuzzCheck(type == TSP_UNKNOWN || type == typeOfText(original, size),
+              "type of an unterminated first string");
+}
+
+// Checks one string [start, end) of the message after parsing. Tag strings
+// (index > 0) have their first "=" turned into a NUL; an unterminated last
+// string may be left whole. Nothing else may change.
+void checkString(const uint8_t* original, const char* parsed, std::size_t start,
+                 std::size_t end, bool terminated, int index)
+{
+    const void* eq = index > 0 ? std::memchr(original + start, '=', end - start) : nullptr;
+    std::size_t eqAt = eq != nullptr ? static_cast<const uint8_t*>(eq) - original : end;
+    for (std::size_t i = start; i < end; ++i) {
+        char now = parsed[i];
+        char was = static_cast<char>(original[i]);
+        if (i == eqAt && now == '\0')
+            continue;
+        if (i == eqAt && !terminated && now == '=')
+            continue;
+        if (now != was)
+            fuzzFail("parser changed byte " + std::to_string(i) + " from 0x"
+                     + hexBytes(&was, 1) + " to 0x" + hexBytes(&now, 1));
+    }
+    if (terminated)
+        fuzzCheck(parsed[end] == '\0', "parser changed a NUL separator");
+}
+
+void checkChanges(const uint8_t* original, const char* parsed, std::size_t size)
+{
+    std::size_t start = 0;
+    int index = 0;
+    while (start < size) {
+        const void* nul = std::memchr(original + start, 0, size - start);
+        std::size_t end = nul != nullptr ? static_cast<const uint8_t*>(nul) - original : size;
+        checkString(original, parsed, start, end, nul != nullptr, index);
+        start = end + 1;
+        ++index;
+    }
+}
+
+bool zeroAddr(const in6_addr* a)
+{
+    static const in6_addr zero = {};
+    return std::memcmp(a, &zero, sizeof zero) == 0;
+}
+
+// A tag can only be set by a string after the first NUL that begins with its
+// name and "="; when that text occurs nowhere there, its field stays zero.
+void checkAbsentTags(const cTSPMsg& msg, const uint8_t* original, std::size_t size)
+{
+    const void* nul = std::memchr(original, 0, size);
+    const uint8_t* tags = nul != nullptr ? static_cast<const uint8_t*>(nul) + 1 : original + size;
+    std::size_t tagsLen = original + size - tags;
+    auto absent = [&](const char* name) {
+        return memmem(tags, tagsLen, name, std::strlen(name)) == nullptr;
+    };
+    if (absent("tunnelid="))
+        fuzzCheck(msg.getTunnelId() == 0, "tunnelid set without a tunnelid tag");
+    if (absent("keepalive="))
+        fuzzCheck(msg.getKeepalive() == 0, "keepalive set without a keepalive tag");
+    if (absent("ip6prefixlen="))
+        fuzzCheck(msg.getPrefixLen() == 0, "ip6prefixlen set without an ip6prefixlen tag");
+    if (absent("ip6prefix="))
+        fuzzCheck(zeroAddr(msg.getPrefix()), "ip6prefix set without an ip6prefix tag");
+    if (absent("ip6addr="))
+        fuzzCheck(zeroAddr(msg.getAddr()), "ip6addr set without an ip6addr tag");
+}
+
+// Parses a copy of a built message (the parser changes its buffer).
+void reparse(cTSPMsg& built, int expectedType, const cTSPMsg& source, bool offerFields)
+{
+    int len = built.getLen();
+    std::unique_ptr<char[]> copy(new char[len]);
+    if (len > 0)
+        std::memcpy(copy.get(), built.getData(), len);
+    cTSPMsg again(copy.get(), len);
+    fuzzCheck(again.getType() == expectedType, "rebuilt message has another type");
+    fuzzCheck(again.getTunnelId() == source.getTunnelId(), "tunnelid lost in a round trip");
+    fuzzCheck(again.getKeepalive() == source.getKeepalive(), "keepalive lost in a round trip");
+    if (!offerFields) {
+        fuzzCheck(again.getPrefixLen() == 0 && zeroAddr(again.getPrefix())
+                      && zeroAddr(again.getAddr()),
+                  "a request round trip gained offer fields");
+        return;
+    }
+    fuzzCheck(again.getPrefixLen() == source.getPrefixLen(), "ip6prefixlen lost in a round trip");
+    fuzzCheck(std::memcmp(again.getPrefix(), source.getPrefix(), sizeof(in6_addr)) == 0,
+              "ip6prefix lost in a round trip");
+    fuzzCheck(std::memcmp(again.getAddr(), source.getAddr(), sizeof(in6_addr)) == 0,
+              "ip6addr lost in a round trip");
+}
+
+void checkRoundTrip(const cTSPMsg& msg)
+{
+    cTSPMsg offer(kBuilderCapacity);
+    offer.addTag("offer", nullptr);
+    offer.addTag("tunnelid", msg.getTunnelId());
+    offer.addTag("ip6prefix", msg.getPrefix());
+    offer.addTag("ip6prefixlen", msg.getPrefixLen());
+    offer.addTag("ip6addr", msg.getAddr());
+    offer.addTag("keepalive", msg.getKeepalive());
+    fuzzCheck(offer.getLen() <= kLongestOffer,
+              ("offer of " + std::to_string(offer.getLen()) + " bytes").c_str());
+    reparse(offer, TSP_OFFER, msg, true);
+
+    cTSPMsg request(kBuilderCapacity);
+    request.addTag("request", nullptr);
+    request.addTag("tunnelid", msg.getTunnelId());
+    if (msg.getKeepalive() != 0)
+        request.addTag("keepalive", msg.getKeepalive());
+    fuzzCheck(request.getLen() <= kLongestRequest,
+              ("request of " + std::to_string(request.getLen()) + " bytes").c_str());
+    reparse(request, TSP_REQUEST, msg, false);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    keepReportChannel();
+    quietLogs();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    // Received datagrams are at most 2048 bytes; anything up to this still
+    // fits the parser's int length comfortably.
+    if (size > 65536)
+        return -1;
+    std::unique_ptr<char[]> buffer(new char[size]);
+    if (size > 0)
+        std::memcpy(buffer.get(), data, size);
+
+    cTSPMsg msg(buffer.get(), static_cast<int>(size));
+    msg.dump();
+    fuzzCheck(msg.getLen() == static_cast<int>(size), "parsed length differs from received");
+    checkType(msg, data, size);
+    checkChanges(data, buffer.get(), size);
+    checkAbsentTags(msg, data, size);
+    checkRoundTrip(msg);
+    return 0;
+}
