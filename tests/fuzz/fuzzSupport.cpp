@@ -1,7 +1,9 @@
 #include "fuzzSupport.h"
 
 #include <arpa/inet.h>
+#include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
+#include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/OstreamAppender.hh>
 #include <log4cpp/Priority.hh>
 #include <unistd.h>
@@ -13,6 +15,27 @@
 namespace {
 
 int gReportFd = 2;
+unsigned long gRecords = 0;
+
+class cCheckingAppender : public log4cpp::AppenderSkeleton {
+public:
+    cCheckingAppender() : log4cpp::AppenderSkeleton("fuzz-check") {}
+    void close() override {}
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout* layout) override { delete layout; }
+
+protected:
+    void _append(const log4cpp::LoggingEvent& event) override
+    {
+        ++gRecords;
+        for (unsigned char c : event.message) {
+            if (c < 0x20 || c == 0x7f)
+                fuzzFail("log record of " + event.categoryName + " holds the byte 0x"
+                         + hexBytes(&c, 1) + ": " + hexBytes(event.message.data(),
+                                                            event.message.size()));
+        }
+    }
+};
 
 } // namespace
 
@@ -22,6 +45,19 @@ void quietLogs()
     root.removeAllAppenders();
     root.setPriority(log4cpp::Priority::ERROR);
     root.addAppender(new log4cpp::OstreamAppender("stderr", &std::cerr));
+}
+
+void checkLogRecords()
+{
+    log4cpp::Category& root = log4cpp::Category::getRoot();
+    root.removeAllAppenders();
+    root.setPriority(log4cpp::Priority::DEBUG);
+    root.addAppender(new cCheckingAppender());
+}
+
+unsigned long logRecordsSeen()
+{
+    return gRecords;
 }
 
 void keepReportChannel()

@@ -9,6 +9,13 @@
 // under test rather than in formatting records nobody reads.
 void quietLogs();
 
+// Takes every log record, DEBUG included, and fails the run on one that
+// holds a control byte (below 0x20, or 0x7f): text from the network must
+// never split a record or carry terminal controls into the log. Nothing is
+// printed. Returns the number of records seen so far.
+void checkLogRecords();
+unsigned long logRecordsSeen();
+
 // Keeps a descriptor on the current standard error for invariant reports,
 // so that they stay visible when the fuzzer discards the target's own
 // standard error (-close_fd_mask=2). Call from LLVMFuzzerInitialize.

@@ -6,7 +6,7 @@
 // new endpoints also meet a full table. Each datagram is handled as the UDP
 // worker does: under gTunnelsLock, findOrAdmitTunnel (null: dropped),
 // handleMsg while the tunnel is not established (the reply is checked and
-// deleted), release.
+// deleted), otherwise the local forward of a data frame, release.
 //
 // A model of the table kept here from the exchange's rules is compared with
 // the real table after every datagram: the same endpoints in the same order
@@ -36,6 +36,7 @@ namespace {
 
 const int kLongestOffer = 162;
 const int kMaxDatagrams = 64;
+const int kKeepaliveMax = 4;
 
 struct sModelTunnel {
     sockaddr_in peer;
@@ -57,8 +58,8 @@ sockaddr_in endpointFor(uint8_t selector)
     std::memset(&peer, 0, sizeof peer);
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(5000 + (selector & 3)));
-    std::string address = "192.0.2." + std::to_string(1 + ((selector >> 2) & 3));
-    inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
+    // 192.0.2.1 to 192.0.2.4
+    peer.sin_addr.s_addr = htonl(0xc0000200u + 1 + ((selector >> 2) & 3));
     return peer;
 }
 
@@ -96,6 +97,7 @@ void clearTable()
         delete t;
     gTunnels.clear();
     gModel.clear();
+    gTunnelLimitTally.reset();
 }
 
 void startInput(cFuzzInput& in)
@@ -206,23 +208,30 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
     }
     fuzzCheck(gTunnels.size() <= static_cast<std::size_t>(gMaxTunnels),
               "the table holds more tunnels than its limit");
-    fuzzCheck(gTunnels.size() == gModel.size(),
-              ("table holds " + std::to_string(gTunnels.size()) + " tunnels, expected "
-               + std::to_string(gModel.size()))
-                  .c_str());
+    if (gTunnels.size() != gModel.size())
+        fuzzFail("table holds " + std::to_string(gTunnels.size()) + " tunnels, expected "
+                 + std::to_string(gModel.size()));
     std::size_t i = 0;
     for (const cTunnel* t : gTunnels) {
         const sModelTunnel& m = gModel[i++];
-        std::string where = " of the tunnel for " + endpointText(m.peer);
-        fuzzCheck(t->samePeer(m.peer), ("table order differs at" + where).c_str());
-        fuzzCheck(t->getState() == m.state, ("state" + where).c_str());
-        fuzzCheck(t->getId() == m.id, ("identifier" + where).c_str());
-        fuzzCheck(t->getKeepalive() == m.keepalive, ("keepalive" + where).c_str());
-        fuzzCheck(t->hasCompleted() == m.completed, ("completion" + where).c_str());
+        if (!t->samePeer(m.peer))
+            fuzzFail("table order: " + endpointText(t->getPeer()) + " where the tunnel for "
+                     + endpointText(m.peer) + " belongs");
+        const char* field = nullptr;
+        if (t->getState() != m.state)
+            field = "state";
+        else if (t->getId() != m.id)
+            field = "identifier";
+        else if (t->getKeepalive() != m.keepalive)
+            field = "keepalive";
+        else if (t->hasCompleted() != m.completed)
+            field = "completion";
+        if (field != nullptr)
+            fuzzFail(std::string(field) + " of the tunnel for " + endpointText(m.peer));
         in6_addr expected = m.addressed ? expectedAddr(m.id) : in6_addr{};
         if (std::memcmp(t->getAddr(), &expected, sizeof expected) != 0)
-            fuzzFail("address" + where + " is " + hexBytes(t->getAddr(), 16) + ", expected "
-                     + hexBytes(&expected, 16));
+            fuzzFail("address of the tunnel for " + endpointText(m.peer) + " is "
+                     + hexBytes(t->getAddr(), 16) + ", expected " + hexBytes(&expected, 16));
     }
 }
 
@@ -253,6 +262,11 @@ void handleDatagram(const sFuzzDatagram& d)
                 checkOffer(reply.get(), tunnel);
             else
                 fuzzCheck(reply == nullptr, "a reply to something that is no request");
+        } else if (n > kKeepaliveMax) {
+            // The data path's look at the frame: the local forward reads the
+            // destination address. The socket is no socket (-1), so a
+            // matching tunnel's send fails and nothing leaves the process.
+            forwardToTunnel(-1, buffer.get(), n);
         }
         tunnel->release();
     }

@@ -4,8 +4,9 @@
 // past the received length is caught. After parsing it checks that the
 // parser only split tags (each tag's first "=" became a NUL), that the type
 // follows the first string, that a tag absent from the message leaves its
-// field zero, and that the parsed values survive being built into a request
-// and an offer and parsed again.
+// field zero, that the parsed values survive being built into a request
+// and an offer and parsed again, and that no log record written on the way
+// carries a control byte from the datagram.
 #include "fuzzSupport.h"
 
 #include "tsp/cTSPMsg.h"
@@ -48,9 +49,8 @@ int typeOfText(const uint8_t* text, std::size_t len)
 void checkType(const cTSPMsg& msg, const uint8_t* original, std::size_t size)
 {
     int type = msg.getType();
-    fuzzCheck(type == TSP_REQUEST || type == TSP_OFFER || type == TSP_ACCEPT
-                  || type == TSP_UNKNOWN,
-              ("type code " + std::to_string(type)).c_str());
+    if (type != TSP_REQUEST && type != TSP_OFFER && type != TSP_ACCEPT && type != TSP_UNKNOWN)
+        fuzzFail("type code " + std::to_string(type));
     const void* nul = std::memchr(original, 0, size);
     if (nul != nullptr) {
         std::size_t len = static_cast<const uint8_t*>(nul) - original;
@@ -125,51 +125,68 @@ void checkAbsentTags(const cTSPMsg& msg, const uint8_t* original, std::size_t si
         fuzzCheck(zeroAddr(msg.getAddr()), "ip6addr set without an ip6addr tag");
 }
 
-// Parses a copy of a built message (the parser changes its buffer).
-void reparse(cTSPMsg& built, int expectedType, const cTSPMsg& source, bool offerFields)
+// The values a message carries, as the parser stored them.
+struct sValues {
+    unsigned tunnelId;
+    unsigned keepalive;
+    unsigned prefixLen;
+    in6_addr prefix;
+    in6_addr addr;
+};
+
+sValues valuesOf(const cTSPMsg& msg)
+{
+    return sValues{msg.getTunnelId(), msg.getKeepalive(), msg.getPrefixLen(), *msg.getPrefix(),
+                   *msg.getAddr()};
+}
+
+// Parses a copy of a built message (the parser changes its buffer) and
+// compares what it yields with what was built into it.
+void reparse(cTSPMsg& built, int expectedType, const sValues& sent)
 {
     int len = built.getLen();
     std::unique_ptr<char[]> copy(new char[len]);
     if (len > 0)
         std::memcpy(copy.get(), built.getData(), len);
     cTSPMsg again(copy.get(), len);
+    sValues got = valuesOf(again);
     fuzzCheck(again.getType() == expectedType, "rebuilt message has another type");
-    fuzzCheck(again.getTunnelId() == source.getTunnelId(), "tunnelid lost in a round trip");
-    fuzzCheck(again.getKeepalive() == source.getKeepalive(), "keepalive lost in a round trip");
-    if (!offerFields) {
-        fuzzCheck(again.getPrefixLen() == 0 && zeroAddr(again.getPrefix())
-                      && zeroAddr(again.getAddr()),
-                  "a request round trip gained offer fields");
-        return;
-    }
-    fuzzCheck(again.getPrefixLen() == source.getPrefixLen(), "ip6prefixlen lost in a round trip");
-    fuzzCheck(std::memcmp(again.getPrefix(), source.getPrefix(), sizeof(in6_addr)) == 0,
+    fuzzCheck(got.tunnelId == sent.tunnelId, "tunnelid lost in a round trip");
+    fuzzCheck(got.keepalive == sent.keepalive, "keepalive lost in a round trip");
+    fuzzCheck(got.prefixLen == sent.prefixLen, "ip6prefixlen lost in a round trip");
+    fuzzCheck(std::memcmp(&got.prefix, &sent.prefix, sizeof got.prefix) == 0,
               "ip6prefix lost in a round trip");
-    fuzzCheck(std::memcmp(again.getAddr(), source.getAddr(), sizeof(in6_addr)) == 0,
+    fuzzCheck(std::memcmp(&got.addr, &sent.addr, sizeof got.addr) == 0,
               "ip6addr lost in a round trip");
 }
 
+// Builds the parsed values into an offer and a request as the exchange
+// does (the offer's prefix length is the shared 8-bit one) and parses them
+// back; neither may exceed the longest message the system builds.
 void checkRoundTrip(const cTSPMsg& msg)
 {
+    sValues offered = valuesOf(msg);
+    offered.prefixLen &= 0xff;
     cTSPMsg offer(kBuilderCapacity);
     offer.addTag("offer", nullptr);
-    offer.addTag("tunnelid", msg.getTunnelId());
-    offer.addTag("ip6prefix", msg.getPrefix());
-    offer.addTag("ip6prefixlen", msg.getPrefixLen());
-    offer.addTag("ip6addr", msg.getAddr());
-    offer.addTag("keepalive", msg.getKeepalive());
-    fuzzCheck(offer.getLen() <= kLongestOffer,
-              ("offer of " + std::to_string(offer.getLen()) + " bytes").c_str());
-    reparse(offer, TSP_OFFER, msg, true);
+    offer.addTag("tunnelid", offered.tunnelId);
+    offer.addTag("ip6prefix", &offered.prefix);
+    offer.addTag("ip6prefixlen", offered.prefixLen);
+    offer.addTag("ip6addr", &offered.addr);
+    offer.addTag("keepalive", offered.keepalive);
+    if (offer.getLen() > kLongestOffer)
+        fuzzFail("offer of " + std::to_string(offer.getLen()) + " bytes");
+    reparse(offer, TSP_OFFER, offered);
 
+    sValues requested = {msg.getTunnelId(), msg.getKeepalive(), 0, {}, {}};
     cTSPMsg request(kBuilderCapacity);
     request.addTag("request", nullptr);
-    request.addTag("tunnelid", msg.getTunnelId());
-    if (msg.getKeepalive() != 0)
-        request.addTag("keepalive", msg.getKeepalive());
-    fuzzCheck(request.getLen() <= kLongestRequest,
-              ("request of " + std::to_string(request.getLen()) + " bytes").c_str());
-    reparse(request, TSP_REQUEST, msg, false);
+    request.addTag("tunnelid", requested.tunnelId);
+    if (requested.keepalive != 0)
+        request.addTag("keepalive", requested.keepalive);
+    if (request.getLen() > kLongestRequest)
+        fuzzFail("request of " + std::to_string(request.getLen()) + " bytes");
+    reparse(request, TSP_REQUEST, requested);
 }
 
 } // namespace
@@ -177,7 +194,7 @@ void checkRoundTrip(const cTSPMsg& msg)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     keepReportChannel();
-    quietLogs();
+    checkLogRecords();
     return 0;
 }
 
@@ -191,6 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (size > 0)
         std::memcpy(buffer.get(), data, size);
 
+    unsigned long recordsBefore = logRecordsSeen();
     cTSPMsg msg(buffer.get(), static_cast<int>(size));
     msg.dump();
     fuzzCheck(msg.getLen() == static_cast<int>(size), "parsed length differs from received");
@@ -198,5 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     checkChanges(data, buffer.get(), size);
     checkAbsentTags(msg, data, size);
     checkRoundTrip(msg);
+    // At least the "Msg has " and "Type is '" lines and the three dump lines.
+    fuzzCheck(logRecordsSeen() - recordsBefore >= 5, "parsing and dumping logged nothing");
     return 0;
 }
