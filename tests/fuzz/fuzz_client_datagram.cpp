@@ -142,7 +142,10 @@ int boundLoopbackSocket(sockaddr_in& address)
 
 std::string makeTempFile(const char* pattern, const std::string& text)
 {
-    std::string path = std::string("/tmp/") + pattern;
+    // scripts/fuzz points TMPDIR at the run's scratch directory, so a file
+    // left behind by a crash goes with it.
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + pattern;
     int fd = mkstemp(&path[0]);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
         std::perror("fuzz_client_datagram: temporary file");
