@@ -118,7 +118,7 @@ int cBroker::runServer()
                << std::endl;
         return -1;
     }
-    if (!floodLimitsUsable(*this))
+    if (!floodLimitsUsable(*this) || !tunMtuUsable())
         return -1;
     if (!openTun()) {
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;

@@ -88,6 +88,8 @@ int cBroker::runClient()
                   << std::endl;
         return -1;
     }
+    if (!tunMtuUsable())
+        return -1;
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) {
         mError << "Could not create broker socket" << std::endl;

@@ -32,7 +32,8 @@ cBroker::cBroker()
       mMaxTunnels(cConfig::getInt("quib.broker.maxtunnels", 4096)),
       mSetupRate(cConfig::getInt("quib.broker.setuprate", 20)),
       mSetupLimiter(mSetupRate, kSetupBurst, setupLimiterSeed()),
-      mHeldOffers(kFloodReportSeconds)
+      mHeldOffers(kFloodReportSeconds),
+      mTunMtu(cConfig::getInt("quib.tun.mtu", kDefaultTunMtu))
 {
     // Out-of-range values keep their low bits, as the fields are narrow.
     mPort = static_cast<uint16_t>(cConfig::getInt("quib.broker.port", 3653));
@@ -55,3 +56,14 @@ cBroker::cBroker()
 }
 
 cBroker::~cBroker() = default;
+
+// 1280 is the least IPv6 allows on a link; above 1500 the datagram carrying
+// a full frame no longer fits an ordinary 1500-byte path without fragments.
+bool cBroker::tunMtuUsable()
+{
+    if (mTunMtu >= kMinTunMtu && mTunMtu <= kMaxTunMtu)
+        return true;
+    mError << "quib.tun.mtu must be between " << kMinTunMtu << " and " << kMaxTunMtu << ", not "
+           << mTunMtu << ". Bailing out" << std::endl;
+    return false;
+}

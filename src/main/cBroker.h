@@ -84,6 +84,14 @@ public:
     cSetupLimiter mSetupLimiter;
     // Offers held back by mSetupLimiter (kind 0), summarised at most every 10 s.
     cFloodTally mHeldOffers;
+    // "quib.tun.mtu": the MTU openTun gives the TUN device. Both runs refuse
+    // a value outside kMinTunMtu..kMaxTunMtu before they create anything.
+    int mTunMtu;
+    static constexpr int kMinTunMtu = 1280;
+    static constexpr int kMaxTunMtu = 1500;
+    static constexpr int kDefaultTunMtu = 1400;
+    // False, after one error line, when mTunMtu is out of range.
+    bool tunMtuUsable();
 };
 
 extern cBroker* gBroker;

@@ -82,6 +82,26 @@ bool bringUp(const cControlSocket& control, const std::string& name)
     return true;
 }
 
+// A fresh TUN device comes up at 1500 bytes: a full frame would then make a
+// UDP datagram that an ordinary 1500-byte IPv4 path must fragment.
+bool setMtu(const std::string& name, int mtu)
+{
+    cControlSocket control;
+    if (!control.isOpen()) {
+        perror("ip6 socket()");
+        return false;
+    }
+    ifreq request;
+    std::memset(&request, 0, sizeof(request));
+    setName(request, name);
+    request.ifr_mtu = mtu;
+    if (ioctl(control.fd(), SIOCSIFMTU, &request) < 0) {
+        perror("Set tun mtu");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool cBroker::openTun()
@@ -103,7 +123,14 @@ bool cBroker::openTun()
         close(fd);
         return false;
     }
-    mTunName.assign(request.ifr_name, strnlen(request.ifr_name, IFNAMSIZ));
+    std::string name(request.ifr_name, strnlen(request.ifr_name, IFNAMSIZ));
+    // Closing the descriptor removes the device again, so a failed step
+    // leaves nothing behind and both fields as they were.
+    if (!setMtu(name, mTunMtu)) {
+        close(fd);
+        return false;
+    }
+    mTunName = name;
     // The descriptor stays open until the process ends: the device lives as
     // long as the daemon.
     mTunFd = fd;

@@ -145,6 +145,22 @@ TEST_F(BrokerStart, FloodLimitsOutOfRangeStopBeforeAnyDevice)
     EXPECT_EQ(-1, mBroker.mTunFd);
 }
 
+TEST_F(BrokerStart, TunMtuOutsideItsRangeStopsBeforeAnyDevice)
+{
+    mBroker.mTunFd = -1;
+    mBroker.mPrefixLen = 64;
+    for (int mtu : {1279, 1501}) {
+        mBroker.mTunMtu = mtu;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(-1, mBroker.runServer());
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
+        EXPECT_EQ(std::vector<std::string>({"ERROR cBroker quib.tun.mtu must be between 1280 and 1500, not "
+                                            + std::to_string(mtu) + ". Bailing out"}),
+                  mLog.records());
+        EXPECT_EQ(-1, mBroker.mTunFd);
+    }
+}
+
 TEST_F(BrokerStart, FloodLimitsComeFromTheConfiguration)
 {
     EXPECT_EQ(4096, mBroker.mMaxTunnels);

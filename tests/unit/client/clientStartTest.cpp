@@ -91,6 +91,16 @@ TEST_F(ClientStart, WithoutBrokerAddressItSaysSoOnStandardOutput)
     EXPECT_TRUE(mLog.records().empty());
 }
 
+TEST_F(ClientStart, TunMtuOutsideItsRangeStopsBeforeTheSocket)
+{
+    EXPECT_EQ(-1, run("quib.broker.address = 192.0.2.1\nquib.tun.mtu = 1501"));
+    EXPECT_EQ(
+        std::vector<std::string>{"ERROR cBroker quib.tun.mtu must be between 1280 and 1500, not 1501. Bailing out"},
+        mLog.records());
+    EXPECT_EQ(-1, mBroker->mUdpSocket);
+    EXPECT_EQ(-1, mBroker->mTunFd);
+}
+
 TEST_F(ClientStart, WithoutADescriptorForTheSocketItFails)
 {
     if (sanitizerNeedsDescriptors())

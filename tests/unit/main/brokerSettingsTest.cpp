@@ -58,6 +58,7 @@ TEST_F(BrokerSettings, EmptyFileGivesDefaultPortAndNoAddressOrPrefix)
     EXPECT_EQ("", broker->mTunName);
     EXPECT_EQ(-1, broker->mTunFd);
     EXPECT_EQ(-1, broker->mUdpSocket);
+    EXPECT_EQ(1400, broker->mTunMtu);
     EXPECT_TRUE(brokerRecords(mLog).empty());
 }
 

@@ -1,0 +1,150 @@
+// The MTU that openTun gives a new TUN device ("quib.tun.mtu"), read back
+// from the kernel, and the failures of that extra step.
+#include "privateNetwork.h"
+
+#include "config/cConfig.h"
+#include "logCapture.h"
+#include "main/cBroker.h"
+#include "tempFile.h"
+
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// The interface's MTU as the kernel reports it, or -1.
+int kernelMtu(const std::string& name)
+{
+    int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return -1;
+    ifreq request;
+    std::memset(&request, 0, sizeof(request));
+    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    int mtu = ioctl(fd, SIOCGIFMTU, &request) == 0 ? request.ifr_mtu : -1;
+    close(fd);
+    return mtu;
+}
+
+int interfaceCount()
+{
+    struct if_nameindex* all = if_nameindex();
+    if (all == nullptr)
+        return -1;
+    int count = 0;
+    while (all[count].if_index != 0)
+        ++count;
+    if_freenameindex(all);
+    return count;
+}
+
+// Leaves exactly one descriptor free while alive: enough for the device,
+// none for the control socket of the MTU request.
+class cOneFreeDescriptor {
+public:
+    cOneFreeDescriptor()
+    {
+        getrlimit(RLIMIT_NOFILE, &mSaved);
+        int lowest = open("/dev/null", O_RDONLY);
+        close(lowest);
+        rlimit limit = mSaved;
+        limit.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    ~cOneFreeDescriptor() { setrlimit(RLIMIT_NOFILE, &mSaved); }
+
+private:
+    rlimit mSaved;
+};
+
+} // namespace
+
+class TunMtu : public cNetTest {
+protected:
+    void TearDown() override
+    {
+        if (mBroker && mBroker->mTunFd >= 0)
+            close(mBroker->mTunFd);
+    }
+
+    // A broker built from the configuration text, its log emptied.
+    cBroker& brokerFrom(const std::string& text)
+    {
+        EXPECT_TRUE(cConfig::load(mDir.write("quibd.conf", text + "\n").c_str()));
+        mBroker.reset(new cBroker);
+        mLog.records();
+        return *mBroker;
+    }
+
+    // Expects openTun to fail at the MTU step with the given stderr line,
+    // leaving no device, no descriptor, no log line and both fields unset.
+    void expectMtuStepFails(cBroker& broker, const std::string& stderrLine, bool oneDescriptor)
+    {
+        int descriptors = openDescriptorCount();
+        int interfaces = interfaceCount();
+        CaptureStderr();
+        bool opened;
+        if (oneDescriptor) {
+            cOneFreeDescriptor limit;
+            opened = broker.openTun();
+        } else {
+            opened = broker.openTun();
+        }
+        EXPECT_EQ(stderrLine, GetCapturedStderr());
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(-1, broker.mTunFd);
+        EXPECT_EQ("", broker.mTunName);
+        EXPECT_TRUE(mLog.records().empty());
+        EXPECT_EQ(descriptors, openDescriptorCount());
+        EXPECT_EQ(interfaces, interfaceCount());
+    }
+
+    cTempDir mDir;
+    cLogCapture mLog;
+    std::unique_ptr<cBroker> mBroker;
+};
+
+TEST_F(TunMtu, UnconfiguredDeviceComesUpAt1400)
+{
+    cBroker& broker = brokerFrom("# no mtu");
+    ASSERT_TRUE(broker.openTun());
+    EXPECT_EQ(1400, kernelMtu(broker.mTunName));
+    EXPECT_EQ(std::vector<std::string>{"INFO cBroker Created Tun '" + broker.mTunName + "'"},
+              mLog.records());
+}
+
+TEST_F(TunMtu, ConfiguredLimitsReachTheDevice)
+{
+    for (int mtu : {1280, 1500}) {
+        cBroker& broker = brokerFrom("quib.tun.mtu = " + std::to_string(mtu));
+        ASSERT_TRUE(broker.openTun());
+        EXPECT_EQ(mtu, kernelMtu(broker.mTunName));
+        close(broker.mTunFd);
+        broker.mTunFd = -1;
+    }
+}
+
+TEST_F(TunMtu, KernelRefusalIsReportedAndRemovesTheDevice)
+{
+    // Below what any interface may have: only the kernel can refuse it here,
+    // as the runs refuse it earlier.
+    cBroker& broker = brokerFrom("quib.tun.mtu = 60");
+    expectMtuStepFails(broker, "Set tun mtu: " + std::string(std::strerror(EINVAL)) + "\n", false);
+}
+
+TEST_F(TunMtu, NoDescriptorForTheControlSocketIsReported)
+{
+    cBroker& broker = brokerFrom("");
+    expectMtuStepFails(broker, "ip6 socket(): " + std::string(std::strerror(EMFILE)) + "\n", true);
+}
