@@ -99,4 +99,6 @@ void cTunnel::assignAddress()
         text[0] = '\0';
     mInfo << "TunnelId: 0x" << hexText(mId) << std::endl;
     mInfo << "Generated: '" << text << "'" << std::endl;
+    // The table finds established tunnels by this address.
+    gTunnels.update(this);
 }

@@ -4,6 +4,7 @@
 
 #include "log/cWlog.h"
 #include "tunnel/cFloodTally.h"
+#include "tunnel/cTunnelTable.h"
 
 #include <netinet/in.h>
 
@@ -58,6 +59,7 @@ public:
     void setLastActivity(long long seconds) { mLastActivity = seconds; }
 
 private:
+    cTSPMsg* answer(const cTSPMsg& msg);
     cTSPMsg* handleRequest(const cTSPMsg& msg);
     cTSPMsg* handleOffer(const cTSPMsg& msg);
     bool takes(int type) const;
@@ -79,7 +81,7 @@ private:
 long long monotonicSeconds();
 
 // The tunnel table. Callers hold gTunnelsLock around every use.
-extern std::list<cTunnel*> gTunnels;
+extern cTunnelTable gTunnels;
 extern std::mutex gTunnelsLock;
 extern cWlog gTunnelLog;
 

@@ -39,6 +39,15 @@ cTSPMsg* cTunnel::handleMsg(char* data, int len)
     msg.dump();
     if (!takes(msg.getType()))
         return nullptr;
+    cTSPMsg* reply = answer(msg);
+    // The exchange may have moved the state, address or completion that the
+    // tunnel table's indexes hold.
+    gTunnels.update(this);
+    return reply;
+}
+
+cTSPMsg* cTunnel::answer(const cTSPMsg& msg)
+{
     switch (msg.getType()) {
     case TSP_REQUEST:
         return handleRequest(msg);

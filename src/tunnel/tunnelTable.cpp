@@ -12,7 +12,7 @@
 
 // Defined together in this one file so that they are built in this order
 // during static initialisation, before main runs.
-std::list<cTunnel*> gTunnels;
+cTunnelTable gTunnels;
 std::mutex gTunnelsLock;
 cWlog gTunnelLog("cTunnel");
 
@@ -47,11 +47,7 @@ const int kRefused = 1;
 
 cTunnel* findTunnel(const sockaddr_in& peer)
 {
-    for (cTunnel* t : gTunnels) {
-        if (t->samePeer(peer))
-            return t;
-    }
-    return nullptr;
+    return gTunnels.findByPeer(peer);
 }
 
 cTunnel* holdFound(cTunnel* tunnel)
@@ -67,7 +63,7 @@ cTunnel* makeTunnel(const sockaddr_in& peer)
     // Out of memory: std::bad_alloc reaches the caller and the table is
     // left as it was (no half-inserted tunnel).
     std::unique_ptr<cTunnel> fresh(new cTunnel(peer));
-    gTunnels.push_front(fresh.get());
+    gTunnels.pushFront(fresh.get());
     cTunnel* tunnel = fresh.release();
     tunnel->addRef();
     return tunnel;
@@ -81,19 +77,6 @@ std::string endpointText(const sockaddr_in& endpoint)
     return std::string(text) + ":" + std::to_string(ntohs(endpoint.sin_port));
 }
 
-// The oldest tunnel that may give way to a new endpoint: nobody holds it and
-// it never completed the exchange, so no real client is known to use it. The
-// table is newest first, so the scan runs from the back.
-std::list<cTunnel*>::iterator oldestUnfinished()
-{
-    for (auto it = gTunnels.end(); it != gTunnels.begin();) {
-        --it;
-        if ((*it)->getRefCount() == 0 && !(*it)->hasCompleted())
-            return it;
-    }
-    return gTunnels.end();
-}
-
 // False when the table is full of tunnels that must stay.
 bool makeRoomFor(const sockaddr_in& peer)
 {
@@ -101,18 +84,19 @@ bool makeRoomFor(const sockaddr_in& peer)
     // the table still holds one tunnel.
     const std::size_t limit = gMaxTunnels < 1 ? 1 : static_cast<std::size_t>(gMaxTunnels);
     while (gTunnels.size() >= limit) {
-        auto victim = oldestUnfinished();
-        if (victim == gTunnels.end()) {
+        // The oldest tunnel that nobody holds and that never completed the
+        // exchange: no real client is known to use it.
+        cTunnel* victim = gTunnels.oldestUnfinished();
+        if (victim == nullptr) {
             gTunnelLog.mDebug << "Tunnel table full, dropping datagram from " << endpointText(peer)
                               << std::endl;
             gTunnelLimitTally.add(kRefused);
             return false;
         }
-        cTunnel* t = *victim;
         gTunnelLog.mDebug << "Tunnel table full, evicting unfinished tunnel of "
-                          << endpointText(t->getPeer()) << std::endl;
-        gTunnels.erase(victim);
-        delete t;
+                          << endpointText(victim->getPeer()) << std::endl;
+        gTunnels.remove(victim);
+        delete victim;
         gTunnelLimitTally.add(kEvicted);
     }
     return true;
@@ -165,16 +149,11 @@ void removeStaleTunnels(cTunnel* current)
     auto it = gTunnels.begin();
     while (it != gTunnels.end()) {
         cTunnel* t = *it;
-        if (!isStaleFor(t, current)) {
-            ++it;
+        ++it;
+        if (!isStaleFor(t, current))
             continue;
-        }
         gTunnelLog.mDebug << "Removing stale tunnel 0x" << hexText(t->getId()) << std::endl;
-        // Drop every entry that holds it; 'it' ends on the entry after the
-        // removed one, which no later remove() can invalidate.
-        it = gTunnels.erase(it);
-        while (it != gTunnels.end() && *it == t)
-            it = gTunnels.erase(it);
+        // 'it' already stands on the next entry, which removing t leaves valid.
         gTunnels.remove(t);
         delete t;
     }
@@ -218,14 +197,11 @@ void forwardToTunnel(int sock, const char* frame, int len)
     // A frame without a whole destination address is never forwarded.
     if (len < kDestEnd)
         return;
-    for (cTunnel* t : gTunnels) {
-        if (!t->isEstablished())
-            continue;
-        if (std::memcmp(t->getAddr(), frame + kDestOffset, 16) != 0)
-            continue;
-        ssize_t sent = sendFrame(sock, frame, len, t);
-        gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes locally forwarded"
-                          << std::endl;
+    const cTunnel* t =
+        gTunnels.findEstablished(reinterpret_cast<const unsigned char*>(frame) + kDestOffset);
+    if (t == nullptr)
         return;
-    }
+    ssize_t sent = sendFrame(sock, frame, len, t);
+    gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes locally forwarded"
+                      << std::endl;
 }

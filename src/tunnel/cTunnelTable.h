@@ -1,0 +1,97 @@
+// The broker's tunnel table: tunnels newest first, as a plain list, with
+// indexes beside it so that a tunnel is found by its peer endpoint or by its
+// address in constant time. The list's order alone decides every result; the
+// indexes only shorten the way to it. Callers hold gTunnelsLock.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <unordered_map>
+#include <vector>
+
+class cTunnel;
+
+class cTunnelTable {
+public:
+    // Read-only view of the list, front (newest) to back (oldest).
+    using value_type = cTunnel*;
+    using const_iterator = std::list<cTunnel*>::const_iterator;
+    using iterator = const_iterator;
+
+    cTunnelTable();
+    cTunnelTable(const cTunnelTable&) = delete;
+    cTunnelTable& operator=(const cTunnelTable&) = delete;
+
+    const_iterator begin() const { return mList.begin(); }
+    const_iterator end() const { return mList.end(); }
+    std::size_t size() const { return mList.size(); }
+    bool empty() const { return mList.empty(); }
+    cTunnel* front() const { return mList.front(); }
+
+    // Forgets every tunnel without destroying any.
+    void clear();
+
+    // Puts a tunnel in front of all others.
+    void pushFront(cTunnel* tunnel);
+    // Takes a tunnel out of the table (it is not destroyed); a tunnel that is
+    // not in the table is left alone.
+    void remove(cTunnel* tunnel);
+
+    // The tunnel of that endpoint (compared as all 16 bytes), or null.
+    cTunnel* findByPeer(const sockaddr_in& peer) const;
+    // The established tunnel nearest the front whose address is the 16
+    // bytes at address, or null.
+    cTunnel* findEstablished(const unsigned char* address) const;
+    // The tunnel nearest the back that never completed the exchange and is
+    // not held, or null.
+    cTunnel* oldestUnfinished() const;
+
+    // A tunnel of the table changed its state, address or completion: brings
+    // the indexes up to date. Tunnels outside the table are ignored.
+    void update(const cTunnel* tunnel);
+
+private:
+    struct tKey {
+        uint64_t mHigh;
+        uint64_t mLow;
+        bool operator==(const tKey& other) const
+        {
+            return mHigh == other.mHigh && mLow == other.mLow;
+        }
+    };
+    // Peers and addresses come from the network, so the hash is keyed with a
+    // value chosen at start: nobody can aim many keys at one bucket.
+    struct tKeyHash {
+        uint64_t mSeed;
+        std::size_t operator()(const tKey& key) const;
+    };
+    struct tEntry {
+        std::list<cTunnel*>::iterator mPos;
+        // Order of insertion: a larger value stands nearer the front.
+        uint64_t mSeq;
+        bool mByAddress;
+        tKey mAddress;
+        bool mUnfinished;
+    };
+
+    static tKey keyOf(const void* sixteenBytes);
+    void indexAddress(const cTunnel* tunnel, tEntry& entry);
+    void unindexAddress(const cTunnel* tunnel, tEntry& entry);
+
+    std::list<cTunnel*> mList;
+    uint64_t mNextSeq;
+    std::unordered_map<const cTunnel*, tEntry> mEntries;
+    std::unordered_map<tKey, cTunnel*, tKeyHash> mByPeer;
+    // Established tunnels by address; several may share one address.
+    std::unordered_map<tKey, std::vector<cTunnel*>, tKeyHash> mByAddress;
+    // Tunnels that never completed the exchange, oldest first.
+    std::map<uint64_t, cTunnel*> mUnfinished;
+};
+
+// Compares the table's order with a list of tunnels, front first.
+bool operator==(const std::list<cTunnel*>& list, const cTunnelTable& table);
+bool operator==(const cTunnelTable& table, const std::list<cTunnel*>& list);

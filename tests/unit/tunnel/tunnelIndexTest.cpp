@@ -1,0 +1,148 @@
+#include "tunnelTestSupport.h"
+
+// The table finds tunnels by endpoint and by address without a scan: these
+// scenarios change the table and its tunnels in every way the broker does
+// and check that look-ups and forwards still give what the table's order
+// says.
+class TableIndex : public TunnelTest {
+protected:
+    void SetUp() override
+    {
+        gTunnelLimitTally.reset();
+        setSharedPrefix(ip6("2001:db8::"), 64);
+    }
+    void TearDown() override
+    {
+        gMaxTunnels = 4096;
+        gTunnelLimitTally.reset();
+        TunnelTest::TearDown();
+    }
+
+    // A tunnel for the socket's endpoint that ran request and accept.
+    cTunnel* established(cLoopSocket& s, const std::string& request)
+    {
+        cTunnel* t = findOrCreateTunnel(s.addr());
+        delete receive(*t, request);
+        delete receive(*t, wire("accept\0"));
+        t->release();
+        return t;
+    }
+    std::string frameTo(const char* dest)
+    {
+        std::string frame(80, '\x33');
+        in6_addr d = ip6(dest);
+        frame.replace(28, 16, reinterpret_cast<const char*>(&d), 16);
+        return frame;
+    }
+    void forward(const std::string& frame)
+    {
+        forwardToTunnel(mSender.fd(), frame.data(), static_cast<int>(frame.size()));
+    }
+    cLoopSocket mSender;
+};
+
+TEST_F(TableIndex, ReaddressedTunnelIsReachedAtItsNewAddressOnly)
+{
+    cLoopSocket peer;
+    cTunnel* t = established(peer, wire("request\0tunnelid=5\0"));
+    t->setId(6);
+    t->assignAddress();
+    forward(frameTo("2001:db8::5"));
+    EXPECT_TRUE(peer.pending().empty());
+    forward(frameTo("2001:db8::6"));
+    EXPECT_EQ(1u, peer.pending().size());
+}
+
+TEST_F(TableIndex, TunnelThatSetsUpAgainGetsNoFramesUntilAccepted)
+{
+    cLoopSocket peer;
+    cTunnel* t = established(peer, wire("request\0tunnelid=5\0"));
+    // Handed a request directly, as only a test can: it is offered again.
+    delete receive(*t, wire("request\0tunnelid=5\0"));
+    ASSERT_EQ(TUNNEL_OFFERED, t->getState());
+    forward(frameTo("2001:db8::5"));
+    EXPECT_TRUE(peer.pending().empty());
+    delete receive(*t, wire("accept\0"));
+    forward(frameTo("2001:db8::5"));
+    EXPECT_EQ(1u, peer.pending().size());
+}
+
+TEST_F(TableIndex, NewerOfTwoSharingAnAddressGetsFramesAndStaleOnesNone)
+{
+    cLoopSocket older, newer, fresh;
+    established(older, wire("request\0"));
+    established(newer, wire("request\0"));
+    // Both carry the address of identifier 9; the newer one stands in front.
+    for (cTunnel* t : gTunnels) {
+        t->setId(9);
+        t->assignAddress();
+    }
+    forward(frameTo("2001:db8::9"));
+    EXPECT_EQ(1u, newer.pending().size());
+    EXPECT_TRUE(older.pending().empty());
+
+    // A client presenting identifier 9 from a third endpoint removes both as
+    // stale; until it is accepted, nobody gets frames for that address.
+    cTunnel* third = findOrCreateTunnel(fresh.addr());
+    delete receive(*third, wire("request\0tunnelid=9\0"));
+    third->release();
+    EXPECT_EQ(std::list<cTunnel*>{third}, gTunnels);
+    forward(frameTo("2001:db8::9"));
+    EXPECT_TRUE(fresh.pending().empty());
+    delete receive(*third, wire("accept\0"));
+    forward(frameTo("2001:db8::9"));
+    EXPECT_EQ(1u, fresh.pending().size());
+}
+
+TEST_F(TableIndex, RemovedEndpointsComeBackAsBrandNewTunnels)
+{
+    gMaxTunnels = 2;
+    cTunnel* a = findOrAdmitTunnel(endpoint("192.0.2.1", 5000));
+    a->release();
+    cTunnel* b = findOrAdmitTunnel(endpoint("192.0.2.2", 5000));
+    b->release();
+    // The table is full: the third endpoint evicts the oldest, a.
+    findOrAdmitTunnel(endpoint("192.0.2.3", 5000))->release();
+    tunnelRecords();
+    cTunnel* back = findOrAdmitTunnel(endpoint("192.0.2.1", 5000));
+    ASSERT_NE(nullptr, back);
+    back->release();
+    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of 192.0.2.2:5000",
+                       "DEBUG cTunnel Making brand new tunnel.."}),
+              tunnelRecords());
+    EXPECT_EQ(2u, gTunnels.size());
+    EXPECT_EQ(back, gTunnels.front());
+}
+
+TEST_F(TableIndex, ClearedTableStartsOverEmpty)
+{
+    cLoopSocket peer;
+    established(peer, wire("request\0tunnelid=5\0"));
+    for (cTunnel* t : gTunnels)
+        delete t;
+    gTunnels.clear();
+    forward(frameTo("2001:db8::5"));
+    EXPECT_TRUE(peer.pending().empty());
+    tunnelRecords();
+    findOrCreateTunnel(peer.addr());
+    EXPECT_EQ(Records{"DEBUG cTunnel Making brand new tunnel.."}, tunnelRecords());
+}
+
+TEST_F(TableIndex, ManyTunnelsEachFoundByEndpointAndAddress)
+{
+    const int count = 500;
+    std::vector<cTunnel*> made;
+    for (int i = 0; i < count; ++i) {
+        cTunnel* t = findOrCreateTunnel(endpoint("198.51.100.7", static_cast<unsigned short>(2000 + i)));
+        t->setId(static_cast<unsigned>(0x100 + i));
+        t->assignAddress();
+        delete receive(*t, wire("accept\0"));
+        made.push_back(t);
+    }
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(made[static_cast<size_t>(i)],
+                  gTunnels.findByPeer(endpoint("198.51.100.7", static_cast<unsigned short>(2000 + i))));
+    in6_addr address = ip6("2001:db8::1f3");
+    EXPECT_EQ(made[0x1f3 - 0x100], gTunnels.findEstablished(address.s6_addr));
+    EXPECT_EQ(nullptr, gTunnels.findByPeer(endpoint("198.51.100.7", 1999)));
+}
