@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,32 +60,80 @@ void startWorkers()
     pthread_create(&thread, nullptr, tunThreadEntry, nullptr);
 }
 
-void readTun(cBroker& broker, char* buffer)
+// Frames or datagrams one pass takes from each descriptor at most, so that a
+// flood on one side never keeps the loop from the other for long.
+const int kDrainLimit = 64;
+// Datagrams taken by one recvmmsg.
+const int kUdpBatch = 16;
+
+void queueFrame(cBroker& broker, char* buffer, ssize_t count)
 {
-    ssize_t count = read(broker.mTunFd, buffer, cBroker::kFrameBufferSize);
-    // A failed read is no frame: nothing is logged or queued.
-    if (count < 0)
-        return;
     int n = static_cast<int>(count);
     broker.mDebug << "Received " << n << " bytes on TUN" << std::endl;
     broker.mTunQueue.push(buffer, n);
 }
 
-void receiveUdp(cBroker& broker, char* buffer)
+// One frame from the TUN device. The first read of a pass follows select and
+// may block; later ones must not, and the descriptor itself stays blocking,
+// so they ask for a read that returns at once when no frame is waiting.
+// False when no frame was read.
+bool readTun(cBroker& broker, char* buffer, bool first)
 {
-    sockaddr_in sender;
-    std::memset(&sender, 0, sizeof(sender));
-    socklen_t senderLen = sizeof(sender);
-    ssize_t count = recvfrom(broker.mUdpSocket, buffer, cBroker::kFrameBufferSize, 0,
-                             reinterpret_cast<sockaddr*>(&sender), &senderLen);
+    ssize_t count;
+    if (first) {
+        count = read(broker.mTunFd, buffer, cBroker::kFrameBufferSize);
+    } else {
+        iovec into = {buffer, static_cast<size_t>(cBroker::kFrameBufferSize)};
+        count = preadv2(broker.mTunFd, &into, 1, -1, RWF_NOWAIT);
+    }
+    // A failed read is no frame: nothing is logged or queued.
+    if (count < 0)
+        return false;
+    queueFrame(broker, buffer, count);
+    return true;
+}
+
+void queueDatagram(cBroker& broker, char* buffer, int n, const sockaddr_in& sender)
+{
+    // The sender's text is built only for a line that will be written.
+    if (broker.mDebug.wanted())
+        broker.mDebug << "Received " << n << " bytes on UDP from " << ipv4Text(sender) << ":"
+                      << ntohs(sender.sin_port) << std::endl;
+    broker.mUdpQueue.push(buffer, n, sender);
+}
+
+// Room for one recvmmsg: every datagram in a 2048-byte buffer of its own.
+struct tUdpBatch {
+    char bytes[kUdpBatch][cBroker::kFrameBufferSize];
+    sockaddr_in senders[kUdpBatch];
+    iovec vectors[kUdpBatch];
+    mmsghdr headers[kUdpBatch];
+};
+
+// Takes what the UDP socket holds, up to one batch, without waiting. Returns
+// the datagrams queued; fewer than a batch means the socket was empty.
+int receiveUdp(cBroker& broker, tUdpBatch& batch)
+{
+    std::memset(batch.senders, 0, sizeof(batch.senders));
+    std::memset(batch.headers, 0, sizeof(batch.headers));
+    for (int i = 0; i < kUdpBatch; ++i) {
+        batch.vectors[i].iov_base = batch.bytes[i];
+        batch.vectors[i].iov_len = cBroker::kFrameBufferSize;
+        msghdr& h = batch.headers[i].msg_hdr;
+        h.msg_name = &batch.senders[i];
+        h.msg_namelen = sizeof(batch.senders[i]);
+        h.msg_iov = &batch.vectors[i];
+        h.msg_iovlen = 1;
+    }
+    int got = recvmmsg(broker.mUdpSocket, batch.headers, kUdpBatch, MSG_DONTWAIT, nullptr);
     // A failed receive is no datagram: nothing is logged or queued. An empty
     // datagram (0 bytes) is queued like any other.
-    if (count < 0)
-        return;
-    int n = static_cast<int>(count);
-    broker.mDebug << "Received " << n << " bytes on UDP from " << ipv4Text(sender) << ":"
-                  << ntohs(sender.sin_port) << std::endl;
-    broker.mUdpQueue.push(buffer, n, sender);
+    if (got <= 0)
+        return 0;
+    for (int i = 0; i < got; ++i)
+        queueDatagram(broker, batch.bytes[i], static_cast<int>(batch.headers[i].msg_len),
+                      batch.senders[i]);
+    return got;
 }
 
 } // namespace
@@ -157,9 +206,22 @@ void cBroker::receivePass(int nfds, char* buffer)
     FD_SET(mUdpSocket, &readSet);
     if (select(nfds, &readSet, nullptr, nullptr, nullptr) <= 0)
         return;
-    // The TUN descriptor is served first within one pass.
-    if (FD_ISSET(mTunFd, &readSet))
-        readTun(*this, buffer);
-    if (FD_ISSET(mUdpSocket, &readSet))
-        receiveUdp(*this, buffer);
+    // Serves what is ready before going back to select, in rounds of one
+    // frame then one batch of datagrams: the TUN descriptor comes first in
+    // every round, as in one pass of a loop that selects each time.
+    static thread_local tUdpBatch batch;
+    bool tunReady = FD_ISSET(mTunFd, &readSet);
+    bool udpReady = FD_ISSET(mUdpSocket, &readSet);
+    int frames = 0;
+    int datagrams = 0;
+    while (tunReady || udpReady) {
+        if (tunReady) {
+            tunReady = readTun(*this, buffer, frames == 0) && ++frames < kDrainLimit;
+        }
+        if (udpReady) {
+            int got = receiveUdp(*this, batch);
+            datagrams += got;
+            udpReady = got == kUdpBatch && datagrams < kDrainLimit;
+        }
+    }
 }

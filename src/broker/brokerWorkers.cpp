@@ -152,8 +152,9 @@ void cBroker::handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender)
 
 void cBroker::handleTunFrame(char* buffer, int n)
 {
-    mDebug << "Got " << n << " bytes from the TUN Q protocol " << frameProtocol(buffer, n)
-           << " flags 0x" << hexText(frameFlags(buffer, n)) << std::endl;
+    if (mDebug.wanted())
+        mDebug << "Got " << n << " bytes from the TUN Q protocol " << frameProtocol(buffer, n)
+               << " flags 0x" << hexText(frameFlags(buffer, n)) << std::endl;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     sendToAllTunnels(mUdpSocket, buffer, n);
 }

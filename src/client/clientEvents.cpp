@@ -77,9 +77,11 @@ int cBroker::handleClientDatagram(cTunnel& tunnel, char* buf, int n, const socka
     }
     if (tunnel.isEstablished()) {
         if (n > kKeepaliveMax) {
-            mDebug << "IP 6 Packet " << ip6Field(buf, n, kSourceAt) << " ---> "
-                   << ip6Field(buf, n, kDestinationAt) << " containing " << nextHeaderField(buf, n)
-                   << std::endl;
+            // The address texts are built only for a line that will be written.
+            if (mDebug.wanted())
+                mDebug << "IP 6 Packet " << ip6Field(buf, n, kSourceAt) << " ---> "
+                       << ip6Field(buf, n, kDestinationAt) << " containing "
+                       << nextHeaderField(buf, n) << std::endl;
             ssize_t written = write(mTunFd, buf, n);
             (void)written; // a frame the device refuses is lost, like one lost on the way
         } else {

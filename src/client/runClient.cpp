@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,8 +50,47 @@ bool waitReadable(const cBroker& b, int nfds, fd_set& readable)
     return select(nfds, &readable, nullptr, nullptr, &timeout) > 0;
 }
 
-// Serves the broker and the TUN device until a handler ends the run. Within
-// a pass the UDP socket goes first; both reads share the one buffer.
+// Datagrams or frames one wake-up serves from each descriptor at most.
+const int kDrainLimit = 64;
+
+// One datagram for a round of the loop. The first read follows select and may
+// block; later ones return at once when nothing is waiting, and such an
+// empty read is the end of the drain, not an event. False when the socket is
+// done for this wake-up or the run has ended (result set).
+bool serveDatagram(cBroker& b, cTunnel& tunnel, const sockaddr_in& broker, char* buffer,
+                   bool first, int& result)
+{
+    sockaddr_in from;
+    std::memset(&from, 0, sizeof from);
+    socklen_t fromLen = sizeof from;
+    int n = static_cast<int>(recvfrom(b.mUdpSocket, buffer, kBufferSize, first ? 0 : MSG_DONTWAIT,
+                                      reinterpret_cast<sockaddr*>(&from), &fromLen));
+    if (n < 0 && !first)
+        return false;
+    result = b.handleClientDatagram(tunnel, buffer, n, from, broker);
+    return n >= 0 && result == cBroker::CLIENT_CONTINUE;
+}
+
+bool serveFrame(cBroker& b, cTunnel& tunnel, const sockaddr_in& broker, char* buffer, bool first)
+{
+    int n;
+    if (first) {
+        n = static_cast<int>(read(b.mTunFd, buffer, kBufferSize));
+    } else {
+        // The descriptor stays blocking; only this read must not wait.
+        iovec into = {buffer, static_cast<size_t>(kBufferSize)};
+        n = static_cast<int>(preadv2(b.mTunFd, &into, 1, -1, RWF_NOWAIT));
+        if (n < 0)
+            return false;
+    }
+    b.handleClientFrame(tunnel, buffer, n, broker);
+    return n >= 0;
+}
+
+// Serves the broker and the TUN device until a handler ends the run. After
+// each select it serves what is ready before sleeping again, in rounds of
+// one datagram then one frame (the UDP socket first, as in one pass of a loop
+// that selects each time); both reads share the one buffer.
 int clientLoop(cBroker& b, cTunnel& tunnel, cTSPMsg& request, const sockaddr_in& broker, int nfds)
 {
     char buffer[kBufferSize];
@@ -62,19 +102,17 @@ int clientLoop(cBroker& b, cTunnel& tunnel, cTSPMsg& request, const sockaddr_in&
                 return result;
             continue;
         }
-        if (FD_ISSET(b.mUdpSocket, &readable)) {
-            sockaddr_in from;
-            std::memset(&from, 0, sizeof from);
-            socklen_t fromLen = sizeof from;
-            int n = static_cast<int>(recvfrom(b.mUdpSocket, buffer, sizeof buffer, 0,
-                                              reinterpret_cast<sockaddr*>(&from), &fromLen));
-            int result = b.handleClientDatagram(tunnel, buffer, n, from, broker);
-            if (result != cBroker::CLIENT_CONTINUE)
-                return result;
-        }
-        if (FD_ISSET(b.mTunFd, &readable)) {
-            int n = static_cast<int>(read(b.mTunFd, buffer, sizeof buffer));
-            b.handleClientFrame(tunnel, buffer, n, broker);
+        bool udpReady = FD_ISSET(b.mUdpSocket, &readable);
+        bool tunReady = FD_ISSET(b.mTunFd, &readable);
+        for (int round = 0; round < kDrainLimit && (udpReady || tunReady); ++round) {
+            if (udpReady) {
+                int result = cBroker::CLIENT_CONTINUE;
+                udpReady = serveDatagram(b, tunnel, broker, buffer, round == 0, result);
+                if (result != cBroker::CLIENT_CONTINUE)
+                    return result;
+            }
+            if (tunReady)
+                tunReady = serveFrame(b, tunnel, broker, buffer, round == 0);
         }
     }
 }

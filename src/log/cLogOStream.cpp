@@ -1,6 +1,9 @@
 #include "log/cLogOStream.h"
 
 #include <log4cpp/Category.hh>
+#include <log4cpp/Priority.hh>
+
+#include <cstring>
 
 void cLogBuf::finishPending()
 {
@@ -31,12 +34,23 @@ void cLogBuf::append(const char* s, std::size_t n)
 {
     std::lock_guard<std::recursive_mutex> hold(mOwner.lineLock());
     std::string& line = mPending[std::this_thread::get_id()];
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    while (i < n) {
         if (s[i] == '\n') {
             emit(line);
+            ++i;
             continue;
         }
-        line.push_back(s[i]);
+        // The run of text up to the next newline, the end of the input or
+        // the longest line, in one piece.
+        const char* newline = static_cast<const char*>(std::memchr(s + i, '\n', n - i));
+        std::size_t end = newline != nullptr ? static_cast<std::size_t>(newline - s) : n;
+        std::size_t room = kMaxLine - line.size();
+        std::size_t take = end - i < room ? end - i : room;
+        if (line.empty())
+            mOpenLines.fetch_add(1, std::memory_order_relaxed);
+        line.append(s + i, take);
+        i += take;
         if (line.size() >= kMaxLine)
             emit(line);
     }
@@ -44,14 +58,26 @@ void cLogBuf::append(const char* s, std::size_t n)
 
 void cLogBuf::emit(std::string& line)
 {
+    if (!line.empty())
+        mOpenLines.fetch_sub(1, std::memory_order_relaxed);
     mOwner.logOutput(&line[0]);
     line.clear();
 }
 
-cLogOStream::cLogOStream(const char* category)
-    : std::ostream(nullptr), mCategory(category), mBuf(*this)
+cLogOStream::cLogOStream(const char* category, tLevel level)
+    : std::ostream(nullptr), mCategory(category), mLevel(level), mBuf(*this)
 {
     rdbuf(&mBuf);
+}
+
+bool cLogOStream::wanted() const
+{
+    if (mBuf.linesOpen())
+        return true;
+    log4cpp::Priority::Value priority = mLevel == LEVEL_INFO    ? log4cpp::Priority::INFO
+                                        : mLevel == LEVEL_DEBUG ? log4cpp::Priority::DEBUG
+                                                                : log4cpp::Priority::ERROR;
+    return log4cpp::Category::getInstance(std::string(mCategory)).isPriorityEnabled(priority);
 }
 
 cLogOStream::~cLogOStream() = default;

@@ -1,6 +1,7 @@
 // Line-oriented log streams: every completed line becomes one log4cpp record.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <ostream>
 #include <streambuf>
@@ -19,6 +20,8 @@ public:
 
     // Emits every unfinished line as a record of its own.
     void finishPending();
+    // True while some thread has begun a line and not ended it.
+    bool linesOpen() const { return mOpenLines.load(std::memory_order_relaxed) > 0; }
 
     // Longest line handed to logOutput in one piece; longer text is split.
     static const std::size_t kMaxLine = 65536;
@@ -33,6 +36,8 @@ private:
 
     cLogOStream& mOwner;
     std::unordered_map<std::thread::id, std::string> mPending;
+    // Entries of mPending that hold text; changed under the owner's lock.
+    std::atomic<int> mOpenLines{0};
 };
 
 class cLogLine;
@@ -43,10 +48,18 @@ class cLogLine;
 // concurrent writers never touch the stream's state at the same time.
 class cLogOStream : public std::ostream {
 public:
-    explicit cLogOStream(const char* category);
+    // The log4cpp priority at which the stream's lines are written.
+    enum tLevel { LEVEL_INFO, LEVEL_DEBUG, LEVEL_ERROR };
+
+    cLogOStream(const char* category, tLevel level);
     virtual ~cLogOStream();
 
     virtual void logOutput(char* line) = 0;
+
+    // False when a line begun now would be dropped: the category (looked up
+    // by name, as for every record) does not take the stream's priority and
+    // no line is half written. Writers may skip building text for it.
+    bool wanted() const;
 
     const char* category() const { return mCategory; }
     std::recursive_mutex& lineLock() { return mLock; }
@@ -61,16 +74,22 @@ protected:
 
 private:
     const char* mCategory;
+    tLevel mLevel;
     std::recursive_mutex mLock;
     cLogBuf mBuf;
 };
 
 // One statement on a cLogOStream: holds the stream's lock while it lives.
 // After every value the stream goes back to decimal, so a base chosen for
-// one value (std::hex << v) never carries over to the next.
+// one value (std::hex << v) never carries over to the next. A statement that
+// starts a line the category would drop formats nothing and takes no lock.
 class cLogLine {
 public:
-    explicit cLogLine(cLogOStream& s) : mStream(&s) { s.lineLock().lock(); }
+    explicit cLogLine(cLogOStream& s) : mStream(s.wanted() ? &s : nullptr)
+    {
+        if (mStream)
+            s.lineLock().lock();
+    }
     cLogLine(cLogLine&& other) noexcept : mStream(other.mStream) { other.mStream = nullptr; }
     cLogLine(const cLogLine&) = delete;
     cLogLine& operator=(const cLogLine&) = delete;
@@ -83,18 +102,22 @@ public:
     template <class T>
     cLogLine& operator<<(const T& value)
     {
+        if (mStream == nullptr)
+            return *this;
         static_cast<std::ostream&>(*mStream) << value;
         mStream->setf(std::ios_base::dec, std::ios_base::basefield);
         return *this;
     }
     cLogLine& operator<<(std::ostream& (*manip)(std::ostream&))
     {
-        manip(*mStream);
+        if (mStream)
+            manip(*mStream);
         return *this;
     }
     cLogLine& operator<<(std::ios_base& (*manip)(std::ios_base&))
     {
-        manip(*mStream);
+        if (mStream)
+            manip(*mStream);
         return *this;
     }
 
@@ -127,7 +150,7 @@ inline cLogLine operator<<(cLogOStream& s, std::ios_base& (*manip)(std::ios_base
 // INFO records.
 class cLog : public cLogOStream {
 public:
-    explicit cLog(const char* category) : cLogOStream(category) {}
+    explicit cLog(const char* category) : cLogOStream(category, LEVEL_INFO) {}
     ~cLog() override { finishPending(); }
     void logOutput(char* line) override;
 };
@@ -135,7 +158,7 @@ public:
 // DEBUG records.
 class cDebug : public cLogOStream {
 public:
-    explicit cDebug(const char* category) : cLogOStream(category) {}
+    explicit cDebug(const char* category) : cLogOStream(category, LEVEL_DEBUG) {}
     ~cDebug() override { finishPending(); }
     void logOutput(char* line) override;
 };
@@ -143,7 +166,7 @@ public:
 // ERROR records.
 class cError : public cLogOStream {
 public:
-    explicit cError(const char* category) : cLogOStream(category) {}
+    explicit cError(const char* category) : cLogOStream(category, LEVEL_ERROR) {}
     ~cError() override { finishPending(); }
     void logOutput(char* line) override;
 };

@@ -55,6 +55,41 @@ TEST_F(ReceivePass, TunFrameAndDatagramQueuedInOnePassTunFirst)
     EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
 }
 
+TEST_F(ReceivePass, EverythingReadyIsQueuedBeforeTheNextSelectInRoundsTunFirst)
+{
+    cUdpPeer client;
+    ASSERT_EQ(2, write(mTun[1], "f1", 2));
+    ASSERT_EQ(3, write(mTun[1], "f22", 3));
+    for (const char* d : {"d1", "d22", "d333"})
+        send(client, d);
+    // Loopback delivery is done when sendto returns.
+    ASSERT_TRUE(brokerSocketReady());
+
+    pass();
+
+    const std::string from = " bytes on UDP from " + client.endpoint();
+    EXPECT_EQ(std::vector<std::string>({
+                  "DEBUG cBroker Received 2 bytes on TUN",
+                  "DEBUG cBroker Received 2" + from,
+                  "DEBUG cBroker Received 3" + from,
+                  "DEBUG cBroker Received 4" + from,
+                  "DEBUG cBroker Received 3 bytes on TUN",
+              }),
+              mLog.records());
+    sockaddr_in source = {};
+    for (const char* d : {"d1", "d22", "d333"}) {
+        EXPECT_EQ(d, popUdp(source));
+        EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
+    }
+    char buf[16];
+    EXPECT_EQ(2, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    EXPECT_EQ(3, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    // Nothing is left for a pass to find, and the device stays blocking.
+    pollfd ready[2] = {{mBroker.mTunFd, POLLIN, 0}, {mBroker.mUdpSocket, POLLIN, 0}};
+    EXPECT_EQ(0, poll(ready, 2, 0));
+    EXPECT_EQ(0, fcntl(mBroker.mTunFd, F_GETFL) & O_NONBLOCK);
+}
+
 TEST_F(ReceivePass, EmptyDatagramIsQueuedWithItsSender)
 {
     cUdpPeer client;

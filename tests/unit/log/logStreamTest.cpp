@@ -79,6 +79,55 @@ TEST(LogStreams, AHexValueNeverLeavesTheStreamInHex)
     EXPECT_EQ((Records{"DEBUG cTunnel 26"}), capture.records());
 }
 
+// A category's threshold is checked when a line starts: a line it drops is
+// never built, one it takes is finished whole.
+class LogStreamThreshold : public testing::Test {
+protected:
+    void TearDown() override { category().setPriority(log4cpp::Priority::NOTSET); }
+    static log4cpp::Category& category() { return log4cpp::Category::getInstance("cTunnel"); }
+    cLogCapture mCapture;
+    cWlog mLog{"cTunnel"};
+};
+
+TEST_F(LogStreamThreshold, DroppedLinesLeaveNothingForTheNextLine)
+{
+    category().setPriority(log4cpp::Priority::INFO);
+    EXPECT_FALSE(mLog.mDebug.wanted());
+    EXPECT_TRUE(mLog.mInfo.wanted());
+    mLog.mDebug << "Found tunnel.." << std::endl;
+    mLog.mDebug << "TX " << 1280;
+    mLog.mDebug << " bytes over tunnel" << std::endl;
+    mLog.mInfo << "Generated: '" << "2001:db8::1" << "'" << std::endl;
+    EXPECT_EQ((Records{"INFO cTunnel Generated: '2001:db8::1'"}), mCapture.records());
+
+    category().setPriority(log4cpp::Priority::DEBUG);
+    EXPECT_TRUE(mLog.mDebug.wanted());
+    mLog.mDebug << "TX " << 1280 << " bytes locally forwarded" << std::endl;
+    EXPECT_EQ((Records{"DEBUG cTunnel TX 1280 bytes locally forwarded"}), mCapture.records());
+}
+
+TEST_F(LogStreamThreshold, LineBegunBeforeTheThresholdRoseEndsWhole)
+{
+    mLog.mDebug << "Removing stale tunnel 0x" << hexText(0x7abUL);
+    category().setPriority(log4cpp::Priority::INFO);
+    // Half a line is open: its end is still taken in, and log4cpp then
+    // decides about the whole line at its new threshold.
+    EXPECT_TRUE(mLog.mDebug.wanted());
+    mLog.mDebug << " gone" << std::endl;
+    EXPECT_TRUE(mCapture.records().empty());
+    EXPECT_FALSE(mLog.mDebug.wanted());
+
+    category().setPriority(log4cpp::Priority::DEBUG);
+    mLog.mInfo << "Found ";
+    category().setPriority(log4cpp::Priority::ERROR);
+    mLog.mInfo << "tunnel.." << std::endl;
+    mLog.mError << "Somebody is double releasing here" << std::endl;
+    EXPECT_EQ((Records{"ERROR cTunnel Somebody is double releasing here"}), mCapture.records());
+    category().setPriority(log4cpp::Priority::INFO);
+    mLog.mInfo << "TunnelId: 0x" << hexText(7UL) << std::endl;
+    EXPECT_EQ((Records{"INFO cTunnel TunnelId: 0x7"}), mCapture.records());
+}
+
 TEST(LogStreams, UnfinishedLineIsDeliveredWhenTheObjectGoes)
 {
     cLogCapture capture;
