@@ -22,17 +22,15 @@ private:
 };
 
 // A new entry holding a copy of len bytes (len >= 0), or nullptr when memory
-// runs out.
+// runs out. The entry and its bytes share one allocation: one call to the
+// allocator per packet each way instead of two.
 PktEntry* newEntry(const void* data, int len, const sockaddr_in& source)
 {
-    PktEntry* entry = new (std::nothrow) PktEntry;
-    if (entry == nullptr)
+    void* block = ::operator new(sizeof(PktEntry) + static_cast<std::size_t>(len), std::nothrow);
+    if (block == nullptr)
         return nullptr;
-    entry->bytes = new (std::nothrow) char[len];
-    if (entry->bytes == nullptr) {
-        delete entry;
-        return nullptr;
-    }
+    PktEntry* entry = new (block) PktEntry;
+    entry->bytes = reinterpret_cast<char*>(entry + 1);
     entry->length = len;
     entry->source = source;
     if (len > 0)
@@ -42,13 +40,13 @@ PktEntry* newEntry(const void* data, int len, const sockaddr_in& source)
 
 void releaseEntry(PktEntry* entry)
 {
-    delete[] entry->bytes;
-    delete entry;
+    entry->~PktEntry();
+    ::operator delete(entry);
 }
 
 } // namespace
 
-cPktQueue::cPktQueue(int limit) : cWlog("cPktQueu"), mLimit(limit)
+cPktQueue::cPktQueue(int limit) : cWlog("cPktQueu"), mLimit(limit), mSleepers(0)
 {
     pthread_mutex_init(&mLock, nullptr);
 
@@ -93,13 +91,18 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
     if (len < 0 || (data == nullptr && len > 0))
         return false;
 
-    bool admitted = admit(data, len, source, reportDrop);
-    // After unlocking, and for dropped packets too: wakes at most one waiter.
-    pthread_cond_signal(&mNotEmpty);
+    bool wake = false;
+    bool admitted = admit(data, len, source, reportDrop, wake);
+    // After unlocking, and only when a consumer sleeps: a busy consumer finds
+    // the entry on its next wait without a wake-up, and a dropped packet
+    // leaves nothing to wake for.
+    if (wake)
+        pthread_cond_signal(&mNotEmpty);
     return admitted;
 }
 
-bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool reportDrop)
+bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool reportDrop,
+                      bool& wake)
 {
     cMutexHold hold(mLock);
     if (static_cast<long long>(mEntries.size()) >= mLimit) {
@@ -119,6 +122,7 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool
         releaseEntry(entry);
         return false;
     }
+    wake = mSleepers > 0;
     return true;
 }
 
@@ -147,23 +151,27 @@ int cPktQueue::waitWithoutLimit()
 {
     mDebug << "Q Wait NO timeout.." << std::endl;
     int result = 0;
+    ++mSleepers;
     while (mEntries.empty() && result == 0)
         result = pthread_cond_wait(&mNotEmpty, &mLock);
+    --mSleepers;
     return result;
 }
 
 int cPktQueue::waitUntil(int timeoutSec)
 {
-    // Formed once: wake-ups that find the queue still empty (dropped pushes)
-    // do not push the deadline back.
+    // Formed once: wake-ups that find the queue still empty do not push the
+    // deadline back.
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += timeoutSec;
 
     mDebug << "Q Wait on timeout.." << std::endl;
     int result = 0;
+    ++mSleepers;
     while (mEntries.empty() && result == 0)
         result = pthread_cond_timedwait(&mNotEmpty, &mLock, &deadline);
+    --mSleepers;
     return result;
 }
 

@@ -41,12 +41,15 @@ public:
 
 private:
     bool pushEntry(const void* data, int len, const sockaddr_in& source, bool reportDrop);
-    bool admit(const void* data, int len, const sockaddr_in& source, bool reportDrop);
+    bool admit(const void* data, int len, const sockaddr_in& source, bool reportDrop,
+               bool& wake);
     int waitWithoutLimit();
     int waitUntil(int timeoutSec);
     int popEntry(void* buffer, int bufferLen, sockaddr_in* source);
 
     int mLimit;
+    // Consumers blocked on mNotEmpty: a push signals only when one is.
+    int mSleepers;
     std::deque<PktEntry*> mEntries;
     pthread_mutex_t mLock;
     pthread_cond_t mNotEmpty;
