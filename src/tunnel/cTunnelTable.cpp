@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <exception>
 #include <random>
 
 namespace {
@@ -19,14 +21,28 @@ uint64_t mix(uint64_t x)
     return x;
 }
 
-uint64_t startSeed()
+uint64_t drawSeed()
 {
-    std::random_device source;
-    return (static_cast<uint64_t>(source()) << 32) ^ source();
+    try {
+        std::random_device source;
+        return (static_cast<uint64_t>(source()) << 32) ^ source();
+    } catch (const std::exception&) {
+        // No entropy source: the clock still keeps the seed from being known
+        // in advance.
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return mix(static_cast<uint64_t>(now.tv_sec) * 1000000000ULL
+                   + static_cast<uint64_t>(now.tv_nsec));
+    }
 }
 
-// The seed is shared by both indexes; one draw at start is enough.
-const uint64_t kSeed = startSeed();
+// One draw, shared by both indexes. Drawn on first use: the table itself is
+// built during static initialisation, possibly before this file's globals.
+uint64_t seed()
+{
+    static const uint64_t drawn = drawSeed();
+    return drawn;
+}
 
 } // namespace
 
@@ -44,7 +60,7 @@ cTunnelTable::tKey cTunnelTable::keyOf(const void* sixteenBytes)
 }
 
 cTunnelTable::cTunnelTable()
-    : mNextSeq(0), mByPeer(0, tKeyHash{kSeed}), mByAddress(0, tKeyHash{kSeed})
+    : mNextSeq(0), mByPeer(0, tKeyHash{seed()}), mByAddress(0, tKeyHash{seed()})
 {
 }
 
