@@ -34,6 +34,7 @@ const char kUsage[] =
     "                                     the lowest keepalive it grants\n"
     "  quib.route.default        0        non-zero: IPv6 default route through the\n"
     "                                     TUN device\n"
+    "  quib.tun.mtu              1400     MTU of the TUN device, 1280 to 1500\n"
     "  log4cpp.*                 (none)   log4cpp property settings; without them\n"
     "                                     records of INFO and above go to standard\n"
     "                                     error\n"

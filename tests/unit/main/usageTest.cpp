@@ -109,6 +109,7 @@ TEST_F(UsageText, ListsEveryKeyWithTheDefaultTheDaemonUses)
         {"quib.broker.setuprate", "20"},
         {"quib.client.keepalive", "30"},
         {"quib.route.default", "0"},
+        {"quib.tun.mtu", "1400"},
         {"log4cpp.*", "(none)"},
     };
     EXPECT_EQ(expected, keyTable(usageText()));
@@ -128,6 +129,7 @@ TEST_F(UsageText, BrokerDefaultsShownAreTheOnesABrokerGets)
     EXPECT_EQ(shown["quib.broker.ip6prefixlen"], std::to_string(broker.mPrefixLen));
     EXPECT_EQ(shown["quib.broker.maxtunnels"], std::to_string(broker.mMaxTunnels));
     EXPECT_EQ(shown["quib.broker.setuprate"], std::to_string(broker.mSetupRate));
+    EXPECT_EQ(shown["quib.tun.mtu"], std::to_string(broker.mTunMtu));
     EXPECT_EQ(nullptr, broker.mBrokerAddress);
 }
 
