@@ -117,7 +117,7 @@ TEST_F(QueueWait, WaitWithoutLimitBlocksUntilAPushArrives)
     }
 }
 
-TEST_F(QueueWait, DroppedPushesWakeTheWaiterButDoNotMoveItsDeadline)
+TEST_F(QueueWait, DroppedPushesDoNotMoveTheWaitersDeadline)
 {
     cPktQueue queue(0);
     std::atomic<bool> done{false};
@@ -127,8 +127,9 @@ TEST_F(QueueWait, DroppedPushesWakeTheWaiterButDoNotMoveItsDeadline)
         result = queue.wait(1);
         done = true;
     });
-    // Keep dropping packets (each one signals) until the waiter gives up;
-    // a waiter that restarted its time-out on every wake-up would outlast this.
+    // Keep dropping packets until the waiter gives up: whether or not a drop
+    // wakes it, a waiter that restarted its time-out on every wake-up, or
+    // that counted a drop as an entry, would not time out after one second.
     int dropped = 0;
     while (!done && secondsSince(start) < 3.0) {
         if (!queue.push("drop", 4))
