@@ -27,3 +27,5 @@ QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux python3
     dpkg-dev file groff-base man-db systemd)
 # clang with libFuzzer and the sanitizer runtimes, for scripts/fuzz.
 QUIBD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+# scripts/bench and its smoke scenario: traffic, the peer tunnel, the chart.
+QUIBD_BENCH_PACKAGES=(iperf3 openvpn gnuplot-nox python3 iproute2 iputils-ping util-linux procps)

@@ -7,8 +7,8 @@ e2e_init "$@"
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 . "$ROOT/scripts/deps.sh"
-quibd_need_packages iperf3 openvpn gnuplot-nox python3 >"$E2E_TMP/deps.out" 2>&1 ||
-    e2e_skip "cannot install iperf3, openvpn and gnuplot: $(tail -n 1 "$E2E_TMP/deps.out")"
+quibd_need_packages "${QUIBD_BENCH_PACKAGES[@]}" >"$E2E_TMP/deps.out" 2>&1 ||
+    e2e_skip "cannot install ${QUIBD_BENCH_PACKAGES[*]}: $(tail -n 1 "$E2E_TMP/deps.out")"
 
 timeout 170 "$ROOT/scripts/bench" --smoke --quibd "$QUIBD" --out "$E2E_TMP/out" \
     >"$E2E_TMP/bench.out" 2>&1
