@@ -4,19 +4,8 @@
 // scenarios change the table and its tunnels in every way the broker does
 // and check that look-ups and forwards still give what the table's order
 // says.
-class TableIndex : public TunnelTest {
+class TableIndex : public BoundedTableTest {
 protected:
-    void SetUp() override
-    {
-        gTunnelLimitTally.reset();
-        setSharedPrefix(ip6("2001:db8::"), 64);
-    }
-    void TearDown() override
-    {
-        gMaxTunnels = 4096;
-        gTunnelLimitTally.reset();
-        TunnelTest::TearDown();
-    }
 
     // A tunnel for the socket's endpoint that ran request and accept.
     cTunnel* established(cLoopSocket& s, const std::string& request)

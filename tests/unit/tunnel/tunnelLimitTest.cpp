@@ -4,19 +4,12 @@
 
 // The table's limit: which tunnel gives way to a new endpoint, and when the
 // new endpoint is turned away instead.
-class TableLimit : public TunnelTest {
+class TableLimit : public BoundedTableTest {
 protected:
     void SetUp() override
     {
+        BoundedTableTest::SetUp();
         gMaxTunnels = 3;
-        gTunnelLimitTally.reset();
-        setSharedPrefix(ip6("2001:db8::"), 64);
-    }
-    void TearDown() override
-    {
-        gMaxTunnels = 4096;
-        gTunnelLimitTally.reset();
-        TunnelTest::TearDown();
     }
 
     // One pass of the UDP worker: look-up, the datagram, release.

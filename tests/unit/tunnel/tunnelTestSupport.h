@@ -119,4 +119,21 @@ protected:
     cLogCapture mLog;
 };
 
+// A table under the broker's limit, with a shared prefix for the offers; the
+// limit and its tally go back to their defaults afterwards.
+class BoundedTableTest : public TunnelTest {
+protected:
+    void SetUp() override
+    {
+        gTunnelLimitTally.reset();
+        setSharedPrefix(ip6("2001:db8::"), 64);
+    }
+    void TearDown() override
+    {
+        gMaxTunnels = 4096;
+        gTunnelLimitTally.reset();
+        TunnelTest::TearDown();
+    }
+};
+
 using Records = std::vector<std::string>;
