@@ -128,6 +128,11 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool
 
 bool cPktQueue::wait(int timeoutSec)
 {
+    return waitFor(std::chrono::seconds(timeoutSec));
+}
+
+bool cPktQueue::waitFor(std::chrono::milliseconds timeout)
+{
     cMutexHold hold(mLock);
     if (!mEntries.empty()) {
         mDebug << "No waiting, we still have stuff in the FIFO " << std::endl;
@@ -136,7 +141,7 @@ bool cPktQueue::wait(int timeoutSec)
 
     // The result follows the last wait's code, not the queue: a time-out that
     // coincides with a push reports false and leaves the entry for the next call.
-    int result = timeoutSec <= 0 ? waitWithoutLimit() : waitUntil(timeoutSec);
+    int result = timeout.count() <= 0 ? waitWithoutLimit() : waitUntil(timeout);
     if (result != 0) {
         mDebug << "Q timeout " << result << std::endl;
         return false;
@@ -158,13 +163,19 @@ int cPktQueue::waitWithoutLimit()
     return result;
 }
 
-int cPktQueue::waitUntil(int timeoutSec)
+int cPktQueue::waitUntil(std::chrono::milliseconds timeout)
 {
     // Formed once: wake-ups that find the queue still empty do not push the
-    // deadline back.
+    // deadline back. Whole seconds leave the nanoseconds as they are.
+    const long kNanosPerSecond = 1000000000L;
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutSec;
+    deadline.tv_sec += static_cast<time_t>(timeout.count() / 1000);
+    deadline.tv_nsec += static_cast<long>(timeout.count() % 1000) * 1000000L;
+    if (deadline.tv_nsec >= kNanosPerSecond) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= kNanosPerSecond;
+    }
 
     mDebug << "Q Wait on timeout.." << std::endl;
     int result = 0;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <deque>
 
 // One queued packet: a private copy of its bytes and its sender (all zero
@@ -34,6 +35,8 @@ public:
     // True when an entry is queued; false after timeoutSec seconds without
     // one. timeoutSec <= 0 waits without limit.
     bool wait(int timeoutSec);
+    // The same with the time-out in milliseconds: wait(n) is waitFor(seconds(n)).
+    bool waitFor(std::chrono::milliseconds timeout);
     // Removes the oldest entry and copies at most bufferLen of its bytes;
     // returns the count copied, 0 when the queue is empty.
     int pop(void* buffer, int bufferLen, sockaddr_in* source);
@@ -44,7 +47,7 @@ private:
     bool admit(const void* data, int len, const sockaddr_in& source, bool reportDrop,
                bool& wake);
     int waitWithoutLimit();
-    int waitUntil(int timeoutSec);
+    int waitUntil(std::chrono::milliseconds timeout);
     int popEntry(void* buffer, int bufferLen, sockaddr_in* source);
 
     int mLimit;

@@ -1,36 +1,10 @@
 // What a producer and a consumer see of the queue's contents: order, limit,
 // copies, truncation and sources.
-#include "queue/cPktQueue.h"
-#include "logCapture.h"
+#include "queueTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
 namespace {
-
-using Records = std::vector<std::string>;
-
-const char kOverflow[] = "ERROR cPktQueu Queue overflow. Dropping packet";
-
-sockaddr_in makeSource(const char* address, unsigned short port)
-{
-    sockaddr_in source;
-    std::memset(&source, 0, sizeof source);
-    source.sin_family = AF_INET;
-    source.sin_port = htons(port);
-    inet_pton(AF_INET, address, &source.sin_addr);
-    return source;
-}
-
-bool sameSource(const sockaddr_in& a, const sockaddr_in& b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
 
 std::string popText(cPktQueue& queue, sockaddr_in* source = nullptr)
 {

@@ -1,25 +1,20 @@
 // The consumer's side: waiting for packets, time-outs, wake-ups, and many
 // producers feeding one consumer.
-#include "queue/cPktQueue.h"
-#include "logCapture.h"
+#include "queueTestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Records = std::vector<std::string>;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 const char kNoWaiting[] = "DEBUG cPktQueu No waiting, we still have stuff in the FIFO ";
 const char kWaitTimeout[] = "DEBUG cPktQueu Q Wait on timeout..";
@@ -27,23 +22,31 @@ const char kWaitForever[] = "DEBUG cPktQueu Q Wait NO timeout..";
 const char kTimedOut[] = "DEBUG cPktQueu Q timeout 110";
 const char kAction[] = "DEBUG cPktQueu Q got some action 0";
 
-double secondsSince(Clock::time_point start)
+// Long enough to see a waiter block, short enough to wait out in every test.
+const milliseconds kShort(50);
+
+// Calls `done` every 200 microseconds until it returns true (true) or `limit`
+// has passed (false).
+template <class Done>
+bool within(Clock::duration limit, Done done)
 {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    Clock::time_point end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
 }
 
 // Collects records until `line` has arrived (at most two seconds).
 bool awaitRecord(cLogCapture& log, Records& seen, const std::string& line)
 {
-    Clock::time_point start = Clock::now();
-    while (secondsSince(start) < 2.0) {
+    return within(seconds(2), [&] {
         for (const std::string& r : log.records())
             seen.push_back(r);
-        if (std::find(seen.begin(), seen.end(), line) != seen.end())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+        return std::find(seen.begin(), seen.end(), line) != seen.end();
+    });
 }
 
 } // namespace
@@ -57,22 +60,18 @@ TEST_F(QueueWait, QueuedPacketAnswersAtOnceWithOnlyTheNoWaitingLine)
 {
     cPktQueue queue(4);
     ASSERT_TRUE(queue.push("x", 1));
-    Clock::time_point start = Clock::now();
     EXPECT_TRUE(queue.wait(5));
-    EXPECT_LT(secondsSince(start), 0.5);
-    EXPECT_EQ(Records{kNoWaiting}, mLog.records());
+    EXPECT_EQ(Records{kNoWaiting}, mLog.records()); // no timed wait was entered
     char c;
     EXPECT_EQ(1, queue.pop(&c, 1)); // waiting took nothing
 }
 
-TEST_F(QueueWait, EmptyQueueTimesOutAfterItsSecondsWith110)
+TEST_F(QueueWait, EmptyQueueTimesOutAfterItsTimeoutWith110)
 {
     cPktQueue queue(4);
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(queue.wait(1));
-    double waited = secondsSince(start);
-    EXPECT_GE(waited, 0.99);
-    EXPECT_LT(waited, 1.5);
+    EXPECT_FALSE(queue.waitFor(kShort));
+    EXPECT_GE(Clock::now() - start, kShort);
     EXPECT_EQ((Records{kWaitTimeout, kTimedOut}), mLog.records());
 }
 
@@ -80,15 +79,13 @@ TEST_F(QueueWait, TimedWaitEndsAsSoonAsAnotherThreadPushes)
 {
     cPktQueue queue(4);
     std::atomic<int> result{-1};
-    Clock::time_point start = Clock::now();
     std::thread consumer([&] { result = queue.wait(5) ? 1 : 0; });
     Records seen;
     bool waiting = awaitRecord(mLog, seen, kWaitTimeout);
     EXPECT_TRUE(queue.push("go", 2));
     consumer.join();
     ASSERT_TRUE(waiting);
-    EXPECT_EQ(1, result.load());
-    EXPECT_LT(secondsSince(start), 2.5);
+    EXPECT_EQ(1, result.load()); // a missed wake-up would time out: 0
     awaitRecord(mLog, seen, kAction);
     EXPECT_EQ((Records{kWaitTimeout, kAction}), seen);
 }
@@ -106,8 +103,7 @@ TEST_F(QueueWait, WaitWithoutLimitBlocksUntilAPushArrives)
         });
         Records seen;
         bool waiting = awaitRecord(mLog, seen, kWaitForever);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_FALSE(returned.load()); // still blocked on the empty queue
+        EXPECT_FALSE(within(kShort, [&] { return returned.load(); })); // still blocked
         EXPECT_TRUE(queue.push("tun", 3));
         consumer.join();
         ASSERT_TRUE(waiting);
@@ -124,23 +120,22 @@ TEST_F(QueueWait, DroppedPushesDoNotMoveTheWaitersDeadline)
     std::atomic<bool> result{true};
     Clock::time_point start = Clock::now();
     std::thread consumer([&] {
-        result = queue.wait(1);
+        result = queue.waitFor(kShort);
         done = true;
     });
     // Keep dropping packets until the waiter gives up: whether or not a drop
     // wakes it, a waiter that restarted its time-out on every wake-up, or
-    // that counted a drop as an entry, would not time out after one second.
+    // that counted a drop as an entry, would outlast two seconds of drops.
     int dropped = 0;
-    while (!done && secondsSince(start) < 3.0) {
+    bool gaveUpAmidDrops = within(seconds(2), [&] {
         if (!queue.push("drop", 4))
             ++dropped;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return done.load();
+    });
     consumer.join();
-    double waited = secondsSince(start);
+    EXPECT_TRUE(gaveUpAmidDrops);
     EXPECT_FALSE(result.load());
-    EXPECT_GE(waited, 0.99);
-    EXPECT_LT(waited, 2.0);
+    EXPECT_GE(Clock::now() - start, kShort);
     EXPECT_GT(dropped, 10);
     EXPECT_EQ((Records{kWaitTimeout, kTimedOut}), mLog.records());
 }
@@ -171,12 +166,8 @@ std::vector<unsigned char> makePacket(int producer, std::uint32_t seq)
 
 sockaddr_in producerSource(int producer)
 {
-    sockaddr_in s;
-    std::memset(&s, 0, sizeof s);
-    s.sin_family = AF_INET;
-    s.sin_port = htons(static_cast<unsigned short>(40000 + producer));
-    s.sin_addr.s_addr = htonl(0xc6336400u + static_cast<unsigned>(producer) + 1); // 198.51.100.x
-    return s;
+    return makeSource("198.51.100." + std::to_string(producer + 1),
+                      static_cast<unsigned short>(40000 + producer));
 }
 
 } // namespace
@@ -219,7 +210,7 @@ protected:
         sockaddr_in source = producerSource(producer);
         if (static_cast<std::size_t>(n) != expected.size()
             || std::memcmp(p, expected.data(), expected.size()) != 0
-            || std::memcmp(&from, &source, sizeof from) != 0)
+            || !sameSource(from, source))
             mFaults.push_back("damaged packet " + std::to_string(producer) + "/" + std::to_string(seq));
         mReceived[producer].push_back(seq);
         return true;
@@ -228,9 +219,9 @@ protected:
     void consume()
     {
         unsigned char buffer[2048];
-        Clock::time_point start = Clock::now();
-        while (secondsSince(start) < 20.0) {
-            if (!mQueue.wait(1))
+        Clock::time_point end = Clock::now() + seconds(20);
+        while (Clock::now() < end) {
+            if (!mQueue.waitFor(kShort))
                 continue;
             sockaddr_in from;
             int n = mQueue.pop(buffer, sizeof buffer, &from);
@@ -244,13 +235,7 @@ protected:
     // queue is full), so the consumer sees it last.
     bool pushStop()
     {
-        Clock::time_point start = Clock::now();
-        while (secondsSince(start) < 5.0) {
-            if (mQueue.push(&kStop, 1))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
+        return within(seconds(5), [this] { return mQueue.push(&kStop, 1); });
     }
 
     cLogCapture mLog;
@@ -284,8 +269,7 @@ TEST_F(QueueManyProducers, EveryAdmittedPacketArrivesOnceIntactAndInItsProducers
     }
     EXPECT_GT(admitted, 0);
     Records records = mLog.records();
-    long overflowLines = std::count(records.begin(), records.end(),
-                                    std::string("ERROR cPktQueu Queue overflow. Dropping packet"));
+    long overflowLines = std::count(records.begin(), records.end(), std::string(kOverflow));
     EXPECT_EQ(dropped, overflowLines);
     RecordProperty("dropped", dropped);
 }
