@@ -2,6 +2,8 @@
 
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
+#include "tunnel/tunnelTable.h"
+#include "tunnelTableReset.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -16,12 +18,12 @@ const int kMsgCapacity = 1024;
 const char kPrefix[] = "2001:db8::";
 const uint8_t kPrefixLen = 64;
 
-// Hands a message to the tunnel as a received datagram would arrive: a
-// private copy, since parsing changes the bytes in place.
-cTSPMsg* deliver(cTunnel& tunnel, cTSPMsg& msg)
+// Hands a message to a tunnel of the table as a received datagram would
+// arrive: a private copy, since parsing changes the bytes in place.
+cTSPMsg* deliver(cTunnel* tunnel, cTSPMsg& msg)
 {
     std::vector<char> bytes(msg.getData(), msg.getData() + msg.getLen());
-    return tunnel.handleMsg(bytes.data(), static_cast<int>(bytes.size()));
+    return handleTunnelMsg(tunnel, bytes.data(), static_cast<int>(bytes.size()));
 }
 
 } // namespace
@@ -43,12 +45,7 @@ cBenchTable& cBenchTable::withTunnels(int count)
 
 void cBenchTable::clear()
 {
-    {
-        std::lock_guard<std::mutex> hold(gTunnelsLock);
-        for (cTunnel* t : gTunnels)
-            delete t;
-        gTunnels.clear();
-    }
+    resetTunnelTable();
     mSinks.closeAll();
     mAddrs.clear();
     if (mSendFd >= 0)
@@ -71,9 +68,6 @@ bool cBenchTable::build(int count)
     inet_pton(AF_INET6, kPrefix, &prefix);
     setSharedPrefix(prefix, kPrefixLen);
     setSharedKeepalive(0);
-    // Room for every tunnel: the benchmark measures a full table, not the
-    // eviction of unfinished tunnels.
-    gMaxTunnels = count > 4096 ? count : 4096;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     for (int i = 0; i < count; ++i) {
         if (!establish(i)) {
@@ -93,10 +87,10 @@ bool cBenchTable::establish(int i)
     cTSPMsg request(kMsgCapacity);
     request.addTag("request", nullptr);
     request.addTag("tunnelid", static_cast<unsigned>(i + 1));
-    delete deliver(*tunnel, request);
+    delete deliver(tunnel, request);
     cTSPMsg accept(kMsgCapacity);
     accept.addTag("accept", nullptr);
-    delete deliver(*tunnel, accept);
+    delete deliver(tunnel, accept);
     tunnel->release();
     mAddrs.push_back(*tunnel->getAddr());
     return tunnel->isEstablished();

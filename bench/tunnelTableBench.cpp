@@ -1,15 +1,16 @@
 // What one datagram costs the broker, against the number of established
 // tunnels in its table (1, 100, 1,000 and 10,000):
 //   relayDatagram: the UDP worker's whole handling of a data datagram
-//     (cBroker::handleUdpDatagram): find the sender's tunnel, write the
-//     1280-byte frame to the TUN descriptor (here /dev/null), forward it to
-//     the established tunnel that owns its destination (one sendto on
-//     loopback), release the tunnel.
+//     (reading the clock, then cBrokerMode::handleUdpDatagram): find the
+//     sender's tunnel, write the 1280-byte frame to the TUN descriptor (here
+//     /dev/null), forward it to the established tunnel that owns its
+//     destination (one sendto on loopback), release the tunnel.
 //   findAndRelease: the table's share alone: find the sender's tunnel as the
-//     UDP worker does (findOrAdmitTunnel) and give the hold back.
+//     UDP worker admits a known endpoint (look-up by peer, then
+//     findOrCreateTunnel) and give the hold back.
 //   sendToAll: one frame from the TUN queue to every established tunnel
-//     (cBroker::handleTunFrame); linear by nature, the per_send counter is
-//     the cost of one copy.
+//     (cBrokerMode::handleTunFrame); linear by nature, the per_send counter
+//     is the cost of one copy.
 // Sender and destination are the two oldest tunnels, the last ones a scan
 // from the front of the table meets. With one tunnel, it is its own
 // destination. Logging is as the daemon runs by default: records of INFO and
@@ -17,8 +18,12 @@
 // no appender, so nothing is written.
 #include "cBenchTable.h"
 
+#include "broker/cBrokerMode.h"
+#include "config/cConfig.h"
+#include "log/monotonicClock.h"
 #include "main/cBroker.h"
 #include "tunnel/cTunnel.h"
+#include "tunnel/tunnelTable.h"
 
 #include <benchmark/benchmark.h>
 #include <log4cpp/Category.hh>
@@ -27,13 +32,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 namespace {
 
 // Sends between two drains of the destination's socket: well within its
 // receive buffer, so no datagram is dropped for lack of room.
 const int kDrainEvery = 64;
+// The largest table measured; the broker's limit leaves room for it.
+const int kMostTunnels = 10000;
 
 void quietLogging()
 {
@@ -42,17 +51,39 @@ void quietLogging()
     root.setPriority(log4cpp::Priority::INFO);
 }
 
-// The one broker of the program, sending on the table's socket and writing
-// its TUN frames to /dev/null.
-cBroker& benchBroker(const cBenchTable& table)
+// False when the configuration file cannot be written or read.
+bool loadLimitForLargestTable()
+{
+    char path[] = "/tmp/quibd-bench-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return false;
+    const std::string text = "quib.broker.maxtunnels = " + std::to_string(kMostTunnels) + "\n";
+    bool loaded = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
+        && cConfig::load(path);
+    close(fd);
+    unlink(path);
+    return loaded;
+}
+
+// Broker mode of the one broker of the program, sending on the table's
+// socket and writing its TUN frames to /dev/null; null (the benchmark
+// skipped) when the broker's configuration could not be read.
+cBrokerMode* modeFor(benchmark::State& state, const cBenchTable& table)
 {
     static cBroker* broker = nullptr;
-    if (broker == nullptr) {
+    static cBrokerMode* mode = nullptr;
+    if (broker == nullptr && loadLimitForLargestTable()) {
         broker = new cBroker();
-        broker->mTunFd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        mode = new cBrokerMode(*broker);
+        broker->useDescriptors(open("/dev/null", O_WRONLY | O_CLOEXEC), -1);
     }
-    broker->mUdpSocket = table.sendSocket();
-    return *broker;
+    if (broker == nullptr) {
+        state.SkipWithError("cannot write or load the broker's configuration");
+        return nullptr;
+    }
+    broker->useDescriptors(broker->tunFd(), table.sendSocket());
+    return mode;
 }
 
 cBenchTable* tableFor(benchmark::State& state)
@@ -73,16 +104,17 @@ int destinationOf(const cBenchTable& table)
 void relayDatagram(benchmark::State& state)
 {
     cBenchTable* table = tableFor(state);
-    if (table == nullptr)
+    cBrokerMode* mode = table != nullptr ? modeFor(state, *table) : nullptr;
+    if (mode == nullptr)
         return;
-    cBroker& broker = benchBroker(*table);
     const int to = destinationOf(*table);
     std::vector<char> frame = table->frame(0, to);
     const sockaddr_in sender = table->peer(0);
     int sent = 0;
     long delivered = 0;
     for (auto _ : state) {
-        broker.handleUdpDatagram(frame.data(), static_cast<int>(frame.size()), sender);
+        mode->handleUdpDatagram(frame.data(), static_cast<int>(frame.size()), sender,
+                                monotonicNanoseconds());
         if (++sent == kDrainEvery) {
             state.PauseTiming();
             delivered += table->drain(to);
@@ -104,7 +136,8 @@ void findAndRelease(benchmark::State& state)
     const sockaddr_in sender = table->peer(0);
     for (auto _ : state) {
         std::lock_guard<std::mutex> hold(gTunnelsLock);
-        cTunnel* tunnel = findOrAdmitTunnel(sender);
+        benchmark::DoNotOptimize(gTunnels.findByPeer(sender));
+        cTunnel* tunnel = findOrCreateTunnel(sender);
         benchmark::DoNotOptimize(tunnel->isEstablished());
         tunnel->release();
     }
@@ -114,13 +147,13 @@ void findAndRelease(benchmark::State& state)
 void sendToAll(benchmark::State& state)
 {
     cBenchTable* table = tableFor(state);
-    if (table == nullptr)
+    cBrokerMode* mode = table != nullptr ? modeFor(state, *table) : nullptr;
+    if (mode == nullptr)
         return;
-    cBroker& broker = benchBroker(*table);
     std::vector<char> frame = table->frame(0, destinationOf(*table));
     long delivered = 0;
     for (auto _ : state) {
-        broker.handleTunFrame(frame.data(), static_cast<int>(frame.size()));
+        mode->handleTunFrame(frame.data(), static_cast<int>(frame.size()));
         state.PauseTiming();
         delivered += table->drainAll();
         state.ResumeTiming();
@@ -134,7 +167,7 @@ void sendToAll(benchmark::State& state)
 
 void tunnelCounts(benchmark::internal::Benchmark* b)
 {
-    for (int n : {1, 100, 1000, 10000})
+    for (int n : {1, 100, 1000, kMostTunnels})
         b->Arg(n);
     b->ArgName("tunnels");
 }

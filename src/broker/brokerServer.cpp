@@ -1,15 +1,17 @@
 // Broker mode on the main thread: start sequence and receive loop.
 #include "main/cBroker.h"
 
-#include "broker/ipv4Text.h"
-#include "config/cConfig.h"
-#include "tunnel/cTunnel.h"
+#include "broker/cBrokerMode.h"
+#include "config/configKeys.h"
+#include "log/logText.h"
+#include "net/tunFrameRead.h"
+#include "tunnel/frame.h"
+#include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,31 +37,6 @@ in6_addr tunAddressFor(const in6_addr& prefix)
     return address;
 }
 
-// Both limits are refused rather than bent: a table that holds no tunnel, or
-// a negative rate, is a mistake in the file that the operator should see.
-bool floodLimitsUsable(cBroker& broker)
-{
-    if (broker.mMaxTunnels < 1) {
-        broker.mError << "quib.broker.maxtunnels must be 1 or more, not " << broker.mMaxTunnels
-                      << ". Bailing out" << std::endl;
-        return false;
-    }
-    if (broker.mSetupRate < 0) {
-        broker.mError << "quib.broker.setuprate must be 0 (no limit) or more, not "
-                      << broker.mSetupRate << ". Bailing out" << std::endl;
-        return false;
-    }
-    return true;
-}
-
-void startWorkers()
-{
-    // The threads live as long as the process: handles are not kept.
-    pthread_t thread;
-    pthread_create(&thread, nullptr, udpThreadEntry, nullptr);
-    pthread_create(&thread, nullptr, tunThreadEntry, nullptr);
-}
-
 // Frames or datagrams one pass takes from each descriptor at most, so that a
 // flood on one side never keeps the loop from the other for long.
 const int kDrainLimit = 64;
@@ -70,22 +47,13 @@ void queueFrame(cBroker& broker, char* buffer, ssize_t count)
 {
     int n = static_cast<int>(count);
     broker.mDebug << "Received " << n << " bytes on TUN" << std::endl;
-    broker.mTunQueue.push(buffer, n);
+    broker.tunQueue().push(buffer, n);
 }
 
-// One frame from the TUN device. The first read of a pass follows select and
-// may block; later ones must not, and the descriptor itself stays blocking,
-// so they ask for a read that returns at once when no frame is waiting.
 // False when no frame was read.
 bool readTun(cBroker& broker, char* buffer, bool first)
 {
-    ssize_t count;
-    if (first) {
-        count = read(broker.mTunFd, buffer, cBroker::kFrameBufferSize);
-    } else {
-        iovec into = {buffer, static_cast<size_t>(cBroker::kFrameBufferSize)};
-        count = preadv2(broker.mTunFd, &into, 1, -1, RWF_NOWAIT);
-    }
+    ssize_t count = readTunFrame(broker.tunFd(), buffer, first);
     // A failed read is no frame: nothing is logged or queued.
     if (count < 0)
         return false;
@@ -97,14 +65,14 @@ void queueDatagram(cBroker& broker, char* buffer, int n, const sockaddr_in& send
 {
     // The sender's text is built only for a line that will be written.
     if (broker.mDebug.wanted())
-        broker.mDebug << "Received " << n << " bytes on UDP from " << ipv4Text(sender) << ":"
-                      << ntohs(sender.sin_port) << std::endl;
-    broker.mUdpQueue.push(buffer, n, sender);
+        broker.mDebug << "Received " << n << " bytes on UDP from " << endpointText(sender)
+                      << std::endl;
+    broker.udpQueue().push(buffer, n, sender);
 }
 
 // Room for one recvmmsg: every datagram in a 2048-byte buffer of its own.
 struct tUdpBatch {
-    char bytes[kUdpBatch][cBroker::kFrameBufferSize];
+    char bytes[kUdpBatch][kFrameBufferSize];
     sockaddr_in senders[kUdpBatch];
     iovec vectors[kUdpBatch];
     mmsghdr headers[kUdpBatch];
@@ -118,14 +86,14 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
     std::memset(batch.headers, 0, sizeof(batch.headers));
     for (int i = 0; i < kUdpBatch; ++i) {
         batch.vectors[i].iov_base = batch.bytes[i];
-        batch.vectors[i].iov_len = cBroker::kFrameBufferSize;
+        batch.vectors[i].iov_len = kFrameBufferSize;
         msghdr& h = batch.headers[i].msg_hdr;
         h.msg_name = &batch.senders[i];
         h.msg_namelen = sizeof(batch.senders[i]);
         h.msg_iov = &batch.vectors[i];
         h.msg_iovlen = 1;
     }
-    int got = recvmmsg(broker.mUdpSocket, batch.headers, kUdpBatch, MSG_DONTWAIT, nullptr);
+    int got = recvmmsg(broker.udpSocket(), batch.headers, kUdpBatch, MSG_DONTWAIT, nullptr);
     // A failed receive is no datagram: nothing is logged or queued. An empty
     // datagram (0 bytes) is queued like any other.
     if (got <= 0)
@@ -137,6 +105,22 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
 }
 
 } // namespace
+
+// Both limits are refused rather than bent: a table that holds no tunnel, or
+// a negative rate, is a mistake in the file that the operator should see.
+bool cBroker::floodLimitsUsable()
+{
+    return configValueUsable(configKey("quib.broker.maxtunnels"), mMaxTunnels, mError)
+        && configValueUsable(configKey("quib.broker.setuprate"), mSetupRate, mError);
+}
+
+void cBroker::startWorkers()
+{
+    // The threads live as long as the process: handles are not kept.
+    pthread_t thread;
+    pthread_create(&thread, nullptr, udpThreadEntry, nullptr);
+    pthread_create(&thread, nullptr, tunThreadEntry, nullptr);
+}
 
 bool cBroker::openUdpSocket()
 {
@@ -167,7 +151,7 @@ int cBroker::runServer()
                << std::endl;
         return -1;
     }
-    if (!floodLimitsUsable(*this) || !tunMtuUsable())
+    if (!floodLimitsUsable() || !tunMtuUsable())
         return -1;
     if (!openTun()) {
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;
@@ -179,7 +163,7 @@ int cBroker::runServer()
         mError << "Problems setting up the tun interface address. Bailing out" << std::endl;
         return -1;
     }
-    if (cConfig::getInt("quib.route.default", 0) != 0 && !setDefaultRoute()) {
+    if (configInt("quib.route.default") != 0 && !setDefaultRoute()) {
         mError << "Could set the default route. Bailing out" << std::endl;
         return -1;
     }
@@ -187,9 +171,9 @@ int cBroker::runServer()
         mError << "Could set setup the UDP socket. Bailing out" << std::endl;
         return -1;
     }
-    setSharedKeepalive(static_cast<uint32_t>(cConfig::getInt("quib.client.keepalive", 30)));
+    setSharedKeepalive(static_cast<uint32_t>(configInt("quib.client.keepalive")));
     setSharedPrefix(mPrefix, mPrefixLen);
-    gMaxTunnels = mMaxTunnels;
+    mMode = new cBrokerMode(*this);
     startWorkers();
 
     char buffer[kFrameBufferSize];

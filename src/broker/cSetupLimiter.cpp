@@ -1,29 +1,9 @@
 #include "broker/cSetupLimiter.h"
 
-#include <sys/random.h>
-#include <unistd.h>
+#include "log/monotonicClock.h"
+#include "tunnel/keyedHash.h"
 
-#include <ctime>
-
-namespace {
-
-const long long kNanosPerSecond = 1000000000LL;
-
-// A full avalanche of the 32 bits, so that addresses that differ in few bits
-// land in unrelated sets.
-uint32_t mix(uint32_t h)
-{
-    h ^= h >> 16;
-    h *= 0x85ebca6bu;
-    h ^= h >> 13;
-    h *= 0xc2b2ae35u;
-    h ^= h >> 16;
-    return h;
-}
-
-} // namespace
-
-cSetupLimiter::cSetupLimiter(int rate, int burst, uint32_t seed)
+cSetupLimiter::cSetupLimiter(int rate, int burst, uint64_t seed)
     : mSpacing(0), mTolerance(0), mSeed(seed), mBuckets(kSlots, cBucket{0, false, 0})
 {
     if (rate <= 0)
@@ -52,7 +32,7 @@ bool cSetupLimiter::allow(uint32_t address, long long now)
 cSetupLimiter::cBucket& cSetupLimiter::bucketFor(uint32_t address, long long now)
 {
     const std::size_t sets = mBuckets.size() / kWays;
-    cBucket* set = &mBuckets[(mix(address ^ mSeed) % sets) * kWays];
+    cBucket* set = &mBuckets[(keyedHash(address, mSeed) % sets) * kWays];
     cBucket* pick = nullptr;
     for (int i = 0; i < kWays; ++i) {
         cBucket& b = set[i];
@@ -71,16 +51,4 @@ int cSetupLimiter::tracked() const
     for (const cBucket& b : mBuckets)
         count += b.used ? 1 : 0;
     return count;
-}
-
-uint32_t setupLimiterSeed()
-{
-    uint32_t seed = 0;
-    if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) == static_cast<ssize_t>(sizeof(seed)))
-        return seed;
-    // No entropy yet (early boot): the start time and process id still
-    // differ from one broker to the next.
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(getpid());
 }

@@ -15,7 +15,7 @@ public:
     static constexpr int kSlots = 4096;
     static constexpr int kWays = 4;
 
-    cSetupLimiter(int rate, int burst, uint32_t seed);
+    cSetupLimiter(int rate, int burst, uint64_t seed);
 
     // True when a reply to address (network order) may be sent at now;
     // a true result uses up one token.
@@ -36,9 +36,6 @@ private:
 
     long long mSpacing;   // nanoseconds per token at the steady rate; 0: no limit
     long long mTolerance; // (burst - 1) tokens' worth of spacing
-    uint32_t mSeed;
+    uint64_t mSeed;
     std::vector<cBucket> mBuckets;
 };
-
-// A seed for the limiter's hash that a remote sender cannot guess.
-uint32_t setupLimiterSeed();

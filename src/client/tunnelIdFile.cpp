@@ -6,41 +6,33 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <locale>
 
-std::string gTunIdPath = "/var/lib/quibd/tunid";
-
 unsigned cBroker::readTunnelId()
 {
-    std::ifstream in(gTunIdPath);
+    std::ifstream in(mTunIdPath);
     if (!in)
         return 0;
     in.imbue(std::locale::classic());
-    in >> std::ws;
-    // Only a digit may start the number: the extraction would otherwise take
-    // "-5" as 4294967291, and a value beyond 32 bits fails. Both read as 0, so
-    // a damaged file never presents an identifier the broker did not give us
-    // (the broker drops every other tunnel that presents the same one).
-    if (!std::isdigit(in.peek()))
-        return 0;
+    // An ordinary formatted extraction: leading blanks are skipped and a
+    // sign is taken as it takes it. A text without a number leaves 0; one
+    // beyond 32 bits gives the largest identifier, as the extraction does.
     uint32_t id = 0;
-    if (!(in >> id))
-        return 0;
+    in >> id;
     return id;
 }
 
 void cBroker::writeTunnelId(unsigned id)
 {
-    int fd = open(gTunIdPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(mTunIdPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     char text[16];
     int len = std::snprintf(text, sizeof text, "%u", id);
-    ssize_t written = write(fd, text, len);
+    ssize_t written = write(fd, text, static_cast<size_t>(len));
     (void)written; // best effort: a short file reads back as another number or 0
     close(fd);
 }

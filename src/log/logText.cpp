@@ -1,5 +1,8 @@
 #include "log/logText.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstring>
 
 std::string hexText(unsigned long value)
@@ -29,4 +32,17 @@ std::string printableText(const char* bytes, std::size_t len)
             out[i] = static_cast<char>(c);
     }
     return out;
+}
+
+std::string ipv4Text(const sockaddr_in& endpoint)
+{
+    char text[INET_ADDRSTRLEN];
+    if (inet_ntop(AF_INET, &endpoint.sin_addr, text, sizeof(text)) == nullptr)
+        return std::string();
+    return std::string(text);
+}
+
+std::string endpointText(const sockaddr_in& endpoint)
+{
+    return ipv4Text(endpoint) + ":" + std::to_string(ntohs(endpoint.sin_port));
 }

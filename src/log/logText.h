@@ -14,3 +14,11 @@ std::string printableText(const char* text);
 
 // The same for exactly len bytes (NULs included, shown as ".").
 std::string printableText(const char* bytes, std::size_t len);
+
+struct sockaddr_in;
+
+// An IPv4 endpoint's address in dotted form (empty if it cannot be shown).
+std::string ipv4Text(const sockaddr_in& endpoint);
+
+// The same followed by ":" and the port in decimal, host order.
+std::string endpointText(const sockaddr_in& endpoint);

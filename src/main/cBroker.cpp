@@ -1,11 +1,9 @@
 #include "main/cBroker.h"
 
-#include "config/cConfig.h"
+#include "config/configKeys.h"
 #include "log/logText.h"
 
 #include <arpa/inet.h>
-
-#include <cstring>
 
 cBroker* gBroker = nullptr;
 
@@ -13,9 +11,6 @@ namespace {
 
 const int kQueueLimit = 1024;
 const char kPrefixKey[] = "quib.broker.ip6prefix";
-// Offers one source address may get at once before the steady rate applies.
-const int kSetupBurst = 5;
-const long long kFloodReportSeconds = 10;
 
 } // namespace
 
@@ -29,18 +24,18 @@ cBroker::cBroker()
       mUdpSocket(-1),
       mUdpQueue(kQueueLimit),
       mTunQueue(kQueueLimit),
-      mMaxTunnels(cConfig::getInt("quib.broker.maxtunnels", 4096)),
-      mSetupRate(cConfig::getInt("quib.broker.setuprate", 20)),
-      mSetupLimiter(mSetupRate, kSetupBurst, setupLimiterSeed()),
-      mHeldOffers(kFloodReportSeconds),
-      mTunMtu(cConfig::getInt("quib.tun.mtu", kDefaultTunMtu))
+      mMaxTunnels(configInt("quib.broker.maxtunnels")),
+      mSetupRate(configInt("quib.broker.setuprate")),
+      mTunMtu(configInt("quib.tun.mtu")),
+      mTunIdPath("/var/lib/quibd/tunid"),
+      mMode(nullptr)
 {
     // Out-of-range values keep their low bits, as the fields are narrow.
-    mPort = static_cast<uint16_t>(cConfig::getInt("quib.broker.port", 3653));
+    mPort = static_cast<uint16_t>(configInt("quib.broker.port"));
     // cConfig keeps the text for the life of the process, so the pointer is kept.
-    mBrokerAddress = cConfig::getString("quib.broker.address", nullptr);
+    mBrokerAddress = configText("quib.broker.address");
 
-    const char* prefixText = cConfig::getString(kPrefixKey, nullptr);
+    const char* prefixText = configText(kPrefixKey);
     if (prefixText == nullptr)
         return;
     in6_addr parsed;
@@ -52,18 +47,19 @@ cBroker::cBroker()
         return;
     }
     mPrefix = parsed;
-    mPrefixLen = static_cast<uint8_t>(cConfig::getInt("quib.broker.ip6prefixlen", 64));
+    mPrefixLen = static_cast<uint8_t>(configInt("quib.broker.ip6prefixlen"));
 }
 
+// Runs only in tests: the daemon's cBroker lives until the process ends.
 cBroker::~cBroker() = default;
 
-// 1280 is the least IPv6 allows on a link; above 1500 the datagram carrying
-// a full frame no longer fits an ordinary 1500-byte path without fragments.
+void cBroker::useDescriptors(int tunFd, int udpSocket)
+{
+    mTunFd = tunFd;
+    mUdpSocket = udpSocket;
+}
+
 bool cBroker::tunMtuUsable()
 {
-    if (mTunMtu >= kMinTunMtu && mTunMtu <= kMaxTunMtu)
-        return true;
-    mError << "quib.tun.mtu must be between " << kMinTunMtu << " and " << kMaxTunMtu << ", not "
-           << mTunMtu << ". Bailing out" << std::endl;
-    return false;
+    return configValueUsable(configKey("quib.tun.mtu"), mTunMtu, mError);
 }

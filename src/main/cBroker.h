@@ -2,18 +2,15 @@
 // objects of the running mode and the broker's two packet queues.
 #pragma once
 
-#include "broker/cSetupLimiter.h"
 #include "log/cWlog.h"
 #include "queue/cPktQueue.h"
-#include "tunnel/cFloodTally.h"
 
 #include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
 
-class cTSPMsg;
-class cTunnel;
+class cBrokerMode;
 
 class cBroker : public cWlog {
 public:
@@ -38,34 +35,40 @@ public:
     bool openUdpSocket();
     void udpThread();
     void tunThread();
-
-    // One pass of each broker loop; the loops above and runServer call them.
-    // receivePass blocks in select until the TUN descriptor or the UDP socket
-    // is readable, then moves what it reads onto the queues.
+    // One pass of the receive loop: blocks in select until the TUN descriptor
+    // or the UDP socket is readable, then moves what it reads onto the queues.
     void receivePass(int nfds, char* buffer);
-    // Takes gTunnelsLock for the whole pass.
-    void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender);
-    void handleTunFrame(char* buffer, int n);
 
-    // Size of every broker receive buffer: one whole frame or datagram.
-    static constexpr int kFrameBufferSize = 2048;
-
-    // Client mode's tunnel-identifier file (src/client), at gTunIdPath.
+    // Client mode's tunnel-identifier file (src/client).
     unsigned readTunnelId();
     void writeTunnelId(unsigned id);
 
-    // Client mode's events (src/client). Each returns CLIENT_CONTINUE while
-    // the run goes on, or the run's result (-1 or 0) when it must end.
-    enum { CLIENT_CONTINUE = 1 };
-    // One datagram read from the UDP socket (n < 0: the read failed).
-    int handleClientDatagram(cTunnel& tunnel, char* buf, int n, const sockaddr_in& from,
-                             const sockaddr_in& broker);
-    // One frame read from the TUN device (n < 0: the read failed).
-    void handleClientFrame(cTunnel& tunnel, char* buf, int n, const sockaddr_in& broker);
-    // Ten seconds without anything to read, or a failed select.
-    int handleClientTimeout(cTunnel& tunnel, cTSPMsg& request, const sockaddr_in& broker);
-    // One datagram to the broker on the UDP socket; the result is not examined.
-    void sendToBroker(const void* data, int len, const sockaddr_in& broker);
+    // Settings, as read at construction.
+    uint16_t port() const { return mPort; }
+    const char* brokerAddress() const { return mBrokerAddress; }
+    const in6_addr& prefix() const { return mPrefix; }
+    uint8_t prefixLen() const { return mPrefixLen; }
+    int maxTunnels() const { return mMaxTunnels; }
+    int setupRate() const { return mSetupRate; }
+    int tunMtu() const { return mTunMtu; }
+
+    // The kernel objects of the running mode (-1 and empty until opened).
+    int tunFd() const { return mTunFd; }
+    const std::string& tunName() const { return mTunName; }
+    int udpSocket() const { return mUdpSocket; }
+    cPktQueue& udpQueue() { return mUdpQueue; }
+    cPktQueue& tunQueue() { return mTunQueue; }
+
+    // Test seams: descriptors that stand in for the TUN device and the UDP
+    // socket (the caller keeps ownership), and another identifier file.
+    void useDescriptors(int tunFd, int udpSocket);
+    void useTunnelIdPath(const std::string& path) { mTunIdPath = path; }
+
+private:
+    // False, after one error line, when a range-checked setting is out of range.
+    bool floodLimitsUsable();
+    bool tunMtuUsable();
+    void startWorkers();
 
     uint16_t mPort;
     const char* mBrokerAddress;
@@ -76,28 +79,17 @@ public:
     int mUdpSocket;
     cPktQueue mUdpQueue;
     cPktQueue mTunQueue;
-    // Flood limits (src/broker): "quib.broker.maxtunnels", checked by
-    // runServer and handed to the tunnel table; "quib.broker.setuprate",
-    // the offers per second per source address that mSetupLimiter lets go.
+    // "quib.broker.maxtunnels", "quib.broker.setuprate", "quib.tun.mtu".
     int mMaxTunnels;
     int mSetupRate;
-    cSetupLimiter mSetupLimiter;
-    // Offers held back by mSetupLimiter (kind 0), summarised at most every 10 s.
-    cFloodTally mHeldOffers;
-    // "quib.tun.mtu": the MTU openTun gives the TUN device. Both runs refuse
-    // a value outside kMinTunMtu..kMaxTunMtu before they create anything.
     int mTunMtu;
-    static constexpr int kMinTunMtu = 1280;
-    static constexpr int kMaxTunMtu = 1500;
-    static constexpr int kDefaultTunMtu = 1400;
-    // False, after one error line, when mTunMtu is out of range.
-    bool tunMtuUsable();
+    std::string mTunIdPath;
+    // Broker mode's per-datagram logic, shared by both workers; built by
+    // runServer before they start and kept until the process ends.
+    cBrokerMode* mMode;
 };
 
 extern cBroker* gBroker;
-
-// Path of the client's tunnel-identifier file; tests point it elsewhere.
-extern std::string gTunIdPath;
 
 int runDaemon(const char* mode, const char* configPath);
 

@@ -1,6 +1,7 @@
 #include "main/cBroker.h"
 
 #include "config/cConfig.h"
+#include "config/configKeys.h"
 #include "log/cWlog.h"
 
 #include <log4cpp/Category.hh>
@@ -22,7 +23,7 @@ int runDaemon(const char* mode, const char* configPath)
     }
 
     if (mode == nullptr)
-        mode = cConfig::getString("quib.mode", "client");
+        mode = configText("quib.mode");
 
     gBroker = new cBroker();
     if (std::strcmp(mode, "client") == 0)

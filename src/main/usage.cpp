@@ -1,5 +1,8 @@
 #include "main/usage.h"
 
+#include "config/configKeys.h"
+
+#include <cstddef>
 #include <cstring>
 
 #ifndef QUIBD_VERSION
@@ -8,7 +11,7 @@
 
 namespace {
 
-const char kUsage[] =
+const char kUsageHead[] =
     "Usage: quibd [config-path [mode]]\n"
     "       quibd --help | --version\n"
     "\n"
@@ -20,21 +23,10 @@ const char kUsage[] =
     "\n"
     "Configuration keys, one \"key = value\" per line (a line that starts with \"#\"\n"
     "is a comment):\n"
-    "  key                       default  meaning\n"
-    "  quib.mode                 client   client, or any other text for broker mode\n"
-    "  quib.broker.port          3653     broker UDP port (bound by the broker)\n"
-    "  quib.broker.address       (none)   client: broker host name or IPv4 address\n"
-    "  quib.broker.ip6prefix     (none)   broker: IPv6 prefix handed out (required)\n"
-    "  quib.broker.ip6prefixlen  64       broker: length of that prefix\n"
-    "  quib.broker.maxtunnels    4096     broker: most tunnels held at once\n"
-    "  quib.broker.setuprate     20       broker: offers per second to one source\n"
-    "                                     address, after a burst of 5 (0: no limit)\n"
-    "  quib.client.keepalive     30       seconds; client: gives up after that long\n"
-    "                                     without a word from the broker; broker:\n"
-    "                                     the lowest keepalive it grants\n"
-    "  quib.route.default        0        non-zero: IPv6 default route through the\n"
-    "                                     TUN device\n"
-    "  quib.tun.mtu              1400     MTU of the TUN device, 1280 to 1500\n"
+    "  key                       default  meaning\n";
+
+// The rows of the configuration keys (configKeys.h) come between these two.
+const char kUsageTail[] =
     "  log4cpp.*                 (none)   log4cpp property settings; without them\n"
     "                                     records of INFO and above go to standard\n"
     "                                     error\n"
@@ -47,11 +39,37 @@ const char kUsage[] =
     "broker; a broker runs until it is stopped.\n"
     "See quibd(8) and quibd.conf(5).\n";
 
+// Widths of the key and default columns, two blanks of indent included in
+// the first.
+const std::size_t kKeyColumn = 28;
+const std::size_t kDefaultColumn = 9;
+
+std::string padded(const std::string& text, std::size_t width)
+{
+    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+}
+
+// One key's row; every "\n" of its help starts a line under the meaning column.
+std::string keyRow(const tConfigKey& key)
+{
+    std::string row = padded("  " + std::string(key.name), kKeyColumn)
+        + padded(key.defaultText != nullptr ? key.defaultText : "(none)", kDefaultColumn);
+    for (const char* c = key.help; *c != '\0'; ++c) {
+        row += *c;
+        if (*c == '\n')
+            row += std::string(kKeyColumn + kDefaultColumn, ' ');
+    }
+    return row + "\n";
+}
+
 } // namespace
 
 std::string usageText()
 {
-    return kUsage;
+    std::string text = kUsageHead;
+    for (int i = 0; i < configKeyCount(); ++i)
+        text += keyRow(configKeys()[i]);
+    return text + kUsageTail;
 }
 
 std::string versionText()

@@ -32,16 +32,40 @@ void setName(ifreq& request, const std::string& name)
     request.ifr_name[IFNAMSIZ - 1] = '\0';
 }
 
+// False, after reporting it, when the control socket could not be opened.
+bool controlReady(const cControlSocket& control)
+{
+    if (control.isOpen())
+        return true;
+    perror("ip6 socket()");
+    return false;
+}
+
+// One request about the named interface: request holds the name and, for a
+// setting, the value (filled in by fill); false after reporting a failure
+// under label.
+template <typename tFill>
+bool interfaceRequest(const cControlSocket& control, const std::string& name, unsigned long code,
+                      ifreq& request, const char* label, tFill fill)
+{
+    std::memset(&request, 0, sizeof(request));
+    setName(request, name);
+    fill(request);
+    if (ioctl(control.fd(), code, &request) < 0) {
+        perror(label);
+        return false;
+    }
+    return true;
+}
+
+void nothing(ifreq&) {}
+
 // The index of the named interface, or -1 after reporting the failure.
 int interfaceIndex(const cControlSocket& control, const std::string& name)
 {
     ifreq request;
-    std::memset(&request, 0, sizeof(request));
-    setName(request, name);
-    if (ioctl(control.fd(), SIOCGIFINDEX, &request) < 0) {
-        perror("get if index");
+    if (!interfaceRequest(control, name, SIOCGIFINDEX, request, "get if index", nothing))
         return -1;
-    }
     return request.ifr_ifindex;
 }
 
@@ -65,21 +89,11 @@ bool addAddress(const cControlSocket& control, const in6_addr* address, int pref
 bool bringUp(const cControlSocket& control, const std::string& name)
 {
     ifreq request;
-    std::memset(&request, 0, sizeof(request));
-    setName(request, name);
-    if (ioctl(control.fd(), SIOCGIFFLAGS, &request) < 0) {
-        perror("Gettin flags");
+    if (!interfaceRequest(control, name, SIOCGIFFLAGS, request, "Gettin flags", nothing))
         return false;
-    }
-    short flags = request.ifr_flags;
-    std::memset(&request, 0, sizeof(request));
-    setName(request, name);
-    request.ifr_flags = static_cast<short>(flags | IFF_UP | IFF_RUNNING);
-    if (ioctl(control.fd(), SIOCSIFFLAGS, &request) < 0) {
-        perror("Setting flags");
-        return false;
-    }
-    return true;
+    short flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+    return interfaceRequest(control, name, SIOCSIFFLAGS, request, "Setting flags",
+                            [flags](ifreq& r) { r.ifr_flags = flags; });
 }
 
 // A fresh TUN device comes up at 1500 bytes: a full frame would then make a
@@ -87,19 +101,10 @@ bool bringUp(const cControlSocket& control, const std::string& name)
 bool setMtu(const std::string& name, int mtu)
 {
     cControlSocket control;
-    if (!control.isOpen()) {
-        perror("ip6 socket()");
-        return false;
-    }
     ifreq request;
-    std::memset(&request, 0, sizeof(request));
-    setName(request, name);
-    request.ifr_mtu = mtu;
-    if (ioctl(control.fd(), SIOCSIFMTU, &request) < 0) {
-        perror("Set tun mtu");
-        return false;
-    }
-    return true;
+    return controlReady(control)
+        && interfaceRequest(control, name, SIOCSIFMTU, request, "Set tun mtu",
+                            [mtu](ifreq& r) { r.ifr_mtu = mtu; });
 }
 
 } // namespace
@@ -146,11 +151,7 @@ bool cBroker::setTunAddress(const in6_addr* address, int prefixLen)
           << std::endl;
 
     cControlSocket control;
-    if (!control.isOpen()) {
-        perror("ip6 socket()");
-        return false;
-    }
-    int index = interfaceIndex(control, mTunName);
+    int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
     if (index < 0)
         return false;
     if (!addAddress(control, address, prefixLen, index))
@@ -163,11 +164,7 @@ bool cBroker::setDefaultRoute()
     mInfo << "Setting default route on dev " << mTunName << std::endl;
 
     cControlSocket control;
-    if (!control.isOpen()) {
-        perror("ip6 socket()");
-        return false;
-    }
-    int index = interfaceIndex(control, mTunName);
+    int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
     if (index < 0)
         return false;
 

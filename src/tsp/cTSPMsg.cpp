@@ -71,33 +71,14 @@ void toAddress(const char* text, in6_addr& field)
 
 cTSPMsg::cTSPMsg(int capacity)
     : cWlog("cTSPMsg"),
-      mData(nullptr),
-      mLen(0),
       mOwnsData(true),
       // A negative capacity is taken as none rather than failing the allocation.
-      mCapacity(capacity > 0 ? capacity : 0),
-      mType(0),
-      mTunnelId(0),
-      mPrefixLen(0),
-      mPrefix(),
-      mAddr(),
-      mKeepalive(0)
+      mCapacity(capacity > 0 ? capacity : 0)
 {
     mData = new char[mCapacity];
 }
 
-cTSPMsg::cTSPMsg(char* data, int len)
-    : cWlog("cTSPMsg"),
-      mData(data),
-      mLen(len),
-      mOwnsData(false),
-      mCapacity(0),
-      mType(0),
-      mTunnelId(0),
-      mPrefixLen(0),
-      mPrefix(),
-      mAddr(),
-      mKeepalive(0)
+cTSPMsg::cTSPMsg(char* data, int len) : cWlog("cTSPMsg"), mData(data), mLen(len)
 {
     parse();
 }

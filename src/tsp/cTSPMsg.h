@@ -46,14 +46,14 @@ private:
     void parse();
     void parseTag(char* str);
 
-    char* mData;
-    int mLen;
-    bool mOwnsData;
-    int mCapacity; // builder only: appends never write at or past it
-    int mType;
-    unsigned mTunnelId;
-    unsigned mPrefixLen;
-    in6_addr mPrefix;
-    in6_addr mAddr;
-    unsigned mKeepalive;
+    char* mData = nullptr;
+    int mLen = 0;
+    bool mOwnsData = false;
+    int mCapacity = 0; // builder only: appends never write at or past it
+    int mType = 0;
+    unsigned mTunnelId = 0;
+    unsigned mPrefixLen = 0;
+    in6_addr mPrefix = {};
+    in6_addr mAddr = {};
+    unsigned mKeepalive = 0;
 };

@@ -1,19 +1,13 @@
 #include "tunnel/cTunnel.h"
 
 #include "log/logText.h"
+#include "log/monotonicClock.h"
+#include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
 #include <zlib.h>
 
 #include <cstring>
-#include <ctime>
-
-long long monotonicSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec);
-}
 
 cTunnel::cTunnel()
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
@@ -57,16 +51,28 @@ bool cTunnel::isEstablished() const
 
 void cTunnel::touch()
 {
+    // Without a keepalive the tunnel never ages, and the clock is not read.
+    if (mKeepalive != 0)
+        touch(monotonicSeconds());
+}
+
+void cTunnel::touch(long long now)
+{
     if (mKeepalive == 0)
         return;
-    mLastActivity = monotonicSeconds();
+    mLastActivity = now;
 }
 
 bool cTunnel::isExpired() const
 {
+    return mKeepalive != 0 && isExpired(monotonicSeconds());
+}
+
+bool cTunnel::isExpired(long long now) const
+{
     if (mKeepalive == 0)
         return false;
-    return mLastActivity + static_cast<long long>(mKeepalive) < monotonicSeconds();
+    return mLastActivity + static_cast<long long>(mKeepalive) < now;
 }
 
 void cTunnel::assignAddress()
@@ -99,6 +105,4 @@ void cTunnel::assignAddress()
         text[0] = '\0';
     mInfo << "TunnelId: 0x" << hexText(mId) << std::endl;
     mInfo << "Generated: '" << text << "'" << std::endl;
-    // The table finds established tunnels by this address.
-    gTunnels.update(this);
 }

@@ -1,16 +1,12 @@
-// A client's IPv6-over-UDP tunnel, the broker's tunnel table and the
-// process-wide values the setup exchange shares.
+// A client's IPv6-over-UDP tunnel: its peer endpoint, state, identifier,
+// address and keepalive, and its side of the setup exchange.
 #pragma once
 
 #include "log/cWlog.h"
-#include "tunnel/cFloodTally.h"
-#include "tunnel/cTunnelTable.h"
 
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <list>
-#include <mutex>
 
 class cTSPMsg;
 
@@ -38,15 +34,18 @@ public:
     void setId(unsigned id) { mId = id; }
     unsigned getId() const { return mId; }
     void setKeepalive(unsigned seconds) { mKeepalive = seconds; }
+    // Activity and ageing at now, in seconds of CLOCK_MONOTONIC; the forms
+    // without an argument read the clock.
     void touch();
+    void touch(long long now);
     bool isExpired() const;
+    bool isExpired(long long now) const;
     void assignAddress();
 
     // The setup exchange.
     cTSPMsg* makeRequest();
     cTSPMsg* handleMsg(char* data, int len);
 
-    // Read-only views for the table and its tests.
     const sockaddr_in& getPeer() const { return mPeer; }
     int getRefCount() const { return mRefCount; }
     int getState() const { return mState; }
@@ -55,8 +54,6 @@ public:
     bool hasCompleted() const { return mCompleted; }
     unsigned getKeepalive() const { return mKeepalive; }
     long long getLastActivity() const { return mLastActivity; }
-    // Test hook: places the last activity at a chosen clock second.
-    void setLastActivity(long long seconds) { mLastActivity = seconds; }
 
 private:
     cTSPMsg* answer(const cTSPMsg& msg);
@@ -76,36 +73,3 @@ private:
     bool mFromPeer;
     bool mCompleted;
 };
-
-// Seconds of CLOCK_MONOTONIC.
-long long monotonicSeconds();
-
-// The tunnel table. Callers hold gTunnelsLock around every use.
-extern cTunnelTable gTunnels;
-extern std::mutex gTunnelsLock;
-extern cWlog gTunnelLog;
-
-cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
-// The same within gMaxTunnels, for the broker's UDP worker. A new endpoint
-// that finds the table full takes the place of the oldest tunnel that is not
-// held and never completed the exchange; when there is none, the result is
-// null (no hold taken) and the endpoint's datagram is to be dropped.
-cTunnel* findOrAdmitTunnel(const sockaddr_in& peer);
-// Most tunnels findOrAdmitTunnel lets the table hold; set before the broker's
-// workers start ("quib.broker.maxtunnels").
-extern int gMaxTunnels;
-// Tunnels evicted (kind 0) and new endpoints refused (kind 1) because the
-// table was full; summarised on gTunnelLog's info stream at most every 10 s.
-extern cFloodTally gTunnelLimitTally;
-void removeStaleTunnels(cTunnel* current);
-void sendToAllTunnels(int sock, const char* frame, int len);
-void forwardToTunnel(int sock, const char* frame, int len);
-
-// Process-wide values of the setup exchange.
-extern in6_addr gIp6Prefix;
-extern uint8_t gIp6PrefixLen;
-extern uint32_t gKeepalive;
-
-void setSharedPrefix(const in6_addr& prefix, uint8_t len);
-void setSharedKeepalive(uint32_t seconds);
-uint8_t getSharedPrefixLen();

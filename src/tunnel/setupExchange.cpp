@@ -1,6 +1,7 @@
 #include "tunnel/cTunnel.h"
 
 #include "tsp/cTSPMsg.h"
+#include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
 
@@ -39,11 +40,7 @@ cTSPMsg* cTunnel::handleMsg(char* data, int len)
     msg.dump();
     if (!takes(msg.getType()))
         return nullptr;
-    cTSPMsg* reply = answer(msg);
-    // The exchange may have moved the state, address or completion that the
-    // tunnel table's indexes hold.
-    gTunnels.update(this);
-    return reply;
+    return answer(msg);
 }
 
 cTSPMsg* cTunnel::answer(const cTSPMsg& msg)

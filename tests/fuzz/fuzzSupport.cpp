@@ -1,6 +1,5 @@
 #include "fuzzSupport.h"
 
-#include <arpa/inet.h>
 #include <log4cpp/AppenderSkeleton.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/LoggingEvent.hh>
@@ -73,13 +72,6 @@ void fuzzFail(const std::string& what)
     ssize_t written = write(gReportFd, line.data(), line.size());
     (void)written; // the abort below is the report that counts
     std::abort();
-}
-
-std::string endpointText(const sockaddr_in& peer)
-{
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 std::string hexBytes(const void* bytes, std::size_t len)

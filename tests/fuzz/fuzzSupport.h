@@ -1,8 +1,7 @@
 // Shared pieces of the fuzz targets: quiet logging and invariant failures.
 #pragma once
 
-#include <netinet/in.h>
-
+#include <cstddef>
 #include <string>
 
 // Drops every log record below ERROR, so a run spends its time in the code
@@ -30,9 +29,6 @@ inline void fuzzCheck(bool ok, const char* what)
     if (!ok)
         fuzzFail(what);
 }
-
-// "a.b.c.d:port" for a report line.
-std::string endpointText(const sockaddr_in& peer);
 
 // Hexadecimal bytes for a report line.
 std::string hexBytes(const void* bytes, std::size_t len);

@@ -1,32 +1,55 @@
-// Fuzz target: the broker's setup exchange on tunnels inside the table.
+// Fuzz target: broker mode's handling of datagrams from clients
+// (cBrokerMode::handleUdpDatagram) on the tunnel table.
 //
 // Input: a header (prefix length, keepalive floor, table limit, twelve bytes
 // of prefix) and then datagrams from sixteen endpoints (four addresses, four
 // ports, so that senders meet again). The table limit is 1 to 16, so that
-// new endpoints also meet a full table. Each datagram is handled as the UDP
-// worker does: under gTunnelsLock, findOrAdmitTunnel (null: dropped),
-// handleMsg while the tunnel is not established (the reply is checked and
-// deleted), otherwise the local forward of a data frame, release.
+// new endpoints also meet a full table. Each datagram reaches a broker mode
+// of its own for the input, one second after the one before, so the setup
+// rate never holds an offer back.
+//
+// Stand-ins: the broker's UDP socket is one end of a sequenced-packet socket
+// pair, which ignores the destination of a send, so every offer, echo and
+// forward stays in the process and is read back whole while the senders keep
+// their documentation addresses; the TUN descriptor is one end of a datagram
+// socket pair.
 //
 // A model of the table kept here from the exchange's rules is compared with
 // the real table after every datagram: the same endpoints in the same order
 // (newest first, one tunnel per endpoint, never more than the limit, the
 // oldest unfinished tunnel evicted first and a tunnel that completed the
-// exchange never), states, identifiers, keepalives and addresses (inside the
-// prefix, with the identifier in the last four bytes); no hold left after
-// release; the shared prefix and length as set at start; and no other
-// endpoint keeps an identifier that a request has just presented.
+// exchange never, evictions and refusals counted), states, identifiers,
+// keepalives and addresses (inside the prefix, with the identifier in the
+// last four bytes); no hold left after the datagram; the shared prefix and
+// length as set at start; and no other endpoint keeps an identifier that a
+// request has just presented. What was sent is checked too: a request gets
+// one offer with the tunnel's values; a keepalive-sized datagram of an
+// established tunnel is echoed; a longer one reaches the TUN device whole,
+// and is forwarded exactly when an established tunnel owns its destination;
+// anything else sends nothing.
 #include "cFuzzInput.h"
 #include "fuzzSupport.h"
 
+#include "broker/cBrokerMode.h"
+#include "config/cConfig.h"
+#include "log/logText.h"
+#include "log/monotonicClock.h"
+#include "main/cBroker.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
+#include "tunnel/frame.h"
+#include "tunnel/tunnelTable.h"
+#include "tunnelTableReset.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,9 +57,9 @@
 
 namespace {
 
-const int kLongestOffer = 162;
+const std::size_t kLongestOffer = 162;
 const int kMaxDatagrams = 64;
-const int kKeepaliveMax = 4;
+const int kLargestLimit = 16;
 
 struct sModelTunnel {
     sockaddr_in peer;
@@ -49,8 +72,18 @@ struct sModelTunnel {
 
 // Newest first, as the table.
 std::vector<sModelTunnel> gModel;
+std::size_t gLimit;
+unsigned long gEvicted;
+unsigned long gRefused;
 in6_addr gStartPrefix;
 uint8_t gStartPrefixLen;
+
+// The stand-ins' two ends: [0] the broker's, [1] read here.
+int gUdp[2];
+int gTun[2];
+// One broker per table limit, each read from a configuration that sets only
+// that limit.
+cBroker* gBrokers[kLargestLimit];
 
 sockaddr_in endpointFor(uint8_t selector)
 {
@@ -90,22 +123,21 @@ in6_addr expectedAddr(unsigned id)
     return addr;
 }
 
-void clearTable()
+// A model tunnel's address: none until a request gave it one.
+in6_addr modelAddr(const sModelTunnel& m)
 {
-    std::lock_guard<std::mutex> hold(gTunnelsLock);
-    for (cTunnel* t : gTunnels)
-        delete t;
-    gTunnels.clear();
-    gModel.clear();
-    gTunnelLimitTally.reset();
+    return m.addressed ? expectedAddr(m.id) : in6_addr{};
 }
 
 void startInput(cFuzzInput& in)
 {
-    clearTable();
+    resetTunnelTable();
+    gModel.clear();
+    gEvicted = 0;
+    gRefused = 0;
     gStartPrefixLen = in.byte();
     uint32_t keepaliveFloor = in.byte();
-    gMaxTunnels = 1 + in.byte() % 16;
+    gLimit = 1 + in.byte() % kLargestLimit;
     in6_addr prefix = {};
     prefix.s6_addr[0] = 0x20;
     prefix.s6_addr[1] = 0x01;
@@ -118,19 +150,22 @@ void startInput(cFuzzInput& in)
     setSharedKeepalive(keepaliveFloor);
 }
 
-enum eOutcome { DROPPED, NO_REPLY, OFFER };
+enum eOutcome { DROPPED, NO_REPLY, OFFER, DATA };
 
 // A new endpoint and a full table: the oldest tunnel that never completed
 // the exchange makes room (none is held between datagrams). False when
 // every tunnel completed it.
 bool modelMakeRoom()
 {
-    while (gModel.size() >= static_cast<std::size_t>(gMaxTunnels)) {
+    while (gModel.size() >= gLimit) {
         auto victim = std::find_if(gModel.rbegin(), gModel.rend(),
                                    [](const sModelTunnel& m) { return !m.completed; });
-        if (victim == gModel.rend())
+        if (victim == gModel.rend()) {
+            ++gRefused;
             return false;
+        }
         gModel.erase(std::next(victim).base());
+        ++gEvicted;
     }
     return true;
 }
@@ -146,7 +181,7 @@ eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg)
         it = gModel.insert(gModel.begin(), sModelTunnel{peer, TUNNEL_NEW, 0, 0, false, false});
     }
     if (it->state == TUNNEL_ESTABLISHED)
-        return NO_REPLY;
+        return DATA;
     if (msg.getType() == TSP_ACCEPT) {
         it->completed = it->state == TUNNEL_OFFERED;
         it->state = TUNNEL_ESTABLISHED;
@@ -175,11 +210,39 @@ eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg)
     return OFFER;
 }
 
-void checkOffer(cTSPMsg* reply, const cTunnel* tunnel)
+// True when an established tunnel of the model owns the frame's destination.
+bool modelOwnsDestination(const std::vector<char>& frame)
 {
-    fuzzCheck(reply != nullptr, "a request got no offer");
-    fuzzCheck(reply->getLen() <= kLongestOffer, "offer longer than 162 bytes");
-    std::vector<char> bytes(reply->getData(), reply->getData() + reply->getLen());
+    const unsigned char* destination =
+        frameAddress(frame.data(), static_cast<int>(frame.size()), kDestinationAt);
+    return destination != nullptr
+        && std::any_of(gModel.begin(), gModel.end(), [&](const sModelTunnel& m) {
+               in6_addr addr = modelAddr(m);
+               return m.state == TUNNEL_ESTABLISHED
+                   && std::memcmp(&addr, destination, sizeof addr) == 0;
+           });
+}
+
+// Every message waiting on a stand-in's reading end.
+std::vector<std::string> takeSent(int fd)
+{
+    std::vector<std::string> sent;
+    char buf[2 * kFrameBufferSize];
+    for (int i = 0; i < 4; ++i) {
+        ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0)
+            break;
+        sent.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    return sent;
+}
+
+void checkOffer(const std::vector<std::string>& sent, const cTunnel* tunnel)
+{
+    fuzzCheck(sent.size() == 1, "a request got no offer, or more than one datagram");
+    fuzzCheck(tunnel != nullptr, "an offer went out for a tunnel that is gone");
+    fuzzCheck(sent[0].size() <= kLongestOffer, "offer longer than 162 bytes");
+    std::vector<char> bytes(sent[0].begin(), sent[0].end());
     cTSPMsg offer(bytes.data(), static_cast<int>(bytes.size()));
     fuzzCheck(offer.getType() == TSP_OFFER, "reply to a request is no offer");
     fuzzCheck(offer.getTunnelId() == tunnel->getId(), "offer carries another tunnelid");
@@ -189,6 +252,28 @@ void checkOffer(cTSPMsg* reply, const cTunnel* tunnel)
               "offer carries another prefix");
     fuzzCheck(std::memcmp(offer.getAddr(), tunnel->getAddr(), sizeof(in6_addr)) == 0,
               "offer carries another address than the tunnel's");
+}
+
+// What the broker sent and wrote for one datagram against its outcome.
+void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunnel* tunnel)
+{
+    const std::vector<std::string> none;
+    const std::vector<std::string> itself{std::string(datagram.begin(), datagram.end())};
+    std::vector<std::string> sent = takeSent(gUdp[1]);
+    std::vector<std::string> written = takeSent(gTun[1]);
+    if (expected == DATA && datagram.size() > static_cast<std::size_t>(kKeepaliveMax)) {
+        fuzzCheck(written == itself, "a data datagram did not reach the TUN device whole and alone");
+        fuzzCheck(sent == (modelOwnsDestination(datagram) ? itself : none),
+                  "a frame's forward does not follow the established tunnels' addresses");
+        return;
+    }
+    fuzzCheck(written == none, "something that is no data reached the TUN device");
+    if (expected == OFFER)
+        checkOffer(sent, tunnel);
+    else if (expected == DATA)
+        fuzzCheck(sent == itself, "a keepalive was not echoed unchanged");
+    else
+        fuzzCheck(sent == none, "a reply to something that is no request");
 }
 
 // Under the lock: the table after a datagram against the model.
@@ -202,12 +287,11 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
             if ((*a)->samePeer((*b)->getPeer()))
                 fuzzFail("two tunnels for " + endpointText((*a)->getPeer()));
         }
-        fuzzCheck((*a)->getRefCount() == 0, "a hold is left after release");
+        fuzzCheck((*a)->getRefCount() == 0, "a hold is left after the datagram");
         if (answered && msg.getTunnelId() != 0 && (*a)->getId() == msg.getTunnelId())
             fuzzCheck((*a)->samePeer(sender), "a stale tunnel survived its identifier's request");
     }
-    fuzzCheck(gTunnels.size() <= static_cast<std::size_t>(gMaxTunnels),
-              "the table holds more tunnels than its limit");
+    fuzzCheck(gTunnels.size() <= gLimit, "the table holds more tunnels than its limit");
     if (gTunnels.size() != gModel.size())
         fuzzFail("table holds " + std::to_string(gTunnels.size()) + " tunnels, expected "
                  + std::to_string(gModel.size()));
@@ -228,18 +312,18 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
             field = "completion";
         if (field != nullptr)
             fuzzFail(std::string(field) + " of the tunnel for " + endpointText(m.peer));
-        in6_addr expected = m.addressed ? expectedAddr(m.id) : in6_addr{};
+        in6_addr expected = modelAddr(m);
         if (std::memcmp(t->getAddr(), &expected, sizeof expected) != 0)
             fuzzFail("address of the tunnel for " + endpointText(m.peer) + " is "
                      + hexBytes(t->getAddr(), 16) + ", expected " + hexBytes(&expected, 16));
     }
 }
 
-void handleDatagram(const sFuzzDatagram& d)
+void handleDatagram(cBrokerMode& mode, const sFuzzDatagram& d, long long now)
 {
     sockaddr_in sender = endpointFor(d.selector);
     int n = static_cast<int>(d.bytes.size());
-    // What the datagram says, read from a copy: handleMsg splits its buffer.
+    // What the datagram says, read from a copy: parsing splits its buffer.
     std::vector<char> copy(d.bytes);
     cTSPMsg said(copy.data(), n);
     eOutcome expected = modelDatagram(sender, said);
@@ -248,29 +332,33 @@ void handleDatagram(const sFuzzDatagram& d)
     std::unique_ptr<char[]> buffer(new char[n]);
     if (n > 0)
         std::memcpy(buffer.get(), d.bytes.data(), n);
+    mode.handleUdpDatagram(buffer.get(), n, sender, now);
 
+    if (mode.refusedEndpoints() != gRefused)
+        fuzzFail(expected == DROPPED ? "a full table of completed tunnels took a new one"
+                                     : "a datagram was dropped with room in the table");
+    fuzzCheck(mode.evictedTunnels() == gEvicted, "evictions differ from the model's");
+    fuzzCheck(mode.heldOffers() == 0, "an offer was held back within the setup rate");
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    cTunnel* tunnel = findOrAdmitTunnel(sender);
-    if (tunnel == nullptr) {
-        fuzzCheck(expected == DROPPED, "a datagram was dropped with room in the table");
-    } else {
-        fuzzCheck(expected != DROPPED, "a full table of completed tunnels took a new one");
-        fuzzCheck(tunnel->getRefCount() == 1, "a fresh hold is not the only one");
-        if (!tunnel->isEstablished()) {
-            std::unique_ptr<cTSPMsg> reply(tunnel->handleMsg(buffer.get(), n));
-            if (expected == OFFER)
-                checkOffer(reply.get(), tunnel);
-            else
-                fuzzCheck(reply == nullptr, "a reply to something that is no request");
-        } else if (n > kKeepaliveMax) {
-            // The data path's look at the frame: the local forward reads the
-            // destination address. The socket is no socket (-1), so a
-            // matching tunnel's send fails and nothing leaves the process.
-            forwardToTunnel(-1, buffer.get(), n);
-        }
-        tunnel->release();
-    }
+    checkSent(d.bytes, expected, gTunnels.findByPeer(sender));
     checkTable(sender, said, expected == OFFER);
+}
+
+void makeBrokers()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp")
+        + "/quibd-fuzz-conf-XXXXXX";
+    int fd = mkstemp(&path[0]);
+    fuzzCheck(fd >= 0, "cannot create a scratch configuration file");
+    close(fd);
+    for (int limit = 1; limit <= kLargestLimit; ++limit) {
+        std::ofstream(path, std::ios::trunc) << "quib.broker.maxtunnels = " << limit << "\n";
+        fuzzCheck(cConfig::load(path.c_str()), "cannot load the scratch configuration");
+        gBrokers[limit - 1] = new cBroker;
+        gBrokers[limit - 1]->useDescriptors(gTun[0], gUdp[0]);
+    }
+    unlink(path.c_str());
 }
 
 } // namespace
@@ -279,6 +367,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     keepReportChannel();
     quietLogs();
+    fuzzCheck(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, gUdp) == 0
+                  && socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, gTun) == 0,
+              "cannot make the stand-in socket pairs");
+    makeBrokers();
     return 0;
 }
 
@@ -286,10 +378,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     cFuzzInput in(data, size);
     startInput(in);
+    cBrokerMode mode(*gBrokers[gLimit - 1]);
     sFuzzDatagram d;
-    for (int i = 0; i < kMaxDatagrams && in.nextDatagram(d); ++i)
-        handleDatagram(d);
+    for (int i = 1; i <= kMaxDatagrams && in.nextDatagram(d); ++i)
+        handleDatagram(mode, d, (1000 + i) * kNanosPerSecond);
     // Every input starts from an empty table, which keeps runs fast.
-    clearTable();
+    resetTunnelTable();
     return 0;
 }

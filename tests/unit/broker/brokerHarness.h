@@ -1,149 +1,141 @@
-// A cBroker wired to real descriptors: a loopback UDP socket as the broker
-// socket and one end of a datagram socket pair as its TUN device, plus
-// loopback UDP peers that play the clients.
+// A cBroker and its broker mode on stand-in descriptors: a loopback UDP
+// socket as the broker socket and one end of a datagram socket pair as its
+// TUN device; loopback sockets play the clients. Time is passed in.
 #pragma once
 
+#include "broker/cBrokerMode.h"
+#include "config/cConfig.h"
+#include "log/monotonicClock.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
+#include "setupMessages.h"
+#include "tempFile.h"
+#include "testSocket.h"
 #include "tunnel/cTunnel.h"
+#include "tunnel/frame.h"
+#include "tunnel/tunnelTable.h"
+#include "tunnelTableReset.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
-// Bytes of a setup message: every string followed by its NUL.
-inline std::string tspBytes(std::initializer_list<const char*> strings)
+using Records = std::vector<std::string>;
+
+const long long kSecond = kNanosPerSecond;
+// Any instant will do; every datagram of a test arrives at it unless the
+// test says otherwise.
+const long long kNow = 1000 * kSecond;
+
+const std::string kKeepalive(reinterpret_cast<const char*>(kKeepaliveBytes), kKeepaliveMax);
+
+// A broker built from these configuration lines; the configuration is empty
+// again afterwards, so the next broker reads the defaults.
+inline std::unique_ptr<cBroker> brokerFrom(const std::string& lines)
 {
-    std::string out;
-    for (const char* s : strings)
-        out.append(s).push_back('\0');
-    return out;
+    cTempDir dir;
+    EXPECT_TRUE(cConfig::load(dir.write("quibd.conf", lines).c_str()));
+    std::unique_ptr<cBroker> made(new cBroker);
+    EXPECT_TRUE(cConfig::load(dir.write("empty.conf", "").c_str()));
+    return made;
 }
 
-inline sockaddr_in loopbackAddress(uint16_t port)
-{
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-// A UDP socket bound to 127.0.0.1 on a port of the kernel's choosing.
-class cUdpPeer {
-public:
-    cUdpPeer() : mFd(socket(AF_INET, SOCK_DGRAM, 0)), mAddr(loopbackAddress(0))
-    {
-        bind(mFd, reinterpret_cast<sockaddr*>(&mAddr), sizeof(mAddr));
-        socklen_t len = sizeof(mAddr);
-        getsockname(mFd, reinterpret_cast<sockaddr*>(&mAddr), &len);
-    }
-    ~cUdpPeer() { close(mFd); }
-    cUdpPeer(const cUdpPeer&) = delete;
-    cUdpPeer& operator=(const cUdpPeer&) = delete;
-
-    int fd() const { return mFd; }
-    const sockaddr_in& addr() const { return mAddr; }
-    std::string endpoint() const { return "127.0.0.1:" + std::to_string(ntohs(mAddr.sin_port)); }
-
-    // The next datagram, or "<none>" when nothing arrives within waitMs.
-    std::string receive(int waitMs = 2000) const
-    {
-        pollfd p = {mFd, POLLIN, 0};
-        if (poll(&p, 1, waitMs) != 1)
-            return "<none>";
-        char buf[4096];
-        ssize_t n = recv(mFd, buf, sizeof(buf), 0);
-        return n < 0 ? "<error>" : std::string(buf, static_cast<size_t>(n));
-    }
-
-private:
-    int mFd;
-    sockaddr_in mAddr;
-};
-
-class cBrokerHarness : public ::testing::Test {
+class cBrokerHarness : public testing::Test {
 protected:
     void SetUp() override
     {
-        clearTunnels();
-        in6_addr prefix = {};
-        inet_pton(AF_INET6, "2001:db8::", &prefix);
-        setSharedPrefix(prefix, 64);
+        resetTunnelTable();
+        setSharedPrefix(ip6("2001:db8::"), 64);
         setSharedKeepalive(30);
-        mBroker.mUdpSocket = mBrokerPeer.fd();
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM, 0, mTun));
-        mBroker.mTunFd = mTun[0];
+        configure("");
         mLog.records();
     }
 
     void TearDown() override
     {
-        clearTunnels();
+        resetTunnelTable();
         close(mTun[0]);
         close(mTun[1]);
-        mBroker.mTunFd = -1;
-        mBroker.mUdpSocket = -1;
     }
 
-    static void clearTunnels()
+    // Builds the broker and its mode again from these configuration lines,
+    // on the same stand-in descriptors.
+    void configure(const std::string& lines)
     {
-        std::lock_guard<std::mutex> hold(gTunnelsLock);
-        for (cTunnel* t : gTunnels)
-            delete t;
-        gTunnels.clear();
+        mMode.reset();
+        mBroker = brokerFrom(lines);
+        mBroker->useDescriptors(mTun[0], mBrokerSocket.fd());
+        mMode.reset(new cBrokerMode(*mBroker));
     }
 
-    // One datagram from peer, as the UDP worker pops it.
-    void fromPeer(const std::string& bytes, const sockaddr_in& sender)
+    // One datagram from sender, as the UDP worker pops it.
+    void fromPeer(const std::string& bytes, const sockaddr_in& sender, long long now = kNow)
     {
-        std::vector<char> buf(cBroker::kFrameBufferSize);
+        std::vector<char> buf(kFrameBufferSize);
         std::copy(bytes.begin(), bytes.end(), buf.begin());
-        mBroker.handleUdpDatagram(buf.data(), static_cast<int>(bytes.size()), sender);
+        mMode->handleUdpDatagram(buf.data(), static_cast<int>(bytes.size()), sender, now);
     }
 
-    // Runs the real setup exchange for peer with identifier id.
-    void establish(const cUdpPeer& peer, const char* id)
+    // Runs the real setup exchange (request, offer, accept) for peer with
+    // identifier id; returns its tunnel.
+    cTunnel* establish(const cTestSocket& peer, const char* id)
     {
         std::string tag = std::string("tunnelid=") + id;
         fromPeer(tspBytes({"request", tag.c_str(), "keepalive=30"}), peer.addr());
-        ASSERT_EQ("offer", peer.receive().substr(0, 5));
+        EXPECT_EQ("offer", peer.receive().substr(0, 5));
         fromPeer(tspBytes({"accept"}), peer.addr());
         mLog.records();
+        return tunnelOf(peer);
+    }
+
+    static cTunnel* tunnelOf(const cTestSocket& peer)
+    {
+        std::lock_guard<std::mutex> hold(gTunnelsLock);
+        return gTunnels.findByPeer(peer.addr());
     }
 
     // What the broker wrote to its TUN device (writes are synchronous).
-    std::string tunWritten()
-    {
-        char buf[4096];
-        ssize_t n = recv(mTun[1], buf, sizeof(buf), MSG_DONTWAIT);
-        return n < 0 ? "<none>" : std::string(buf, static_cast<size_t>(n));
-    }
+    std::string tunWritten() { return takeDatagram(mTun[1]); }
 
-    static bool has(const std::vector<std::string>& records, const std::string& record)
+    // The records of the tunnel table's category among these, or since the
+    // last call.
+    static Records tunnelOnly(const Records& records)
+    {
+        Records out;
+        for (const std::string& r : records)
+            if (r.find(" cTunnel ") != std::string::npos)
+                out.push_back(r);
+        return out;
+    }
+    Records tunnelRecords() { return tunnelOnly(mLog.records()); }
+
+    static bool has(const Records& records, const std::string& record)
     {
         return std::find(records.begin(), records.end(), record) != records.end();
     }
 
-    static bool anyStartsWith(const std::vector<std::string>& records, const std::string& prefix)
+    static int countStartingWith(const Records& records, const std::string& prefix)
     {
-        return std::any_of(records.begin(), records.end(),
-                           [&](const std::string& r) { return r.rfind(prefix, 0) == 0; });
+        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const std::string& r) {
+            return r.rfind(prefix, 0) == 0;
+        }));
+    }
+
+    static bool anyStartsWith(const Records& records, const std::string& prefix)
+    {
+        return countStartingWith(records, prefix) > 0;
     }
 
     // True when the expected records appear in this order (others may lie between).
-    static bool inOrder(const std::vector<std::string>& records,
-                        std::initializer_list<std::string> expected)
+    static bool inOrder(const Records& records, std::initializer_list<std::string> expected)
     {
         auto it = records.begin();
         for (const std::string& e : expected) {
@@ -156,7 +148,8 @@ protected:
     }
 
     cLogCapture mLog;
-    cBroker mBroker;
-    cUdpPeer mBrokerPeer; // the broker's own UDP socket
+    cTestSocket mBrokerSocket; // the broker's own UDP socket
     int mTun[2] = {-1, -1};
+    std::unique_ptr<cBroker> mBroker;
+    std::unique_ptr<cBrokerMode> mMode;
 };

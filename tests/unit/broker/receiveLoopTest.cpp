@@ -1,74 +1,68 @@
 // The main thread's receive pass and the start of broker mode.
 #include "brokerHarness.h"
 
-#include "config/cConfig.h"
-#include "tempFile.h"
-
 #include <fcntl.h>
 #include <netinet/ip.h>
+#include <poll.h>
+
+#include <cstring>
 
 class ReceivePass : public cBrokerHarness {
 protected:
     void pass()
     {
-        char buffer[cBroker::kFrameBufferSize];
-        mBroker.receivePass(std::max(mBroker.mTunFd, mBroker.mUdpSocket) + 1, buffer);
+        char buffer[kFrameBufferSize];
+        mBroker->receivePass(std::max(mBroker->tunFd(), mBroker->udpSocket()) + 1, buffer);
     }
     // Waits (bounded) until the broker socket has something to report.
     bool brokerSocketReady()
     {
-        pollfd p = {mBroker.mUdpSocket, POLLIN, 0};
+        pollfd p = {mBroker->udpSocket(), POLLIN, 0};
         return poll(&p, 1, 2000) == 1;
-    }
-    void send(const cUdpPeer& from, const std::string& bytes)
-    {
-        sendto(from.fd(), bytes.data(), bytes.size(), 0,
-               reinterpret_cast<const sockaddr*>(&mBrokerPeer.addr()), sizeof(sockaddr_in));
     }
     std::string popUdp(sockaddr_in& source)
     {
-        char buf[cBroker::kFrameBufferSize];
-        int n = mBroker.mUdpQueue.pop(buf, sizeof(buf), &source);
+        char buf[kFrameBufferSize];
+        int n = mBroker->udpQueue().pop(buf, sizeof(buf), &source);
         return std::string(buf, static_cast<size_t>(n));
     }
+    cTestSocket mClient;
 };
 
 TEST_F(ReceivePass, TunFrameAndDatagramQueuedInOnePassTunFirst)
 {
-    cUdpPeer client;
     ASSERT_EQ(6, write(mTun[1], "frame!", 6));
-    send(client, "hello");
+    mClient.sendTo("hello", mBrokerSocket.addr());
     ASSERT_TRUE(brokerSocketReady());
 
     pass();
 
-    EXPECT_EQ(std::vector<std::string>({
+    EXPECT_EQ(Records({
                   "DEBUG cBroker Received 6 bytes on TUN",
-                  "DEBUG cBroker Received 5 bytes on UDP from " + client.endpoint(),
+                  "DEBUG cBroker Received 5 bytes on UDP from " + mClient.endpoint(),
               }),
               mLog.records());
     char buf[16];
-    ASSERT_EQ(6, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    ASSERT_EQ(6, mBroker->tunQueue().pop(buf, sizeof(buf)));
     EXPECT_EQ("frame!", std::string(buf, 6));
     sockaddr_in source = {};
     EXPECT_EQ("hello", popUdp(source));
-    EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
+    EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
 }
 
 TEST_F(ReceivePass, EverythingReadyIsQueuedBeforeTheNextSelectInRoundsTunFirst)
 {
-    cUdpPeer client;
     ASSERT_EQ(2, write(mTun[1], "f1", 2));
     ASSERT_EQ(3, write(mTun[1], "f22", 3));
     for (const char* d : {"d1", "d22", "d333"})
-        send(client, d);
+        mClient.sendTo(d, mBrokerSocket.addr());
     // Loopback delivery is done when sendto returns.
     ASSERT_TRUE(brokerSocketReady());
 
     pass();
 
-    const std::string from = " bytes on UDP from " + client.endpoint();
-    EXPECT_EQ(std::vector<std::string>({
+    const std::string from = " bytes on UDP from " + mClient.endpoint();
+    EXPECT_EQ(Records({
                   "DEBUG cBroker Received 2 bytes on TUN",
                   "DEBUG cBroker Received 2" + from,
                   "DEBUG cBroker Received 3" + from,
@@ -79,30 +73,28 @@ TEST_F(ReceivePass, EverythingReadyIsQueuedBeforeTheNextSelectInRoundsTunFirst)
     sockaddr_in source = {};
     for (const char* d : {"d1", "d22", "d333"}) {
         EXPECT_EQ(d, popUdp(source));
-        EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
+        EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
     }
     char buf[16];
-    EXPECT_EQ(2, mBroker.mTunQueue.pop(buf, sizeof(buf)));
-    EXPECT_EQ(3, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    EXPECT_EQ(2, mBroker->tunQueue().pop(buf, sizeof(buf)));
+    EXPECT_EQ(3, mBroker->tunQueue().pop(buf, sizeof(buf)));
     // Nothing is left for a pass to find, and the device stays blocking.
-    pollfd ready[2] = {{mBroker.mTunFd, POLLIN, 0}, {mBroker.mUdpSocket, POLLIN, 0}};
+    pollfd ready[2] = {{mBroker->tunFd(), POLLIN, 0}, {mBroker->udpSocket(), POLLIN, 0}};
     EXPECT_EQ(0, poll(ready, 2, 0));
-    EXPECT_EQ(0, fcntl(mBroker.mTunFd, F_GETFL) & O_NONBLOCK);
+    EXPECT_EQ(0, fcntl(mBroker->tunFd(), F_GETFL) & O_NONBLOCK);
 }
 
 TEST_F(ReceivePass, EmptyDatagramIsQueuedWithItsSender)
 {
-    cUdpPeer client;
-    send(client, "");
+    mClient.sendTo("", mBrokerSocket.addr());
     ASSERT_TRUE(brokerSocketReady());
 
     pass();
 
-    EXPECT_EQ(std::vector<std::string>({"DEBUG cBroker Received 0 bytes on UDP from " + client.endpoint()}),
-              mLog.records());
+    EXPECT_EQ(Records({"DEBUG cBroker Received 0 bytes on UDP from " + mClient.endpoint()}), mLog.records());
     sockaddr_in source = {};
     EXPECT_EQ("", popUdp(source));
-    EXPECT_EQ(0, std::memcmp(&client.addr(), &source, sizeof(source)));
+    EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
 }
 
 TEST_F(ReceivePass, FailedTunReadIsSkipped)
@@ -110,17 +102,17 @@ TEST_F(ReceivePass, FailedTunReadIsSkipped)
     // A directory is always readable for select, and read fails on it.
     int dir = open("/", O_RDONLY | O_DIRECTORY);
     ASSERT_LE(0, dir);
-    mBroker.mTunFd = dir;
+    mBroker->useDescriptors(dir, mBrokerSocket.fd());
     pass();
-    mBroker.mTunFd = mTun[0];
+    mBroker->useDescriptors(mTun[0], mBrokerSocket.fd());
     close(dir);
     EXPECT_FALSE(anyStartsWith(mLog.records(), "DEBUG cBroker Received "));
 
     ASSERT_EQ(2, write(mTun[1], "ok", 2));
     pass();
     char buf[16];
-    EXPECT_EQ(2, mBroker.mTunQueue.pop(buf, sizeof(buf)));
-    EXPECT_EQ(0, mBroker.mTunQueue.pop(buf, sizeof(buf)));
+    EXPECT_EQ(2, mBroker->tunQueue().pop(buf, sizeof(buf)));
+    EXPECT_EQ(0, mBroker->tunQueue().pop(buf, sizeof(buf)));
 }
 
 TEST_F(ReceivePass, FailedReceiveIsSkipped)
@@ -128,121 +120,102 @@ TEST_F(ReceivePass, FailedReceiveIsSkipped)
     // With IP_RECVERR the port-unreachable answer to a send makes the next
     // recvfrom fail.
     int on = 1;
-    ASSERT_EQ(0, setsockopt(mBroker.mUdpSocket, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
+    ASSERT_EQ(0, setsockopt(mBrokerSocket.fd(), IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
     sockaddr_in closed;
     {
-        cUdpPeer gone;
+        cTestSocket gone;
         closed = gone.addr();
     }
-    sendto(mBroker.mUdpSocket, "x", 1, 0, reinterpret_cast<const sockaddr*>(&closed), sizeof(closed));
+    mBrokerSocket.sendTo("x", closed);
     ASSERT_TRUE(brokerSocketReady());
 
     pass();
     EXPECT_FALSE(anyStartsWith(mLog.records(), "DEBUG cBroker Received "));
 
-    cUdpPeer client;
-    send(client, "abc");
+    mClient.sendTo("abc", mBrokerSocket.addr());
     ASSERT_TRUE(brokerSocketReady());
     pass();
     sockaddr_in source = {};
     EXPECT_EQ("abc", popUdp(source));
 }
 
-class BrokerStart : public cBrokerHarness {};
+// runServer stops before it opens anything when a setting is unusable.
+class BrokerStart : public cBrokerHarness {
+protected:
+    void expectStopsBeforeAnyDevice(const std::string& lines, const std::string& error)
+    {
+        std::unique_ptr<cBroker> broker = brokerFrom(lines);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(-1, broker->runServer()) << lines;
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
+        EXPECT_EQ(Records({"ERROR cBroker " + error}), mLog.records()) << lines;
+        EXPECT_EQ(-1, broker->tunFd());
+    }
+};
 
 TEST_F(BrokerStart, NoPrefixStopsBeforeAnyDevice)
 {
-    mBroker.mTunFd = -1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(-1, mBroker.runServer());
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
-    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker We need an IP6 Prefix at least in order to run this show in "
-                                        "server mode. Bailing out!!!"}),
-              mLog.records());
-    EXPECT_EQ(-1, mBroker.mTunFd);
+    expectStopsBeforeAnyDevice("", "We need an IP6 Prefix at least in order to run this show in "
+                                   "server mode. Bailing out!!!");
 }
 
 TEST_F(BrokerStart, FloodLimitsOutOfRangeStopBeforeAnyDevice)
 {
-    mBroker.mTunFd = -1;
-    mBroker.mPrefixLen = 64;
-    mBroker.mMaxTunnels = 0;
-    EXPECT_EQ(-1, mBroker.runServer());
-    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker quib.broker.maxtunnels must be 1 or more, not 0. Bailing out"}),
-              mLog.records());
-
-    mBroker.mMaxTunnels = 1;
-    mBroker.mSetupRate = -1;
-    EXPECT_EQ(-1, mBroker.runServer());
-    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker quib.broker.setuprate must be 0 (no limit) or more, not -1. "
-                                        "Bailing out"}),
-              mLog.records());
-    EXPECT_EQ(-1, mBroker.mTunFd);
+    expectStopsBeforeAnyDevice("quib.broker.ip6prefix = 2001:db8::\nquib.broker.maxtunnels = 0\n",
+                               "quib.broker.maxtunnels must be 1 or more, not 0. Bailing out");
+    expectStopsBeforeAnyDevice("quib.broker.ip6prefix = 2001:db8::\nquib.broker.maxtunnels = 1\n"
+                               "quib.broker.setuprate = -1\n",
+                               "quib.broker.setuprate must be 0 (no limit) or more, not -1. Bailing out");
 }
 
 TEST_F(BrokerStart, TunMtuOutsideItsRangeStopsBeforeAnyDevice)
 {
-    mBroker.mTunFd = -1;
-    mBroker.mPrefixLen = 64;
-    for (int mtu : {1279, 1501}) {
-        mBroker.mTunMtu = mtu;
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(-1, mBroker.runServer());
-        EXPECT_EQ("", testing::internal::GetCapturedStdout());
-        EXPECT_EQ(std::vector<std::string>({"ERROR cBroker quib.tun.mtu must be between 1280 and 1500, not "
-                                            + std::to_string(mtu) + ". Bailing out"}),
-                  mLog.records());
-        EXPECT_EQ(-1, mBroker.mTunFd);
-    }
+    for (std::string mtu : {"1279", "1501"})
+        expectStopsBeforeAnyDevice("quib.broker.ip6prefix = 2001:db8::\nquib.tun.mtu = " + mtu + "\n",
+                                   "quib.tun.mtu must be between 1280 and 1500, not " + mtu + ". Bailing out");
 }
 
 TEST_F(BrokerStart, FloodLimitsComeFromTheConfiguration)
 {
-    EXPECT_EQ(4096, mBroker.mMaxTunnels);
-    EXPECT_EQ(20, mBroker.mSetupRate);
+    EXPECT_EQ(4096, mBroker->maxTunnels());
+    EXPECT_EQ(20, mBroker->setupRate());
 
-    cTempDir dir;
-    ASSERT_TRUE(cConfig::load(
-        dir.write("quibd.conf", "quib.broker.maxtunnels = 16\nquib.broker.setuprate = 0\n").c_str()));
-    cBroker configured;
-    ASSERT_TRUE(cConfig::load(dir.write("empty.conf", "").c_str()));
-    EXPECT_EQ(16, configured.mMaxTunnels);
-    EXPECT_EQ(0, configured.mSetupRate);
+    configure("quib.broker.maxtunnels = 16\nquib.broker.setuprate = 0\n");
+    EXPECT_EQ(16, mBroker->maxTunnels());
+    EXPECT_EQ(0, mBroker->setupRate());
     // Rate 0: no offer is ever held back.
+    cTestSocket client;
     for (int i = 0; i < 50; ++i)
-        EXPECT_TRUE(configured.mSetupLimiter.allow(htonl(INADDR_LOOPBACK), 0));
+        fromPeer(tspBytes({"request", "tunnelid=0"}), client.addr());
+    EXPECT_EQ(50u, client.pending().size());
+    EXPECT_EQ(0u, mMode->heldOffers());
 }
 
 TEST_F(BrokerStart, UdpSocketBindsAnyAddressOnBrokerPort)
 {
     uint16_t port;
     {
-        cUdpPeer probe;
+        cTestSocket probe;
         port = ntohs(probe.addr().sin_port);
     }
-    mBroker.mPort = port;
-    ASSERT_TRUE(mBroker.openUdpSocket());
+    std::unique_ptr<cBroker> broker = brokerFrom("quib.broker.port = " + std::to_string(port) + "\n");
+    ASSERT_TRUE(broker->openUdpSocket());
     sockaddr_in bound = {};
     socklen_t len = sizeof(bound);
-    getsockname(mBroker.mUdpSocket, reinterpret_cast<sockaddr*>(&bound), &len);
-    close(mBroker.mUdpSocket);
+    getsockname(broker->udpSocket(), reinterpret_cast<sockaddr*>(&bound), &len);
+    close(broker->udpSocket());
     EXPECT_EQ(port, ntohs(bound.sin_port));
     EXPECT_EQ(htonl(INADDR_ANY), bound.sin_addr.s_addr);
 }
 
 TEST_F(BrokerStart, PortInUseFailsBind)
 {
-    int holder = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in any = loopbackAddress(0);
-    any.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof(any)));
-    socklen_t len = sizeof(any);
-    getsockname(holder, reinterpret_cast<sockaddr*>(&any), &len);
-    mBroker.mPort = ntohs(any.sin_port);
+    cTestSocket holder("0.0.0.0");
+    std::unique_ptr<cBroker> broker =
+        brokerFrom("quib.broker.port = " + std::to_string(ntohs(holder.addr().sin_port)) + "\n");
 
-    EXPECT_FALSE(mBroker.openUdpSocket());
-    EXPECT_EQ(std::vector<std::string>({"ERROR cBroker Could not bind broker socket"}), mLog.records());
-    EXPECT_LE(0, mBroker.mUdpSocket); // left open, as a failed start leaves things
-    close(mBroker.mUdpSocket);
-    close(holder);
+    EXPECT_FALSE(broker->openUdpSocket());
+    EXPECT_EQ(Records({"ERROR cBroker Could not bind broker socket"}), mLog.records());
+    EXPECT_LE(0, broker->udpSocket()); // left open, as a failed start leaves things
+    close(broker->udpSocket());
 }

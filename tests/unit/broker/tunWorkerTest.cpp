@@ -1,6 +1,8 @@
 // The TUN worker's pass: its log line and the broadcast to established tunnels.
 #include "brokerHarness.h"
 
+#include <cstring>
+
 namespace {
 
 std::string ip6Frame(size_t len, uint16_t flags)
@@ -18,14 +20,14 @@ class TunFrameBroadcast : public cBrokerHarness {
 protected:
     void fromTun(std::string frame, int n)
     {
-        frame.resize(cBroker::kFrameBufferSize, '\xff');
-        mBroker.handleTunFrame(&frame[0], n);
+        frame.resize(kFrameBufferSize, '\xff');
+        mMode->handleTunFrame(&frame[0], n);
     }
 };
 
 TEST_F(TunFrameBroadcast, EveryEstablishedTunnelGetsTheFrameOthersNothing)
 {
-    cUdpPeer a, b, fresh;
+    cTestSocket a, b, fresh;
     establish(a, "7");
     establish(b, "8");
     fromPeer("hello", fresh.addr());
@@ -36,7 +38,7 @@ TEST_F(TunFrameBroadcast, EveryEstablishedTunnelGetsTheFrameOthersNothing)
 
     EXPECT_EQ(frame, a.receive());
     EXPECT_EQ(frame, b.receive());
-    EXPECT_EQ("<none>", fresh.receive(100));
+    EXPECT_EQ("<none>", fresh.receive());
     auto records = mLog.records();
     EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 60 bytes from the TUN Q protocol 34525 flags 0x0",
                                   "DEBUG cTunnel TX 60 bytes over tunnel", "DEBUG cTunnel TX 60 bytes over tunnel"}));
@@ -48,7 +50,7 @@ TEST_F(TunFrameBroadcast, FlagsInHexThenNextCountInDecimal)
     fromTun(ip6Frame(60, 0xab12), 60);
     fromTun(ip6Frame(1280, 0), 1280);
 
-    EXPECT_EQ(std::vector<std::string>({
+    EXPECT_EQ(Records({
                   "DEBUG cBroker Got 60 bytes from the TUN Q protocol 34525 flags 0xab12",
                   "DEBUG cBroker Got 1280 bytes from the TUN Q protocol 34525 flags 0x0",
               }),
@@ -62,7 +64,7 @@ TEST_F(TunFrameBroadcast, ShortFrameShowsNoBytesBeyondIt)
     fromTun(ip6Frame(4, 0x0101), 3);
     fromTun(ip6Frame(4, 0x0101), 1);
 
-    EXPECT_EQ(std::vector<std::string>({
+    EXPECT_EQ(Records({
                   "DEBUG cBroker Got 3 bytes from the TUN Q protocol 0 flags 0x101",
                   "DEBUG cBroker Got 1 bytes from the TUN Q protocol 0 flags 0x0",
               }),

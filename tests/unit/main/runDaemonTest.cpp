@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 using testing::internal::CaptureStdout;
@@ -18,41 +19,32 @@ protected:
     // gBroker is never cleared by the daemon; tests put back what they found.
     void TearDown() override { gBroker = mSaved; }
 
+    // runDaemon's result and what it printed on standard output.
+    static std::pair<int, std::string> start(const char* mode, const std::string& path)
+    {
+        CaptureStdout();
+        int result = runDaemon(mode, path.c_str());
+        return {result, GetCapturedStdout()};
+    }
+
     cTempDir mDir;
     cLogCapture mLog;
     cBroker* mSaved = nullptr;
 };
 
-TEST_F(DaemonStart, UnloadableConfigurationIsReportedTwiceAndFails)
+TEST_F(DaemonStart, UnloadableConfigurationIsReportedTwiceLiterallyAndFails)
 {
     ASSERT_EQ(nullptr, gBroker);
-    std::string path = mDir.path() + "/missing.conf";
-
-    CaptureStdout();
-    int result = runDaemon(nullptr, path.c_str());
-    std::string out = GetCapturedStdout();
-
-    EXPECT_EQ(-1, result);
-    EXPECT_EQ("Couldn't load config file '" + path + "' bailing out\n", out);
-    std::vector<std::string> expected = {
-        "ERROR cDebug Couldn't load config file '" + path + "' bailing out"};
-    EXPECT_EQ(expected, mLog.records());
-    EXPECT_EQ(nullptr, gBroker);
-}
-
-TEST_F(DaemonStart, PathWithPercentSignsIsShownLiterally)
-{
-    std::string path = mDir.path() + "/100%s%n%d.conf";
-
-    CaptureStdout();
-    int result = runDaemon("client", path.c_str());
-    std::string out = GetCapturedStdout();
-
-    EXPECT_EQ(-1, result);
-    EXPECT_EQ("Couldn't load config file '" + path + "' bailing out\n", out);
-    std::vector<std::string> expected = {
-        "ERROR cDebug Couldn't load config file '" + path + "' bailing out"};
-    EXPECT_EQ(expected, mLog.records());
+    // A path with percent signs is shown as it is.
+    const std::pair<const char*, const char*> cases[] = {{nullptr, "/missing.conf"},
+                                                         {"client", "/100%s%n%d.conf"}};
+    for (const auto& c : cases) {
+        std::string path = mDir.path() + c.second;
+        std::string line = "Couldn't load config file '" + path + "' bailing out";
+        EXPECT_EQ(std::make_pair(-1, line + "\n"), start(c.first, path));
+        EXPECT_EQ(std::vector<std::string>{"ERROR cDebug " + line}, mLog.records());
+        EXPECT_EQ(nullptr, gBroker);
+    }
 }
 
 TEST_F(DaemonStart, SecondStartFailsAtOnceWithoutAWord)
@@ -60,14 +52,7 @@ TEST_F(DaemonStart, SecondStartFailsAtOnceWithoutAWord)
     cBroker first;
     gBroker = &first;
     mLog.records();
-    std::string path = mDir.path() + "/missing.conf";
-
-    CaptureStdout();
-    int result = runDaemon("client", path.c_str());
-    std::string out = GetCapturedStdout();
-
-    EXPECT_EQ(-1, result);
-    EXPECT_EQ("", out);
+    EXPECT_EQ(std::make_pair(-1, std::string()), start("client", mDir.path() + "/missing.conf"));
     EXPECT_TRUE(mLog.records().empty());
     EXPECT_EQ(&first, gBroker);
 }

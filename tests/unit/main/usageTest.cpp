@@ -1,6 +1,7 @@
 // "quibd --help" and "quibd --version": the only first arguments that are
 // not a configuration path.
 #include "config/cConfig.h"
+#include "config/configKeys.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
 #include "main/usage.h"
@@ -97,22 +98,19 @@ TEST_F(InfoOptions, EveryOtherArgumentIsLeftAsAConfigurationPath)
 
 class UsageText : public testing::Test {};
 
-TEST_F(UsageText, ListsEveryKeyWithTheDefaultTheDaemonUses)
+TEST_F(UsageText, ListsEveryKeyWithItsDefault)
 {
-    std::map<std::string, std::string> expected = {
-        {"quib.mode", "client"},
-        {"quib.broker.port", "3653"},
-        {"quib.broker.address", "(none)"},
-        {"quib.broker.ip6prefix", "(none)"},
-        {"quib.broker.ip6prefixlen", "64"},
-        {"quib.broker.maxtunnels", "4096"},
-        {"quib.broker.setuprate", "20"},
-        {"quib.client.keepalive", "30"},
-        {"quib.route.default", "0"},
-        {"quib.tun.mtu", "1400"},
-        {"log4cpp.*", "(none)"},
-    };
-    EXPECT_EQ(expected, keyTable(usageText()));
+    std::map<std::string, std::string> shown = keyTable(usageText());
+    for (int i = 0; i < configKeyCount(); ++i) {
+        const tConfigKey& key = configKeys()[i];
+        std::string expected = key.defaultText != nullptr ? key.defaultText : "(none)";
+        if (key.isInteger) {
+            EXPECT_EQ(std::to_string(key.defaultValue), expected) << key.name;
+        }
+        EXPECT_EQ(expected, shown[key.name]) << key.name;
+    }
+    EXPECT_EQ("(none)", shown["log4cpp.*"]);
+    EXPECT_EQ(configKeyCount() + 1u, shown.size());
 }
 
 // The defaults that the cBroker constructor applies are the ones shown.
@@ -124,13 +122,12 @@ TEST_F(UsageText, BrokerDefaultsShownAreTheOnesABrokerGets)
     ASSERT_TRUE(cConfig::load(path.c_str()));
     cBroker broker;
 
-    std::map<std::string, std::string> shown = keyTable(usageText());
-    EXPECT_EQ(shown["quib.broker.port"], std::to_string(broker.mPort));
-    EXPECT_EQ(shown["quib.broker.ip6prefixlen"], std::to_string(broker.mPrefixLen));
-    EXPECT_EQ(shown["quib.broker.maxtunnels"], std::to_string(broker.mMaxTunnels));
-    EXPECT_EQ(shown["quib.broker.setuprate"], std::to_string(broker.mSetupRate));
-    EXPECT_EQ(shown["quib.tun.mtu"], std::to_string(broker.mTunMtu));
-    EXPECT_EQ(nullptr, broker.mBrokerAddress);
+    EXPECT_EQ(configKey("quib.broker.port").defaultValue, broker.port());
+    EXPECT_EQ(configKey("quib.broker.ip6prefixlen").defaultValue, broker.prefixLen());
+    EXPECT_EQ(configKey("quib.broker.maxtunnels").defaultValue, broker.maxTunnels());
+    EXPECT_EQ(configKey("quib.broker.setuprate").defaultValue, broker.setupRate());
+    EXPECT_EQ(configKey("quib.tun.mtu").defaultValue, broker.tunMtu());
+    EXPECT_STREQ(configKey("quib.broker.address").defaultText, broker.brokerAddress());
 }
 
 TEST_F(UsageText, NamesTheDefaultPathTheStateFileAndTheExitStatuses)

@@ -1,8 +1,5 @@
 // The IPv6 default route straight through the TUN device.
-#include "privateNetwork.h"
-
-#include "logCapture.h"
-#include "main/cBroker.h"
+#include "tunTest.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -15,13 +12,8 @@
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-class DefaultRoute : public cNetTest {
+class DefaultRoute : public cTunTest {
 protected:
-    void TearDown() override
-    {
-        if (mBroker.mTunFd >= 0)
-            close(mBroker.mTunFd);
-    }
     // Opens the device, optionally with an address (which brings it up).
     void openDevice(bool up)
     {
@@ -33,9 +25,6 @@ protected:
         }
         mLog.records();
     }
-
-    cLogCapture mLog;
-    cBroker mBroker;
 };
 
 namespace {
@@ -59,7 +48,7 @@ bool isDefaultRoute(const std::string& line, const std::string& metric, const st
 TEST_F(DefaultRoute, RouteWithMetric1024PointsStraightAtTheDevice)
 {
     openDevice(true);
-    const std::string& name = mBroker.mTunName;
+    const std::string& name = mBroker.tunName();
     int descriptors = openDescriptorCount();
 
     CaptureStderr();
@@ -96,7 +85,7 @@ TEST_F(DefaultRoute, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
 TEST_F(DefaultRoute, DeviceThatIsDownIsRefusedByTheKernel)
 {
     openDevice(false);
-    const std::string& name = mBroker.mTunName;
+    const std::string& name = mBroker.tunName();
     int descriptors = openDescriptorCount();
 
     CaptureStderr();
@@ -126,6 +115,6 @@ TEST_F(DefaultRoute, NoControlSocketIsReportedAfterTheInfoLine)
     EXPECT_FALSE(done);
     EXPECT_EQ("ip6 socket(): " + std::string(std::strerror(EMFILE)) + "\n", err);
     std::vector<std::string> expected = {"INFO cBroker Setting default route on dev "
-                                         + mBroker.mTunName};
+                                         + mBroker.tunName()};
     EXPECT_EQ(expected, mLog.records());
 }

@@ -1,8 +1,5 @@
 // Giving the TUN device its IPv6 address and bringing it up.
-#include "privateNetwork.h"
-
-#include "logCapture.h"
-#include "main/cBroker.h"
+#include "tunTest.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -16,19 +13,14 @@
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-class InterfaceAddress : public cNetTest {
+class InterfaceAddress : public cTunTest {
 protected:
     void SetUp() override
     {
-        cNetTest::SetUp();
+        cTunTest::SetUp();
         if (IsSkipped())
             return;
         ASSERT_EQ(1, inet_pton(AF_INET6, "2001:db8:5::1", &mAddress));
-    }
-    void TearDown() override
-    {
-        if (mBroker.mTunFd >= 0)
-            close(mBroker.mTunFd);
     }
     void openDevice()
     {
@@ -40,16 +32,13 @@ protected:
         return "INFO cBroker Setting '" + name + "' address to '" + address + "/"
             + std::to_string(prefixLen) + "'";
     }
-
-    cLogCapture mLog;
-    cBroker mBroker;
     in6_addr mAddress;
 };
 
 TEST_F(InterfaceAddress, AddressIsAddedAndDeviceComesUpKeepingItsFlags)
 {
     openDevice();
-    const std::string& name = mBroker.mTunName;
+    const std::string& name = mBroker.tunName();
     // A bit the daemon never touches must survive.
     int before = interfaceFlags(name);
     ASSERT_GE(before, 0);
@@ -78,7 +67,7 @@ TEST_F(InterfaceAddress, AddressIsAddedAndDeviceComesUpKeepingItsFlags)
 TEST_F(InterfaceAddress, PrefixLengthAbove128GoesToTheKernelAndIsRefused)
 {
     openDevice();
-    const std::string& name = mBroker.mTunName;
+    const std::string& name = mBroker.tunName();
     int before = interfaceFlags(name);
     int descriptors = openDescriptorCount();
 
@@ -114,7 +103,7 @@ TEST_F(InterfaceAddress, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
 TEST_F(InterfaceAddress, NoControlSocketIsReportedAfterTheInfoLine)
 {
     openDevice();
-    const std::string& name = mBroker.mTunName;
+    const std::string& name = mBroker.tunName();
 
     CaptureStderr();
     bool done;

@@ -1,8 +1,5 @@
 // Creating the TUN device and the frames that come out of it.
-#include "privateNetwork.h"
-
-#include "logCapture.h"
-#include "main/cBroker.h"
+#include "tunTest.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,37 +15,29 @@
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-class TunDevice : public cNetTest {
-protected:
-    void TearDown() override
-    {
-        // The daemon keeps its device for life; the test closes it to drop it.
-        if (mBroker.mTunFd >= 0)
-            close(mBroker.mTunFd);
-    }
+// The whole binary runs in a network namespace of its own.
+testing::Environment* const gNet = testing::AddGlobalTestEnvironment(new cPrivateNetwork);
 
-    cLogCapture mLog;
-    cBroker mBroker;
-};
+class TunDevice : public cTunTest {};
 
 TEST_F(TunDevice, KernelChosenNameIsKeptAndLogged)
 {
     int before = openDescriptorCount();
     ASSERT_TRUE(mBroker.openTun());
 
-    ASSERT_FALSE(mBroker.mTunName.empty());
-    unsigned index = if_nametoindex(mBroker.mTunName.c_str());
-    ASSERT_NE(0u, index) << mBroker.mTunName;
+    ASSERT_FALSE(mBroker.tunName().empty());
+    unsigned index = if_nametoindex(mBroker.tunName().c_str());
+    ASSERT_NE(0u, index) << mBroker.tunName();
     char kernelName[IF_NAMESIZE] = "";
     ASSERT_NE(nullptr, if_indextoname(index, kernelName));
-    EXPECT_EQ(std::string(kernelName), mBroker.mTunName);
+    EXPECT_EQ(std::string(kernelName), mBroker.tunName());
 
-    std::vector<std::string> expected = {"INFO cBroker Created Tun '" + mBroker.mTunName + "'"};
+    std::vector<std::string> expected = {"INFO cBroker Created Tun '" + mBroker.tunName() + "'"};
     EXPECT_EQ(expected, mLog.records());
 
     // Exactly the device's descriptor stays open, read-write and blocking.
     EXPECT_EQ(before + 1, openDescriptorCount());
-    int flags = fcntl(mBroker.mTunFd, F_GETFL);
+    int flags = fcntl(mBroker.tunFd(), F_GETFL);
     EXPECT_EQ(O_RDWR, flags & O_ACCMODE);
     EXPECT_EQ(0, flags & O_NONBLOCK);
 }
@@ -65,8 +54,8 @@ TEST_F(TunDevice, NoDescriptorLeftMeansCloneDeviceReportedAndNothingStored)
 
     EXPECT_FALSE(opened);
     EXPECT_EQ("Open clonedev:: " + std::string(std::strerror(EMFILE)) + "\n", err);
-    EXPECT_EQ(-1, mBroker.mTunFd);
-    EXPECT_EQ("", mBroker.mTunName);
+    EXPECT_EQ(-1, mBroker.tunFd());
+    EXPECT_EQ("", mBroker.tunName());
     EXPECT_TRUE(mLog.records().empty());
 }
 
@@ -86,14 +75,20 @@ TEST_F(TunDevice, FrameRoutedIntoDeviceStartsWithPacketInformationHeader)
     peer.sin6_port = htons(9);
     ASSERT_EQ(1, inet_pton(AF_INET6, "2001:db8::2", &peer.sin6_addr));
     const char payload[] = "quib";
-    // The new address is usable as a source only once the kernel has
-    // finished adding it, a few milliseconds later.
-    ssize_t sent = -1;
-    for (int i = 0; i < 200 && sent < 0 && (i == 0 || errno == EADDRNOTAVAIL); ++i) {
+    // The new address can be bound only once the kernel has finished adding
+    // it, a few milliseconds later; unbound, the datagram could leave from
+    // ::1 of the loopback interface until then.
+    sockaddr_in6 source = peer;
+    source.sin6_port = 0;
+    source.sin6_addr = own;
+    int bound = -1;
+    for (int i = 0; i < 200 && bound != 0 && (i == 0 || errno == EADDRNOTAVAIL); ++i) {
         if (i > 0)
             usleep(10000);
-        sent = sendto(sender, payload, 4, 0, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+        bound = bind(sender, reinterpret_cast<sockaddr*>(&source), sizeof(source));
     }
+    ASSERT_EQ(0, bound) << std::strerror(errno);
+    ssize_t sent = sendto(sender, payload, 4, 0, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
     ASSERT_EQ(4, sent) << std::strerror(errno);
     close(sender);
 
@@ -102,9 +97,9 @@ TEST_F(TunDevice, FrameRoutedIntoDeviceStartsWithPacketInformationHeader)
     unsigned char frame[2048];
     bool found = false;
     for (int i = 0; i < 20 && !found; ++i) {
-        pollfd ready = {mBroker.mTunFd, POLLIN, 0};
+        pollfd ready = {mBroker.tunFd(), POLLIN, 0};
         ASSERT_EQ(1, poll(&ready, 1, 2000)) << "no frame from the device";
-        ssize_t n = read(mBroker.mTunFd, frame, sizeof(frame));
+        ssize_t n = read(mBroker.tunFd(), frame, sizeof(frame));
         ASSERT_GE(n, 44);
         // flags 0, then protocol 0x86DD in network order, then the packet.
         ASSERT_EQ(0, frame[0]);

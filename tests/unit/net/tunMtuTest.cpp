@@ -49,33 +49,14 @@ int interfaceCount()
     return count;
 }
 
-// Leaves exactly one descriptor free while alive: enough for the device,
-// none for the control socket of the MTU request.
-class cOneFreeDescriptor {
-public:
-    cOneFreeDescriptor()
-    {
-        getrlimit(RLIMIT_NOFILE, &mSaved);
-        int lowest = open("/dev/null", O_RDONLY);
-        close(lowest);
-        rlimit limit = mSaved;
-        limit.rlim_cur = static_cast<rlim_t>(lowest) + 1;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    ~cOneFreeDescriptor() { setrlimit(RLIMIT_NOFILE, &mSaved); }
-
-private:
-    rlimit mSaved;
-};
-
 } // namespace
 
 class TunMtu : public cNetTest {
 protected:
     void TearDown() override
     {
-        if (mBroker && mBroker->mTunFd >= 0)
-            close(mBroker->mTunFd);
+        if (mBroker && mBroker->tunFd() >= 0)
+            close(mBroker->tunFd());
     }
 
     // A broker built from the configuration text, its log emptied.
@@ -96,15 +77,16 @@ protected:
         CaptureStderr();
         bool opened;
         if (oneDescriptor) {
-            cOneFreeDescriptor limit;
+            // Enough for the device, none for the MTU request's control socket.
+            cNoFreeDescriptors limit(1);
             opened = broker.openTun();
         } else {
             opened = broker.openTun();
         }
         EXPECT_EQ(stderrLine, GetCapturedStderr());
         EXPECT_FALSE(opened);
-        EXPECT_EQ(-1, broker.mTunFd);
-        EXPECT_EQ("", broker.mTunName);
+        EXPECT_EQ(-1, broker.tunFd());
+        EXPECT_EQ("", broker.tunName());
         EXPECT_TRUE(mLog.records().empty());
         EXPECT_EQ(descriptors, openDescriptorCount());
         EXPECT_EQ(interfaces, interfaceCount());
@@ -119,8 +101,8 @@ TEST_F(TunMtu, UnconfiguredDeviceComesUpAt1400)
 {
     cBroker& broker = brokerFrom("# no mtu");
     ASSERT_TRUE(broker.openTun());
-    EXPECT_EQ(1400, kernelMtu(broker.mTunName));
-    EXPECT_EQ(std::vector<std::string>{"INFO cBroker Created Tun '" + broker.mTunName + "'"},
+    EXPECT_EQ(1400, kernelMtu(broker.tunName()));
+    EXPECT_EQ(std::vector<std::string>{"INFO cBroker Created Tun '" + broker.tunName() + "'"},
               mLog.records());
 }
 
@@ -129,9 +111,9 @@ TEST_F(TunMtu, ConfiguredLimitsReachTheDevice)
     for (int mtu : {1280, 1500}) {
         cBroker& broker = brokerFrom("quib.tun.mtu = " + std::to_string(mtu));
         ASSERT_TRUE(broker.openTun());
-        EXPECT_EQ(mtu, kernelMtu(broker.mTunName));
-        close(broker.mTunFd);
-        broker.mTunFd = -1;
+        EXPECT_EQ(mtu, kernelMtu(broker.tunName()));
+        close(broker.tunFd());
+        broker.useDescriptors(-1, -1);
     }
 }
 

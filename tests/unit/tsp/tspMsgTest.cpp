@@ -1,9 +1,8 @@
 #include "tsp/cTSPMsg.h"
 #include "logCapture.h"
+#include "setupMessages.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <cstring>
 #include <memory>
@@ -16,24 +15,10 @@ using Records = std::vector<std::string>;
 namespace {
 
 const std::string kRequest = "request\0tunnelid=7\0keepalive=30\0"s;
-const std::string kOffer = "offer\0tunnelid=7\0ip6prefix=2001:db8::\0ip6prefixlen=64\0"
-                           "ip6addr=2001:db8::7\0keepalive=30\0"s;
+const std::string kOffer = exampleOffer();
 const std::string kAccept = "accept\0"s;
 // The type string has no value; a bare nullptr would also match the address form.
 const char* const kNoValue = nullptr;
-
-in6_addr addrOf(const char* text)
-{
-    in6_addr a{};
-    inet_pton(AF_INET6, text, &a);
-    return a;
-}
-
-std::string textOf(const in6_addr* a)
-{
-    char text[64];
-    return inet_ntop(AF_INET6, a, text, sizeof(text));
-}
 
 std::string bytesOf(cTSPMsg& msg)
 {
@@ -76,7 +61,7 @@ TEST_F(BuildingTheWorkedExample, RequestOfferAndAcceptAreTheExactBytes)
     request.addTag("keepalive", 30u);
     EXPECT_EQ(kRequest, bytesOf(request));
 
-    in6_addr prefix = addrOf("2001:db8::"), addr = addrOf("2001:db8::7");
+    in6_addr prefix = ip6("2001:db8::"), addr = ip6("2001:db8::7");
     cTSPMsg offer(1024);
     offer.addTag("offer", kNoValue);
     offer.addTag("tunnelid", 7u);
@@ -145,8 +130,8 @@ TEST_F(ParsingTheWorkedExample, RequestGivesItsFieldsAndSixDebugLines)
     EXPECT_EQ(7u, msg->getTunnelId());
     EXPECT_EQ(30u, msg->getKeepalive());
     EXPECT_EQ(0u, msg->getPrefixLen());
-    EXPECT_EQ("::", textOf(msg->getPrefix()));
-    EXPECT_EQ("::", textOf(msg->getAddr()));
+    EXPECT_EQ("::", ip6Text(msg->getPrefix()));
+    EXPECT_EQ("::", ip6Text(msg->getAddr()));
     msg->dump(); // each "=" is now a NUL in the caller's buffer
     EXPECT_EQ((Records{"DEBUG cTSPMsg >>>TSP:", "DEBUG cTSPMsg request.tunnelid.7.keepalive.30.",
                        "DEBUG cTSPMsg <<<<"}),
@@ -159,8 +144,8 @@ TEST_F(ParsingTheWorkedExample, OfferGivesEveryFieldAndAcceptOnlyItsType)
     EXPECT_EQ(TSP_OFFER, offer->getType());
     EXPECT_EQ(7u, offer->getTunnelId());
     EXPECT_EQ(64u, offer->getPrefixLen());
-    EXPECT_EQ("2001:db8::", textOf(offer->getPrefix()));
-    EXPECT_EQ("2001:db8::7", textOf(offer->getAddr()));
+    EXPECT_EQ("2001:db8::", ip6Text(offer->getPrefix()));
+    EXPECT_EQ("2001:db8::7", ip6Text(offer->getAddr()));
     EXPECT_EQ(30u, offer->getKeepalive());
     Records lines = mLog.records();
     ASSERT_EQ(12u, lines.size());
@@ -232,7 +217,7 @@ TEST_F(ParsingHostileMessages, NetworkTextReachesEachRecordVerbatimButWithoutCon
                        "DEBUG cTSPMsg Got Tunnel Addr2001:db8::1..ERROR x",
                        "DEBUG cTSPMsg argv[4]: ip6prefix=.[2J", "DEBUG cTSPMsg Got Prefix .[2J"}),
               mLog.records());
-    EXPECT_EQ("::", textOf(msg->getAddr()));
+    EXPECT_EQ("::", ip6Text(msg->getAddr()));
     EXPECT_EQ(0u, msg->getTunnelId());
 }
 
@@ -247,8 +232,8 @@ TEST_F(ParsingHostileMessages, NumbersFollowUnsignedConversionAndKeepTheLow32Bit
     EXPECT_EQ(0u, b->getKeepalive());
     EXPECT_EQ(12u, b->getPrefixLen());
     cReceived c("offer\0ip6addr=2001:db8::9\0ip6addr=nope\0ip6prefix=1.2.3.4\0"s);
-    EXPECT_EQ("2001:db8::9", textOf(c->getAddr())); // a bad address keeps the earlier one
-    EXPECT_EQ("::", textOf(c->getPrefix()));
+    EXPECT_EQ("2001:db8::9", ip6Text(c->getAddr())); // a bad address keeps the earlier one
+    EXPECT_EQ("::", ip6Text(c->getPrefix()));
 }
 
 TEST_F(ParsingHostileMessages, AFirstStringThatIsATagIsOnlyTheType)

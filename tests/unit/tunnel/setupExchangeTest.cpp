@@ -3,8 +3,7 @@
 namespace {
 
 const std::string kRequest = wire("request\0tunnelid=7\0keepalive=30\0");
-const std::string kOffer = wire("offer\0tunnelid=7\0ip6prefix=2001:db8::\0ip6prefixlen=64\0"
-                                "ip6addr=2001:db8::7\0keepalive=30\0");
+const std::string kOffer = exampleOffer();
 const std::string kAccept = wire("accept\0");
 
 } // namespace

@@ -4,11 +4,10 @@
 // scenarios change the table and its tunnels in every way the broker does
 // and check that look-ups and forwards still give what the table's order
 // says.
-class TableIndex : public BoundedTableTest {
+class TableIndex : public TunnelFramesTest {
 protected:
-
     // A tunnel for the socket's endpoint that ran request and accept.
-    cTunnel* established(cLoopSocket& s, const std::string& request)
+    cTunnel* established(cTestSocket& s, const std::string& request)
     {
         cTunnel* t = findOrCreateTunnel(s.addr());
         delete receive(*t, request);
@@ -16,26 +15,20 @@ protected:
         t->release();
         return t;
     }
-    std::string frameTo(const char* dest)
+    // Gives a tunnel of the table another address; the table is told, as
+    // after every step of the exchange.
+    static void readdress(cTunnel* t, unsigned id)
     {
-        std::string frame(80, '\x33');
-        in6_addr d = ip6(dest);
-        frame.replace(28, 16, reinterpret_cast<const char*>(&d), 16);
-        return frame;
+        t->setId(id);
+        t->assignAddress();
+        gTunnels.update(t);
     }
-    void forward(const std::string& frame)
-    {
-        forwardToTunnel(mSender.fd(), frame.data(), static_cast<int>(frame.size()));
-    }
-    cLoopSocket mSender;
 };
 
 TEST_F(TableIndex, ReaddressedTunnelIsReachedAtItsNewAddressOnly)
 {
-    cLoopSocket peer;
-    cTunnel* t = established(peer, wire("request\0tunnelid=5\0"));
-    t->setId(6);
-    t->assignAddress();
+    cTestSocket peer;
+    readdress(established(peer, wire("request\0tunnelid=5\0")), 6);
     forward(frameTo("2001:db8::5"));
     EXPECT_TRUE(peer.pending().empty());
     forward(frameTo("2001:db8::6"));
@@ -44,7 +37,7 @@ TEST_F(TableIndex, ReaddressedTunnelIsReachedAtItsNewAddressOnly)
 
 TEST_F(TableIndex, TunnelThatSetsUpAgainGetsNoFramesUntilAccepted)
 {
-    cLoopSocket peer;
+    cTestSocket peer;
     cTunnel* t = established(peer, wire("request\0tunnelid=5\0"));
     // Handed a request directly, as only a test can: it is offered again.
     delete receive(*t, wire("request\0tunnelid=5\0"));
@@ -58,14 +51,12 @@ TEST_F(TableIndex, TunnelThatSetsUpAgainGetsNoFramesUntilAccepted)
 
 TEST_F(TableIndex, NewerOfTwoSharingAnAddressGetsFramesAndStaleOnesNone)
 {
-    cLoopSocket older, newer, fresh;
+    cTestSocket older, newer, fresh;
     established(older, wire("request\0"));
     established(newer, wire("request\0"));
     // Both carry the address of identifier 9; the newer one stands in front.
-    for (cTunnel* t : gTunnels) {
-        t->setId(9);
-        t->assignAddress();
-    }
+    for (cTunnel* t : gTunnels)
+        readdress(t, 9);
     forward(frameTo("2001:db8::9"));
     EXPECT_EQ(1u, newer.pending().size());
     EXPECT_TRUE(older.pending().empty());
@@ -83,33 +74,11 @@ TEST_F(TableIndex, NewerOfTwoSharingAnAddressGetsFramesAndStaleOnesNone)
     EXPECT_EQ(1u, fresh.pending().size());
 }
 
-TEST_F(TableIndex, RemovedEndpointsComeBackAsBrandNewTunnels)
-{
-    gMaxTunnels = 2;
-    cTunnel* a = findOrAdmitTunnel(endpoint("192.0.2.1", 5000));
-    a->release();
-    cTunnel* b = findOrAdmitTunnel(endpoint("192.0.2.2", 5000));
-    b->release();
-    // The table is full: the third endpoint evicts the oldest, a.
-    findOrAdmitTunnel(endpoint("192.0.2.3", 5000))->release();
-    tunnelRecords();
-    cTunnel* back = findOrAdmitTunnel(endpoint("192.0.2.1", 5000));
-    ASSERT_NE(nullptr, back);
-    back->release();
-    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of 192.0.2.2:5000",
-                       "DEBUG cTunnel Making brand new tunnel.."}),
-              tunnelRecords());
-    EXPECT_EQ(2u, gTunnels.size());
-    EXPECT_EQ(back, gTunnels.front());
-}
-
 TEST_F(TableIndex, ClearedTableStartsOverEmpty)
 {
-    cLoopSocket peer;
+    cTestSocket peer;
     established(peer, wire("request\0tunnelid=5\0"));
-    for (cTunnel* t : gTunnels)
-        delete t;
-    gTunnels.clear();
+    resetTunnelTable();
     forward(frameTo("2001:db8::5"));
     EXPECT_TRUE(peer.pending().empty());
     tunnelRecords();

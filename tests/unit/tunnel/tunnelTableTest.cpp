@@ -62,9 +62,9 @@ TEST_F(StaleRemoval, IdentifierZeroRemovesNothing)
 }
 
 // Sending frames to tunnels whose peers are real loopback sockets.
-class TunnelSends : public TunnelTest {
+class TunnelSends : public TunnelFramesTest {
 protected:
-    cTunnel* peerTunnel(cLoopSocket& s, unsigned id, bool established)
+    cTunnel* peerTunnel(cTestSocket& s, unsigned id, bool established)
     {
         cTunnel* t = findOrCreateTunnel(s.addr());
         t->setId(id);
@@ -73,20 +73,11 @@ protected:
             delete receive(*t, wire("accept\0"));
         return t;
     }
-    std::string frameTo(const char* dest, size_t size)
-    {
-        std::string frame(size, '\x5a');
-        in6_addr d = ip6(dest);
-        frame.replace(28, 16, reinterpret_cast<const char*>(&d), 16);
-        return frame;
-    }
-    cLoopSocket mSender;
 };
 
 TEST_F(TunnelSends, BroadcastReachesOnlyEstablishedTunnelsAndCountsInDecimal)
 {
-    setSharedPrefix(ip6("2001:db8::"), 64);
-    cLoopSocket fresh, offered, estA, estB;
+    cTestSocket fresh, offered, estA, estB;
     peerTunnel(fresh, 1, false);
     delete receive(*findOrCreateTunnel(offered.addr()), wire("request\0"));
     peerTunnel(estA, 0xabc, true);
@@ -109,7 +100,7 @@ TEST_F(TunnelSends, BroadcastReachesOnlyEstablishedTunnelsAndCountsInDecimal)
 
 TEST_F(TunnelSends, FailedSendIsLoggedAsMinusOne)
 {
-    cLoopSocket peer;
+    cTestSocket peer;
     peerTunnel(peer, 3, true);
     tunnelRecords();
     sendToAllTunnels(-1, "abcd", 4);
@@ -118,15 +109,14 @@ TEST_F(TunnelSends, FailedSendIsLoggedAsMinusOne)
 
 TEST_F(TunnelSends, LocalForwardGoesToFirstMatchOnly)
 {
-    setSharedPrefix(ip6("2001:db8::"), 64);
-    cLoopSocket older, newer, other;
+    cTestSocket older, newer, other;
     peerTunnel(older, 0x11, true);
     peerTunnel(newer, 0x11, true);
     peerTunnel(other, 0x12, true);
     tunnelRecords();
 
     std::string frame = frameTo("2001:db8::11", 100);
-    forwardToTunnel(mSender.fd(), frame.data(), static_cast<int>(frame.size()));
+    forward(frame);
     EXPECT_EQ(std::vector<std::string>{frame}, newer.pending());
     EXPECT_TRUE(older.pending().empty());
     EXPECT_TRUE(other.pending().empty());
@@ -135,16 +125,13 @@ TEST_F(TunnelSends, LocalForwardGoesToFirstMatchOnly)
 
 TEST_F(TunnelSends, UnmatchedUnestablishedOrShortFramesAreNotForwarded)
 {
-    setSharedPrefix(ip6("2001:db8::"), 64);
-    cLoopSocket peer, pending;
+    cTestSocket peer, pending;
     peerTunnel(peer, 0x11, true);
     peerTunnel(pending, 0x12, false);
     tunnelRecords();
 
-    std::string unmatched = frameTo("2001:db8::13", 60);
-    forwardToTunnel(mSender.fd(), unmatched.data(), 60);
-    std::string notEstablished = frameTo("2001:db8::12", 60);
-    forwardToTunnel(mSender.fd(), notEstablished.data(), 60);
+    forward(frameTo("2001:db8::13", 60));
+    forward(frameTo("2001:db8::12", 60));
     // The buffer holds a whole matching address; only 43 bytes are the frame.
     std::string cut = frameTo("2001:db8::11", 44);
     forwardToTunnel(mSender.fd(), cut.data(), 43);

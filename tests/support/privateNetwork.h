@@ -1,6 +1,8 @@
-// Runs the whole net test binary in a network namespace of its own, so the
-// TUN devices, addresses and routes it makes never reach the host; plus
-// read-backs of the kernel state the tests look at.
+// Runs a whole test binary in a network namespace of its own (loopback up),
+// so the TUN devices, addresses and routes it makes never reach the host;
+// plus read-backs of the kernel state the tests look at. A binary opts in
+// with one line:
+//   testing::Environment* const gNet = testing::AddGlobalTestEnvironment(new cPrivateNetwork);
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,10 +48,11 @@ std::vector<std::string> interfaceAddresses(const std::string& name);
 // The kernel's IPv6 routing lines (/proc/net/ipv6_route) for the interface.
 std::vector<std::string> interfaceRoutes(const std::string& name);
 
-// Makes socket() and open() fail with EMFILE while alive.
+// While alive, only spare more descriptors can be opened; socket() and
+// open() then fail with EMFILE.
 class cNoFreeDescriptors {
 public:
-    cNoFreeDescriptors();
+    explicit cNoFreeDescriptors(int spare = 0);
     ~cNoFreeDescriptors();
 
 private:

@@ -25,6 +25,8 @@ void cPrivateNetwork::SetUp()
         sWhyNot = "/dev/net/tun is missing or not usable";
     else if (unshare(CLONE_NEWNET) != 0)
         sWhyNot = std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
+    else if (interfaceFlags("lo") < 0 || !setInterfaceFlags("lo", interfaceFlags("lo") | IFF_UP))
+        sWhyNot = "cannot bring up lo in the new namespace";
     else
         sReady = true;
     if (!sReady)
@@ -32,9 +34,6 @@ void cPrivateNetwork::SetUp()
 }
 
 namespace {
-
-testing::Environment* const gPrivateNetwork =
-    testing::AddGlobalTestEnvironment(new cPrivateNetwork);
 
 std::vector<std::string> linesEndingWith(const char* path, const std::string& name)
 {
@@ -112,7 +111,7 @@ std::vector<std::string> interfaceRoutes(const std::string& name)
     return linesEndingWith("/proc/net/ipv6_route", name);
 }
 
-cNoFreeDescriptors::cNoFreeDescriptors()
+cNoFreeDescriptors::cNoFreeDescriptors(int spare)
 {
     rlimit limit;
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -121,7 +120,7 @@ cNoFreeDescriptors::cNoFreeDescriptors()
     int lowest = open("/dev/null", O_RDONLY);
     if (lowest >= 0)
         close(lowest);
-    limit.rlim_cur = lowest >= 0 ? lowest : 0;
+    limit.rlim_cur = static_cast<rlim_t>((lowest >= 0 ? lowest : 0) + spare);
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 

@@ -1,5 +1,5 @@
-// The broker's tunnel table: tunnels newest first, as a plain list, with
-// indexes beside it so that a tunnel is found by its peer endpoint or by its
+// The container behind the broker's tunnel table: tunnels newest first, as a
+// plain list, with indexes beside it so that a tunnel is found by its peer endpoint or by its
 // address in constant time. The list's order alone decides every result; the
 // indexes only shorten the way to it. Callers hold gTunnelsLock.
 #pragma once
@@ -15,16 +15,16 @@
 
 class cTunnel;
 
-class cTunnelTable {
+class cIndexedTunnelList {
 public:
     // Read-only view of the list, front (newest) to back (oldest).
     using value_type = cTunnel*;
     using const_iterator = std::list<cTunnel*>::const_iterator;
     using iterator = const_iterator;
 
-    cTunnelTable();
-    cTunnelTable(const cTunnelTable&) = delete;
-    cTunnelTable& operator=(const cTunnelTable&) = delete;
+    cIndexedTunnelList();
+    cIndexedTunnelList(const cIndexedTunnelList&) = delete;
+    cIndexedTunnelList& operator=(const cIndexedTunnelList&) = delete;
 
     const_iterator begin() const { return mList.begin(); }
     const_iterator end() const { return mList.end(); }
@@ -50,8 +50,8 @@ public:
     // not held, or null.
     cTunnel* oldestUnfinished() const;
 
-    // A tunnel of the table changed its state, address or completion: brings
-    // the indexes up to date. Tunnels outside the table are ignored.
+    // A tunnel of the list changed its state, address or completion: brings
+    // the indexes up to date. Tunnels outside the list are ignored.
     void update(const cTunnel* tunnel);
 
 private:
@@ -93,5 +93,5 @@ private:
 };
 
 // Compares the table's order with a list of tunnels, front first.
-bool operator==(const std::list<cTunnel*>& list, const cTunnelTable& table);
-bool operator==(const cTunnelTable& table, const std::list<cTunnel*>& list);
+bool operator==(const std::list<cTunnel*>& list, const cIndexedTunnelList& table);
+bool operator==(const cIndexedTunnelList& table, const std::list<cTunnel*>& list);

@@ -1,57 +1,17 @@
-#include "tunnel/cTunnelTable.h"
+#include "tunnel/cIndexedTunnelList.h"
 
 #include "tunnel/cTunnel.h"
+#include "tunnel/keyedHash.h"
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
-#include <exception>
-#include <random>
 
-namespace {
-
-uint64_t mix(uint64_t x)
+std::size_t cIndexedTunnelList::tKeyHash::operator()(const tKey& key) const
 {
-    // The finaliser of splitmix64: every input bit reaches every output bit.
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
+    return static_cast<std::size_t>(keyedHash(key.mLow ^ keyedHash(key.mHigh, mSeed), mSeed));
 }
 
-uint64_t drawSeed()
-{
-    try {
-        std::random_device source;
-        return (static_cast<uint64_t>(source()) << 32) ^ source();
-    } catch (const std::exception&) {
-        // No entropy source: the clock still keeps the seed from being known
-        // in advance.
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return mix(static_cast<uint64_t>(now.tv_sec) * 1000000000ULL
-                   + static_cast<uint64_t>(now.tv_nsec));
-    }
-}
-
-// One draw, shared by both indexes. Drawn on first use: the table itself is
-// built during static initialisation, possibly before this file's globals.
-uint64_t seed()
-{
-    static const uint64_t drawn = drawSeed();
-    return drawn;
-}
-
-} // namespace
-
-std::size_t cTunnelTable::tKeyHash::operator()(const tKey& key) const
-{
-    return static_cast<std::size_t>(mix(key.mHigh ^ mSeed) ^ mix(key.mLow + mSeed));
-}
-
-cTunnelTable::tKey cTunnelTable::keyOf(const void* sixteenBytes)
+cIndexedTunnelList::tKey cIndexedTunnelList::keyOf(const void* sixteenBytes)
 {
     tKey key;
     std::memcpy(&key.mHigh, sixteenBytes, sizeof(key.mHigh));
@@ -59,12 +19,12 @@ cTunnelTable::tKey cTunnelTable::keyOf(const void* sixteenBytes)
     return key;
 }
 
-cTunnelTable::cTunnelTable()
-    : mNextSeq(0), mByPeer(0, tKeyHash{seed()}), mByAddress(0, tKeyHash{seed()})
+cIndexedTunnelList::cIndexedTunnelList()
+    : mNextSeq(0), mByPeer(0, tKeyHash{hashSeed()}), mByAddress(0, tKeyHash{hashSeed()})
 {
 }
 
-void cTunnelTable::clear()
+void cIndexedTunnelList::clear()
 {
     mList.clear();
     mEntries.clear();
@@ -73,7 +33,7 @@ void cTunnelTable::clear()
     mUnfinished.clear();
 }
 
-void cTunnelTable::pushFront(cTunnel* tunnel)
+void cIndexedTunnelList::pushFront(cTunnel* tunnel)
 {
     static_assert(sizeof(sockaddr_in) == 16, "a peer key is the whole sockaddr_in");
     // Every container grows first, so an allocation failure leaves the
@@ -107,7 +67,7 @@ void cTunnelTable::pushFront(cTunnel* tunnel)
     ++mNextSeq;
 }
 
-void cTunnelTable::remove(cTunnel* tunnel)
+void cIndexedTunnelList::remove(cTunnel* tunnel)
 {
     auto found = mEntries.find(tunnel);
     if (found == mEntries.end())
@@ -124,13 +84,13 @@ void cTunnelTable::remove(cTunnel* tunnel)
     mEntries.erase(found);
 }
 
-cTunnel* cTunnelTable::findByPeer(const sockaddr_in& peer) const
+cTunnel* cIndexedTunnelList::findByPeer(const sockaddr_in& peer) const
 {
     auto found = mByPeer.find(keyOf(&peer));
     return found != mByPeer.end() ? found->second : nullptr;
 }
 
-cTunnel* cTunnelTable::findEstablished(const unsigned char* address) const
+cTunnel* cIndexedTunnelList::findEstablished(const unsigned char* address) const
 {
     auto found = mByAddress.find(keyOf(address));
     if (found == mByAddress.end())
@@ -149,7 +109,7 @@ cTunnel* cTunnelTable::findEstablished(const unsigned char* address) const
     return nearest;
 }
 
-cTunnel* cTunnelTable::oldestUnfinished() const
+cTunnel* cIndexedTunnelList::oldestUnfinished() const
 {
     // Holds last only while the UDP worker handles one datagram, so the
     // scan passes over at most a few of them.
@@ -160,7 +120,7 @@ cTunnel* cTunnelTable::oldestUnfinished() const
     return nullptr;
 }
 
-void cTunnelTable::update(const cTunnel* tunnel)
+void cIndexedTunnelList::update(const cTunnel* tunnel)
 {
     auto found = mEntries.find(tunnel);
     if (found == mEntries.end())
@@ -177,7 +137,7 @@ void cTunnelTable::update(const cTunnel* tunnel)
     }
 }
 
-void cTunnelTable::indexAddress(const cTunnel* tunnel, tEntry& entry)
+void cIndexedTunnelList::indexAddress(const cTunnel* tunnel, tEntry& entry)
 {
     tKey address = keyOf(tunnel->getAddr());
     mByAddress[address].push_back(const_cast<cTunnel*>(tunnel));
@@ -185,7 +145,7 @@ void cTunnelTable::indexAddress(const cTunnel* tunnel, tEntry& entry)
     entry.mByAddress = true;
 }
 
-void cTunnelTable::unindexAddress(const cTunnel* tunnel, tEntry& entry)
+void cIndexedTunnelList::unindexAddress(const cTunnel* tunnel, tEntry& entry)
 {
     auto bucket = mByAddress.find(entry.mAddress);
     if (bucket != mByAddress.end()) {
@@ -197,12 +157,12 @@ void cTunnelTable::unindexAddress(const cTunnel* tunnel, tEntry& entry)
     entry.mByAddress = false;
 }
 
-bool operator==(const std::list<cTunnel*>& list, const cTunnelTable& table)
+bool operator==(const std::list<cTunnel*>& list, const cIndexedTunnelList& table)
 {
     return list.size() == table.size() && std::equal(list.begin(), list.end(), table.begin());
 }
 
-bool operator==(const cTunnelTable& table, const std::list<cTunnel*>& list)
+bool operator==(const cIndexedTunnelList& table, const std::list<cTunnel*>& list)
 {
     return list == table;
 }

@@ -1,0 +1,67 @@
+// Broker mode's logic for one datagram from a client and one frame from the
+// TUN device, with what only broker mode keeps: the setup-rate limiter, the
+// tunnel table's admission policy and the summaries of what a flood made it
+// refuse. It borrows the cBroker's UDP socket, TUN descriptor and streams.
+#pragma once
+
+#include "broker/cSetupLimiter.h"
+#include "log/cSummaryPacer.h"
+
+#include <netinet/in.h>
+
+#include <cstddef>
+
+class cBroker;
+class cTunnel;
+
+class cBrokerMode {
+public:
+    // Takes the table limit and setup rate from the broker's settings.
+    explicit cBrokerMode(cBroker& broker);
+
+    cBrokerMode(const cBrokerMode&) = delete;
+    cBrokerMode& operator=(const cBrokerMode&) = delete;
+
+    // now: nanoseconds of CLOCK_MONOTONIC. The UDP worker's calls; each
+    // takes gTunnelsLock for the whole datagram.
+    void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now);
+    void flushReports(long long now);
+    // The TUN worker's call.
+    void handleTunFrame(char* buffer, int n);
+
+    // Totals since start: offers held back, unfinished tunnels evicted and
+    // new endpoints refused by the full table.
+    unsigned long heldOffers() const { return mHeld.total; }
+    unsigned long evictedTunnels() const { return mEvicted.total; }
+    unsigned long refusedEndpoints() const { return mRefused.total; }
+
+private:
+    struct tCount {
+        unsigned long since = 0;
+        unsigned long total = 0;
+        void add()
+        {
+            ++since;
+            ++total;
+        }
+    };
+
+    cTunnel* admit(const sockaddr_in& sender);
+    bool makeRoomFor(const sockaddr_in& sender);
+    void answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
+                     long long now);
+    void relayData(char* buffer, int n);
+    void echoKeepalive(char* buffer, int n, const sockaddr_in& sender);
+    int sendToPeer(const char* data, int len, const sockaddr_in& peer);
+    void reportTableLimit(long long now);
+    void reportHeldOffers(long long now);
+
+    cBroker& mBroker;
+    std::size_t mMaxTunnels;
+    cSetupLimiter mSetupLimiter;
+    tCount mHeld;
+    cSummaryPacer mHeldPacer;
+    tCount mEvicted;
+    tCount mRefused;
+    cSummaryPacer mLimitPacer;
+};

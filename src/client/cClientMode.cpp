@@ -1,0 +1,148 @@
+#include "client/cClientMode.h"
+
+#include "config/configKeys.h"
+#include "log/logText.h"
+#include "main/cBroker.h"
+#include "tsp/cTSPMsg.h"
+#include "tunnel/cTunnel.h"
+#include "tunnel/frame.h"
+#include "tunnel/tunnelTable.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+// A field that the frame does not hold in full shows as "?": a short frame
+// is still relayed whole, but nothing is read beyond its n bytes.
+std::string ip6Field(const char* frame, int n, int at)
+{
+    const unsigned char* address = frameAddress(frame, n, at);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address == nullptr || inet_ntop(AF_INET6, address, text, sizeof text) == nullptr)
+        return "?";
+    return text;
+}
+
+std::string nextHeaderField(const char* frame, int n)
+{
+    if (n <= kNextHeaderAt)
+        return "?";
+    return std::to_string(static_cast<unsigned char>(frame[kNextHeaderAt]));
+}
+
+} // namespace
+
+cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint)
+    : mBroker(broker), mBrokerEndpoint(brokerEndpoint), mTunnel(new cTunnel())
+{
+    int keepalive = configInt("quib.client.keepalive");
+    mTunnel->setId(mBroker.readTunnelId());
+    mTunnel->setKeepalive(static_cast<unsigned>(keepalive));
+}
+
+cClientMode::~cClientMode() = default;
+
+void cClientMode::start()
+{
+    mRequest.reset(mTunnel->makeRequest());
+    sendToBroker(mRequest->getData(), mRequest->getLen());
+}
+
+// The client answers to the broker alone: anyone else who reaches its port
+// could otherwise write into the TUN device or hand it a forged offer.
+bool cClientMode::fromBroker(const sockaddr_in& from) const
+{
+    return from.sin_family == AF_INET && from.sin_port == mBrokerEndpoint.sin_port
+        && from.sin_addr.s_addr == mBrokerEndpoint.sin_addr.s_addr;
+}
+
+int cClientMode::onDatagram(char* buf, int n, const sockaddr_in& from, long long now)
+{
+    mBroker.mDebug << "Receive " << n << " bytes from UDP" << std::endl;
+    // A failed read has no datagram to hand on and is no sign of the broker.
+    if (n < 0)
+        return CLIENT_CONTINUE;
+    if (!fromBroker(from)) {
+        mBroker.mDebug << "Dropped datagram from " << endpointText(from) << ", not the broker"
+                       << std::endl;
+        return CLIENT_CONTINUE;
+    }
+    if (mTunnel->isEstablished()) {
+        if (n > kKeepaliveMax)
+            relayToTun(buf, n);
+        else
+            mBroker.mDebug << "Receive Keepalive reply" << std::endl;
+        mTunnel->touch(now);
+        return CLIENT_CONTINUE;
+    }
+    cTSPMsg* reply = mTunnel->handleMsg(buf, n);
+    if (reply != nullptr) {
+        sendToBroker(reply->getData(), reply->getLen());
+        delete reply;
+    }
+    return mTunnel->isEstablished() ? takeOffer() : CLIENT_CONTINUE;
+}
+
+void cClientMode::relayToTun(char* buf, int n)
+{
+    // The address texts are built only for a line that will be written.
+    if (mBroker.mDebug.wanted())
+        mBroker.mDebug << "IP 6 Packet " << ip6Field(buf, n, kSourceAt) << " ---> "
+                       << ip6Field(buf, n, kDestinationAt) << " containing "
+                       << nextHeaderField(buf, n) << std::endl;
+    ssize_t written = write(mBroker.tunFd(), buf, static_cast<size_t>(n));
+    (void)written; // a frame the device refuses is lost, like one lost on the way
+}
+
+// The offer was just accepted: this runs once per run, as every later
+// datagram finds the tunnel established.
+int cClientMode::takeOffer()
+{
+    mBroker.writeTunnelId(mTunnel->getId());
+    if (!mBroker.setTunAddress(mTunnel->getAddr(), getSharedPrefixLen()))
+        return -1;
+    if (configInt("quib.route.default") != 0 && !mBroker.setDefaultRoute()) {
+        mBroker.mError << "Could set the default route. Bailing out" << std::endl;
+        return -1;
+    }
+    return CLIENT_CONTINUE;
+}
+
+void cClientMode::onFrame(const char* buf, int n)
+{
+    mBroker.mDebug << "Receive " << n << " bytes from TUN" << std::endl;
+    // Before the offer there is nowhere to send a frame; a failed read has none.
+    if (n < 0 || !mTunnel->isEstablished())
+        return;
+    sendToBroker(buf, n);
+}
+
+int cClientMode::onQuiet(long long now)
+{
+    if (mTunnel->isExpired(now)) {
+        mBroker.mError << "Seems nobody is home. Bailing out" << std::endl;
+        return 0;
+    }
+    if (mTunnel->isEstablished()) {
+        sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
+        mBroker.mDebug << "Sending Keepalive" << std::endl;
+    } else {
+        mBroker.mInfo << "Retry Setup request" << std::endl;
+        if (mRequest)
+            sendToBroker(mRequest->getData(), mRequest->getLen());
+    }
+    return CLIENT_CONTINUE;
+}
+
+void cClientMode::sendToBroker(const void* data, int len)
+{
+    // The result is not examined: a lost send is made good by the retry and
+    // keepalive rules.
+    sendto(mBroker.udpSocket(), data, static_cast<size_t>(len), 0,
+           reinterpret_cast<const sockaddr*>(&mBrokerEndpoint), sizeof mBrokerEndpoint);
+}

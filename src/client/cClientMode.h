@@ -1,0 +1,49 @@
+// Client mode's logic for the three events of its loop: a datagram from the
+// UDP socket, a frame from the TUN device and a quiet interval. It owns the
+// client's tunnel and request and knows the broker's endpoint; it borrows
+// the cBroker's socket, TUN descriptor, streams and interface operations.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <memory>
+
+class cBroker;
+class cTSPMsg;
+class cTunnel;
+
+class cClientMode {
+public:
+    // Each event returns CLIENT_CONTINUE while the run goes on, or the run's
+    // result (-1 or 0) when it must end.
+    enum { CLIENT_CONTINUE = 1 };
+
+    // The client tunnel with the stored identifier and the configured
+    // keepalive ("quib.client.keepalive").
+    cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint);
+    ~cClientMode();
+
+    cClientMode(const cClientMode&) = delete;
+    cClientMode& operator=(const cClientMode&) = delete;
+
+    // Builds the request and sends it once.
+    void start();
+    // n < 0: the read failed. now: seconds of CLOCK_MONOTONIC.
+    int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
+    void onFrame(const char* buf, int n);
+    // Ten seconds without anything to read, or a failed select.
+    int onQuiet(long long now);
+
+    cTunnel& tunnel() { return *mTunnel; }
+
+private:
+    bool fromBroker(const sockaddr_in& from) const;
+    void relayToTun(char* buf, int n);
+    int takeOffer();
+    void sendToBroker(const void* data, int len);
+
+    cBroker& mBroker;
+    sockaddr_in mBrokerEndpoint;
+    std::unique_ptr<cTunnel> mTunnel;
+    std::unique_ptr<cTSPMsg> mRequest;
+};

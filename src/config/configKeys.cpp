@@ -1,0 +1,106 @@
+#include "config/configKeys.h"
+
+#include "config/cConfig.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A text key: no integer default or range.
+constexpr tConfigKey textKey(const char* name, const char* defaultText, const char* help)
+{
+    return {name, defaultText, false, 0, 0, 0, nullptr, help};
+}
+
+// An integer key that takes every int (values that overflow a narrow field
+// keep their low bits where it is stored).
+constexpr tConfigKey intKey(const char* name, const char* defaultText, int defaultValue,
+                            const char* help)
+{
+    return {name, defaultText, true, defaultValue, INT_MIN, INT_MAX, nullptr, help};
+}
+
+// An integer key whose values outside min..max stop the start.
+constexpr tConfigKey rangedKey(const char* name, const char* defaultText, int defaultValue,
+                               int min, int max, const char* rangeText, const char* help)
+{
+    return {name, defaultText, true, defaultValue, min, max, rangeText, help};
+}
+
+const tConfigKey kKeys[] = {
+    textKey("quib.mode", "client", "client, or any other text for broker mode"),
+    intKey("quib.broker.port", "3653", 3653, "broker UDP port (bound by the broker)"),
+    textKey("quib.broker.address", nullptr, "client: broker host name or IPv4 address"),
+    textKey("quib.broker.ip6prefix", nullptr, "broker: IPv6 prefix handed out (required)"),
+    intKey("quib.broker.ip6prefixlen", "64", 64, "broker: length of that prefix"),
+    rangedKey("quib.broker.maxtunnels", "4096", 4096, 1, INT_MAX, "1 or more",
+              "broker: most tunnels held at once"),
+    rangedKey("quib.broker.setuprate", "20", 20, 0, INT_MAX, "0 (no limit) or more",
+              "broker: offers per second to one source\n"
+              "address, after a burst of 5 (0: no limit)"),
+    intKey("quib.client.keepalive", "30", 30,
+           "seconds; client: gives up after that long\n"
+           "without a word from the broker; broker:\n"
+           "the lowest keepalive it grants"),
+    intKey("quib.route.default", "0", 0,
+           "non-zero: IPv6 default route through the\n"
+           "TUN device"),
+    // 1280 is the least IPv6 allows on a link; above 1500 the datagram
+    // carrying a full frame no longer fits an ordinary 1500-byte path
+    // without fragments.
+    rangedKey("quib.tun.mtu", "1400", 1400, 1280, 1500, "between 1280 and 1500",
+              "MTU of the TUN device, 1280 to 1500"),
+};
+
+const int kKeyCount = sizeof(kKeys) / sizeof(kKeys[0]);
+
+// The entry of name, which must be of the kind the caller reads.
+const tConfigKey& keyOfKind(const char* name, bool isInteger)
+{
+    const tConfigKey& key = configKey(name);
+    if (key.isInteger != isInteger)
+        std::abort();
+    return key;
+}
+
+} // namespace
+
+const tConfigKey* configKeys()
+{
+    return kKeys;
+}
+
+int configKeyCount()
+{
+    return kKeyCount;
+}
+
+const tConfigKey& configKey(const char* name)
+{
+    for (const tConfigKey& key : kKeys)
+        if (name != nullptr && std::strcmp(key.name, name) == 0)
+            return key;
+    std::abort();
+}
+
+int configInt(const char* name)
+{
+    const tConfigKey& key = keyOfKind(name, true);
+    return cConfig::getInt(key.name, key.defaultValue);
+}
+
+const char* configText(const char* name)
+{
+    const tConfigKey& key = keyOfKind(name, false);
+    return cConfig::getString(key.name, key.defaultText);
+}
+
+bool configValueUsable(const tConfigKey& key, int value, std::ostream& err)
+{
+    if (value >= key.min && value <= key.max)
+        return true;
+    err << key.name << " must be " << key.rangeText << ", not " << value << ". Bailing out"
+        << std::endl;
+    return false;
+}

@@ -1,0 +1,15 @@
+#include "log/cSummaryPacer.h"
+
+cSummaryPacer::cSummaryPacer(long long intervalSeconds)
+    : mInterval(intervalSeconds), mSummarised(false), mLastSummary(0)
+{
+}
+
+bool cSummaryPacer::due(long long now)
+{
+    if (mSummarised && now - mLastSummary < mInterval)
+        return false;
+    mSummarised = true;
+    mLastSummary = now;
+    return true;
+}

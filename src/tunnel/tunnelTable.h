@@ -1,0 +1,39 @@
+// The broker's tunnel table, its lock and logger, the operations the
+// broker's workers run on it, and the process-wide values of the setup
+// exchange. Callers hold gTunnelsLock around every use of the table.
+#pragma once
+
+#include "log/cWlog.h"
+#include "tunnel/cIndexedTunnelList.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <mutex>
+
+class cTSPMsg;
+class cTunnel;
+
+extern cIndexedTunnelList gTunnels;
+extern std::mutex gTunnelsLock;
+extern cWlog gTunnelLog;
+
+cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
+void removeStaleTunnels(cTunnel* current);
+void sendToAllTunnels(int sock, const char* frame, int len);
+void forwardToTunnel(int sock, const char* frame, int len);
+
+// The setup exchange (cTunnel::handleMsg) for a tunnel of the table; the
+// table's indexes then follow whatever the exchange changed.
+cTSPMsg* handleTunnelMsg(cTunnel* tunnel, char* data, int len);
+// Takes a tunnel out of the table and destroys it.
+void dropTunnel(cTunnel* tunnel);
+
+// Process-wide values of the setup exchange.
+extern in6_addr gIp6Prefix;
+extern uint8_t gIp6PrefixLen;
+extern uint32_t gKeepalive;
+
+void setSharedPrefix(const in6_addr& prefix, uint8_t len);
+void setSharedKeepalive(uint32_t seconds);
+uint8_t getSharedPrefixLen();

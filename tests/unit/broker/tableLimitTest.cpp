@@ -1,0 +1,181 @@
+// The table's limit at the UDP worker: which tunnel gives way to a new
+// endpoint, when the new endpoint is turned away instead, and the summaries
+// of both.
+#include "brokerHarness.h"
+
+#include <list>
+
+namespace {
+
+const std::string kRequest = tspBytes({"request", "tunnelid=0"});
+const std::string kSummary = "INFO cTunnel Tunnel table at its limit of ";
+
+} // namespace
+
+class TableLimit : public cBrokerHarness {
+protected:
+    void limit(int tunnels) { configure("quib.broker.maxtunnels = " + std::to_string(tunnels) + "\n"); }
+
+    // One datagram; the sender's tunnel afterwards, or null.
+    cTunnel* pass(const cTestSocket& from, const std::string& bytes, long long now = kNow)
+    {
+        fromPeer(bytes, from.addr(), now);
+        return tunnelOf(from);
+    }
+};
+
+TEST_F(TableLimit, FullOfCompletedTunnelsDropsNewEndpointButFindsKnownOnes)
+{
+    limit(3);
+    cTestSocket a, b, c, stranger, again;
+    cTunnel* ta = establish(a, "0");
+    cTunnel* tb = establish(b, "0");
+    cTunnel* tc = establish(c, "0");
+
+    EXPECT_EQ(nullptr, pass(stranger, kRequest));
+    EXPECT_EQ("<none>", stranger.receive());
+    Records records = mLog.records();
+    EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 19 bytes from the UDP Q",
+                                  "DEBUG cTunnel Tunnel table full, dropping datagram from " + stranger.endpoint()}));
+    EXPECT_FALSE(anyStartsWith(records, "ERROR "));
+    EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
+    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, dropping datagram from " + stranger.endpoint(),
+                       kSummary + "3: 0 unfinished tunnels evicted, "
+                                  "1 datagrams from new endpoints dropped since the last report"}),
+              tunnelOnly(records));
+    EXPECT_EQ((std::list<cTunnel*>{tc, tb, ta}), gTunnels);
+
+    // Within the report interval a refusal is one debug line only.
+    EXPECT_EQ(nullptr, pass(again, "hello"));
+    EXPECT_EQ(Records{"DEBUG cTunnel Tunnel table full, dropping datagram from " + again.endpoint()},
+              tunnelRecords());
+
+    // A client that completed its setup carries on.
+    fromPeer(kKeepalive, a.addr());
+    EXPECT_EQ(kKeepalive, a.receive());
+    EXPECT_EQ(Records{"DEBUG cTunnel Found tunnel.."}, tunnelRecords());
+    EXPECT_EQ((std::list<cTunnel*>{tc, tb, ta}), gTunnels);
+    EXPECT_EQ(0, ta->getRefCount());
+    EXPECT_EQ(2u, mMode->refusedEndpoints());
+}
+
+TEST_F(TableLimit, OldestUnheldUnfinishedTunnelGivesWay)
+{
+    limit(4);
+    cTestSocket first, second, third, fourth, fifth, sixth;
+    cTunnel* held = pass(first, kRequest);
+    held->addRef();
+    pass(second, kRequest);
+    cTunnel* garbage = pass(third, "hello");
+    cTunnel* done = establish(fourth, "0");
+    tunnelRecords();
+
+    cTunnel* fresh = pass(fifth, "hello");
+    ASSERT_NE(nullptr, fresh);
+    // The pass gave its hold back.
+    EXPECT_EQ(0, fresh->getRefCount());
+    EXPECT_EQ((std::list<cTunnel*>{fresh, done, garbage, held}), gTunnels);
+    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + second.endpoint(),
+                       "DEBUG cTunnel Making brand new tunnel..",
+                       kSummary + "4: 1 unfinished tunnels evicted, "
+                                  "0 datagrams from new endpoints dropped since the last report"}),
+              tunnelRecords());
+
+    cTunnel* next = pass(sixth, "hello");
+    EXPECT_EQ((std::list<cTunnel*>{next, fresh, done, held}), gTunnels);
+    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + third.endpoint(),
+                       "DEBUG cTunnel Making brand new tunnel.."}),
+              tunnelRecords());
+}
+
+TEST_F(TableLimit, BareAcceptEstablishesButDoesNotProtect)
+{
+    limit(2);
+    cTestSocket one, two, three;
+    cTunnel* bare = pass(one, tspBytes({"accept"}));
+    cTunnel* done = establish(two, "0");
+    EXPECT_TRUE(bare->isEstablished());
+    EXPECT_FALSE(bare->hasCompleted());
+    EXPECT_TRUE(done->hasCompleted());
+
+    cTunnel* fresh = pass(three, "hello");
+    EXPECT_EQ((std::list<cTunnel*>{fresh, done}), gTunnels);
+}
+
+TEST_F(TableLimit, HeldTunnelsAreNeverEvicted)
+{
+    limit(2);
+    cTestSocket one, two, three;
+    cTunnel* a = pass(one, "hello");
+    a->addRef();
+    cTunnel* b = pass(two, "hello");
+    b->addRef();
+    EXPECT_EQ(nullptr, pass(three, "hello"));
+    EXPECT_EQ((std::list<cTunnel*>{b, a}), gTunnels);
+}
+
+TEST_F(TableLimit, ReturningClientMakesRoomAndStillDropsItsStaleTunnel)
+{
+    limit(3);
+    cTestSocket before, unfinished, other, after;
+    cTunnel* old = establish(before, "7");
+    pass(unfinished, "hello");
+    cTunnel* kept = establish(other, "0");
+    tunnelRecords();
+
+    cTunnel* back = pass(after, tspBytes({"request", "tunnelid=7"}));
+    ASSERT_NE(nullptr, back);
+    EXPECT_NE(old, back);
+    EXPECT_EQ((std::list<cTunnel*>{back, kept}), gTunnels);
+    Records records = tunnelRecords();
+    ASSERT_LE(3u, records.size());
+    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + unfinished.endpoint(),
+                       "DEBUG cTunnel Making brand new tunnel.."}),
+              Records(records.begin(), records.begin() + 2));
+    EXPECT_TRUE(has(records, "DEBUG cTunnel Removing stale tunnel 0x7"));
+}
+
+TEST_F(TableLimit, EvictedEndpointComesBackAsBrandNewTunnel)
+{
+    limit(2);
+    cTestSocket a, b, c;
+    pass(a, "hello");
+    pass(b, "hello");
+    // The table is full: the third endpoint evicts the oldest, a.
+    pass(c, "hello");
+    tunnelRecords();
+    cTunnel* back = pass(a, "hello");
+    ASSERT_NE(nullptr, back);
+    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + b.endpoint(),
+                       "DEBUG cTunnel Making brand new tunnel.."}),
+              tunnelRecords());
+    EXPECT_EQ(2u, gTunnels.size());
+    EXPECT_EQ(back, gTunnels.front());
+}
+
+TEST_F(TableLimit, SummaryAtOnceThenAtMostOncePerIntervalAlsoWhenQuiet)
+{
+    limit(1);
+    cTestSocket first, client, stranger;
+    mMode->flushReports(kNow);
+    EXPECT_EQ(Records(), mLog.records());
+
+    pass(first, "hello");
+    pass(client, kRequest);
+    EXPECT_TRUE(has(mLog.records(), kSummary + "1: 1 unfinished tunnels evicted, "
+                                               "0 datagrams from new endpoints dropped since the last report"));
+    pass(client, tspBytes({"accept"}));
+
+    pass(stranger, "hello", kNow + 9 * kSecond);
+    pass(stranger, "hello", kNow + 9 * kSecond);
+    EXPECT_FALSE(anyStartsWith(mLog.records(), kSummary));
+    // No datagram comes; the worker's quiet spell lets the summary out.
+    mMode->flushReports(kNow + 10 * kSecond);
+    EXPECT_EQ(Records{kSummary + "1: 0 unfinished tunnels evicted, "
+                                 "2 datagrams from new endpoints dropped since the last report"},
+              mLog.records());
+    mMode->flushReports(kNow + 400 * kSecond);
+    EXPECT_EQ(Records(), mLog.records());
+    EXPECT_EQ(1u, mMode->evictedTunnels());
+    EXPECT_EQ(2u, mMode->refusedEndpoints());
+}
