@@ -58,7 +58,7 @@ bool loadLimitForLargestTable()
     int fd = mkstemp(path);
     if (fd < 0)
         return false;
-    const std::string text = "quib.broker.maxtunnels = " + std::to_string(kMostTunnels) + "\n";
+    const std::string text = "quib.broker.maxtunnels = " + std::to_string(kMostTunnels) + "\nquib.broker.delivery = broadcast\n";
     bool loaded = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())
         && cConfig::load(path);
     close(fd);
@@ -153,7 +153,7 @@ void sendToAll(benchmark::State& state)
     std::vector<char> frame = table->frame(0, destinationOf(*table));
     long delivered = 0;
     for (auto _ : state) {
-        mode->handleTunFrame(frame.data(), static_cast<int>(frame.size()));
+        mode->handleTunFrame(frame.data(), static_cast<int>(frame.size()), 0);
         state.PauseTiming();
         delivered += table->drainAll();
         state.ResumeTiming();

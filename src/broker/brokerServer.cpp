@@ -106,12 +106,19 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
 
 } // namespace
 
-// Both limits are refused rather than bent: a table that holds no tunnel, or
-// a negative rate, is a mistake in the file that the operator should see.
-bool cBroker::floodLimitsUsable()
+// Settings are refused rather than bent: a table that holds no tunnel, a
+// negative rate or an unknown delivery is a mistake in the file that the
+// operator should see.
+bool cBroker::brokerSettingsUsable()
 {
-    return configValueUsable(configKey("quib.broker.maxtunnels"), mMaxTunnels, mError)
-        && configValueUsable(configKey("quib.broker.setuprate"), mSetupRate, mError);
+    if (!configValueUsable(configKey("quib.broker.maxtunnels"), mMaxTunnels, mError)
+        || !configValueUsable(configKey("quib.broker.setuprate"), mSetupRate, mError))
+        return false;
+    if (std::strcmp(mDelivery, "unicast") == 0 || broadcastDelivery())
+        return true;
+    mError << "quib.broker.delivery must be unicast or broadcast, not '" << printableText(mDelivery)
+           << "'. Bailing out" << std::endl;
+    return false;
 }
 
 void cBroker::startWorkers()
@@ -151,7 +158,7 @@ int cBroker::runServer()
                << std::endl;
         return -1;
     }
-    if (!floodLimitsUsable() || !tunMtuUsable())
+    if (!brokerSettingsUsable() || !tunMtuUsable())
         return -1;
     if (!openTun()) {
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;

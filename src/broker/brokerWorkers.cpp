@@ -24,11 +24,13 @@ void cBroker::udpThread()
         // A quiet spell still lets pending summaries out.
         if (!mUdpQueue.wait(kWaitSeconds)) {
             mMode->flushReports(monotonicNanoseconds());
+            mUdpQueue.reportDrops(monotonicSeconds());
             continue;
         }
         std::memset(&sender, 0, sizeof(sender));
         int n = mUdpQueue.pop(buffer, sizeof(buffer), &sender);
         mMode->handleUdpDatagram(buffer, n, sender, monotonicNanoseconds());
+        mUdpQueue.reportDrops(monotonicSeconds());
     }
 }
 
@@ -37,10 +39,12 @@ void cBroker::tunThread()
     mInfo << "Starting TUN thread..." << std::endl;
     char buffer[kFrameBufferSize];
     for (;;) {
-        if (!mTunQueue.wait(kWaitSeconds))
+        if (!mTunQueue.wait(kWaitSeconds)) {
+            mMode->flushTunReports(monotonicNanoseconds());
             continue;
+        }
         int n = mTunQueue.pop(buffer, sizeof(buffer));
-        mMode->handleTunFrame(buffer, n);
+        mMode->handleTunFrame(buffer, n, monotonicNanoseconds());
     }
 }
 

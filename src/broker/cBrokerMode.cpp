@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <new>
 
 namespace {
@@ -30,7 +31,11 @@ cBrokerMode::cBrokerMode(cBroker& broker)
       mMaxTunnels(broker.maxTunnels() < 1 ? 1 : static_cast<std::size_t>(broker.maxTunnels())),
       mSetupLimiter(broker.setupRate(), kSetupBurst, hashSeed()),
       mHeldPacer(kReportSeconds),
-      mLimitPacer(kReportSeconds)
+      mLimitPacer(kReportSeconds),
+      mSourceCheck(broker.sourceCheck()),
+      mRefusedDataPacer(kReportSeconds),
+      mBroadcast(broker.broadcastDelivery()),
+      mUndeliveredPacer(kReportSeconds)
 {
 }
 
@@ -46,12 +51,13 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
         if (!tunnel->isEstablished())
             answerSetup(tunnel, buffer, n, sender, now);
         else if (n > kKeepaliveMax)
-            relayData(buffer, n);
+            relayData(tunnel, buffer, n, sender);
         else
             echoKeepalive(buffer, n, sender);
         tunnel->release();
     }
     reportHeldOffers(now);
+    reportRefusedData(now);
 }
 
 void cBrokerMode::flushReports(long long now)
@@ -59,16 +65,38 @@ void cBrokerMode::flushReports(long long now)
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     reportTableLimit(now);
     reportHeldOffers(now);
+    reportRefusedData(now);
 }
 
-void cBrokerMode::handleTunFrame(char* buffer, int n)
+void cBrokerMode::handleTunFrame(char* buffer, int n, long long now)
 {
     if (mBroker.mDebug.wanted())
         mBroker.mDebug << "Got " << n << " bytes from the TUN Q protocol "
                        << frameProtocol(buffer, n) << " flags 0x"
                        << hexText(frameFlags(buffer, n)) << std::endl;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    sendToAllTunnels(mBroker.udpSocket(), buffer, n);
+    const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
+    if (mBroadcast || (destination != nullptr && isMulticast(destination))) {
+        sendToAllTunnels(mBroker.udpSocket(), buffer, n);
+    } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
+        sendToTunnel(mBroker.udpSocket(), buffer, n, t);
+    } else {
+        // Nobody here holds that address: sending it to every client would
+        // show each of them the others' traffic.
+        mBroker.mDebug << "No tunnel for the frame's destination, " << n << " bytes dropped"
+                       << std::endl;
+        mUndelivered.add();
+    }
+    flushTunReports(now);
+}
+
+void cBrokerMode::flushTunReports(long long now)
+{
+    if (mUndelivered.since == 0 || !mUndeliveredPacer.due(now / kNanosPerSecond))
+        return;
+    mBroker.mInfo << "No tunnel for the destination: " << mUndelivered.since
+                  << " frames from the TUN device dropped since the last report" << std::endl;
+    mUndelivered.since = 0;
 }
 
 // The sender's tunnel with a hold taken, within the table's limit.
@@ -134,13 +162,38 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
     delete reply;
 }
 
-void cBrokerMode::relayData(char* buffer, int n)
+void cBrokerMode::relayData(const cTunnel* tunnel, char* buffer, int n,
+                            const sockaddr_in& sender)
 {
+    if (!dataUsable(tunnel, buffer, n, sender))
+        return;
     mBroker.mDebug << "Forward to TUN" << std::endl;
     // A failed write loses this frame only; the tunnel carries on.
     ssize_t written = write(mBroker.tunFd(), buffer, static_cast<size_t>(n));
     (void)written;
     forwardToTunnel(mBroker.udpSocket(), buffer, n);
+}
+
+// Only IPv6 may enter the broker's stack from a tunnel, and, unless the
+// operator turned the check off, only from the client's own address: a
+// client must not pose as another client or as any other host.
+bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
+                             const sockaddr_in& sender)
+{
+    if (!holdsIp6Packet(buffer, n)) {
+        mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
+                       << ": not an IPv6 packet" << std::endl;
+        mNotIp6.add();
+        return false;
+    }
+    const unsigned char* source = frameAddress(buffer, n, kSourceAt);
+    if (mSourceCheck && std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) != 0) {
+        mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
+                       << ": source is not the tunnel's address" << std::endl;
+        mSpoofed.add();
+        return false;
+    }
+    return true;
 }
 
 void cBrokerMode::echoKeepalive(char* buffer, int n, const sockaddr_in& sender)
@@ -167,6 +220,18 @@ void cBrokerMode::reportTableLimit(long long now)
                      << " datagrams from new endpoints dropped since the last report" << std::endl;
     mEvicted.since = 0;
     mRefused.since = 0;
+}
+
+void cBrokerMode::reportRefusedData(long long now)
+{
+    if ((mNotIp6.since == 0 && mSpoofed.since == 0) || !mRefusedDataPacer.due(now / kNanosPerSecond))
+        return;
+    mBroker.mInfo << "Data refused: " << mNotIp6.since << " datagrams without an IPv6 packet and "
+                  << mSpoofed.since
+                  << " with a source other than their tunnel's address since the last report"
+                  << std::endl;
+    mNotIp6.since = 0;
+    mSpoofed.since = 0;
 }
 
 void cBrokerMode::reportHeldOffers(long long now)

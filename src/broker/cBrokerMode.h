@@ -26,14 +26,20 @@ public:
     // takes gTunnelsLock for the whole datagram.
     void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now);
     void flushReports(long long now);
-    // The TUN worker's call.
-    void handleTunFrame(char* buffer, int n);
+    // The TUN worker's calls: one frame to the tunnel that holds its
+    // destination (multicast to all), or to all with broadcast delivery.
+    void handleTunFrame(char* buffer, int n, long long now);
+    void flushTunReports(long long now);
 
     // Totals since start: offers held back, unfinished tunnels evicted and
     // new endpoints refused by the full table.
     unsigned long heldOffers() const { return mHeld.total; }
     unsigned long evictedTunnels() const { return mEvicted.total; }
     unsigned long refusedEndpoints() const { return mRefused.total; }
+    // Frames from the TUN device that no tunnel holds the destination of,
+    // and data datagrams refused: not IPv6, or not from their tunnel's address.
+    unsigned long undeliveredFrames() const { return mUndelivered.total; }
+    unsigned long refusedData() const { return mNotIp6.total + mSpoofed.total; }
 
 private:
     struct tCount {
@@ -50,11 +56,13 @@ private:
     bool makeRoomFor(const sockaddr_in& sender);
     void answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
                      long long now);
-    void relayData(char* buffer, int n);
+    void relayData(const cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender);
+    bool dataUsable(const cTunnel* tunnel, const char* buffer, int n, const sockaddr_in& sender);
     void echoKeepalive(char* buffer, int n, const sockaddr_in& sender);
     int sendToPeer(const char* data, int len, const sockaddr_in& peer);
     void reportTableLimit(long long now);
     void reportHeldOffers(long long now);
+    void reportRefusedData(long long now);
 
     cBroker& mBroker;
     std::size_t mMaxTunnels;
@@ -64,4 +72,12 @@ private:
     tCount mEvicted;
     tCount mRefused;
     cSummaryPacer mLimitPacer;
+    bool mSourceCheck;
+    tCount mNotIp6;
+    tCount mSpoofed;
+    cSummaryPacer mRefusedDataPacer;
+    // The TUN worker's own.
+    bool mBroadcast;
+    tCount mUndelivered;
+    cSummaryPacer mUndeliveredPacer;
 };

@@ -39,6 +39,13 @@ const tConfigKey kKeys[] = {
     rangedKey("quib.broker.setuprate", "20", 20, 0, INT_MAX, "0 (no limit) or more",
               "broker: offers per second to one source\n"
               "address, after a burst of 5 (0: no limit)"),
+    textKey("quib.broker.delivery", "unicast",
+            "broker: unicast (each frame to the client\n"
+            "that holds its destination; multicast to\n"
+            "all) or broadcast (every frame to all)"),
+    intKey("quib.broker.sourcecheck", "1", 1,
+           "broker: non-zero: a client's packets must\n"
+           "come from its own tunnel address"),
     intKey("quib.client.keepalive", "30", 30,
            "seconds; client: gives up after that long\n"
            "without a word from the broker; broker:\n"

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
+
 cBroker* gBroker = nullptr;
 
 namespace {
@@ -27,6 +29,8 @@ cBroker::cBroker()
       mMaxTunnels(configInt("quib.broker.maxtunnels")),
       mSetupRate(configInt("quib.broker.setuprate")),
       mTunMtu(configInt("quib.tun.mtu")),
+      mDelivery(configText("quib.broker.delivery")),
+      mSourceCheck(configInt("quib.broker.sourcecheck")),
       mTunIdPath("/var/lib/quibd/tunid"),
       mMode(nullptr)
 {
@@ -52,6 +56,11 @@ cBroker::cBroker()
 
 // Runs only in tests: the daemon's cBroker lives until the process ends.
 cBroker::~cBroker() = default;
+
+bool cBroker::broadcastDelivery() const
+{
+    return std::strcmp(mDelivery, "broadcast") == 0;
+}
 
 void cBroker::useDescriptors(int tunFd, int udpSocket)
 {

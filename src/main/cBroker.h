@@ -51,6 +51,10 @@ public:
     int maxTunnels() const { return mMaxTunnels; }
     int setupRate() const { return mSetupRate; }
     int tunMtu() const { return mTunMtu; }
+    // "quib.broker.delivery" is "broadcast": every frame to every tunnel.
+    bool broadcastDelivery() const;
+    // "quib.broker.sourcecheck": a client's packets must carry its address.
+    bool sourceCheck() const { return mSourceCheck != 0; }
 
     // The kernel objects of the running mode (-1 and empty until opened).
     int tunFd() const { return mTunFd; }
@@ -65,8 +69,8 @@ public:
     void useTunnelIdPath(const std::string& path) { mTunIdPath = path; }
 
 private:
-    // False, after one error line, when a range-checked setting is out of range.
-    bool floodLimitsUsable();
+    // False, after one error line, when a broker setting is not usable.
+    bool brokerSettingsUsable();
     bool tunMtuUsable();
     void startWorkers();
 
@@ -79,10 +83,13 @@ private:
     int mUdpSocket;
     cPktQueue mUdpQueue;
     cPktQueue mTunQueue;
-    // "quib.broker.maxtunnels", "quib.broker.setuprate", "quib.tun.mtu".
+    // "quib.broker.maxtunnels", "quib.broker.setuprate", "quib.tun.mtu",
+    // "quib.broker.delivery" (text kept by cConfig), "quib.broker.sourcecheck".
     int mMaxTunnels;
     int mSetupRate;
     int mTunMtu;
+    const char* mDelivery;
+    int mSourceCheck;
     std::string mTunIdPath;
     // Broker mode's per-datagram logic, shared by both workers; built by
     // runServer before they start and kept until the process ends.

@@ -7,6 +7,8 @@
 
 namespace {
 
+const long long kDropReportSeconds = 10;
+
 // Holds a queue's mutex for one scope, so no early return and no exception
 // can leave it locked.
 class cMutexHold {
@@ -46,7 +48,15 @@ void releaseEntry(PktEntry* entry)
 
 } // namespace
 
-cPktQueue::cPktQueue(int limit) : cWlog("cPktQueu"), mLimit(limit), mSleepers(0)
+cPktQueue::cPktQueue(int limit)
+    : cWlog("cPktQueu"),
+      mLimit(limit),
+      mSleepers(0),
+      mInBurst(false),
+      mBurstStartPending(false),
+      mDropsSinceRecord(0),
+      mLastRecord(0),
+      mDropPacer(kDropReportSeconds)
 {
     pthread_mutex_init(&mLock, nullptr);
 
@@ -106,8 +116,15 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool
 {
     cMutexHold hold(mLock);
     if (static_cast<long long>(mEntries.size()) >= mLimit) {
-        if (reportDrop)
-            mError << "Queue overflow. Dropping packet" << std::endl;
+        if (!reportDrop)
+            return false;
+        if (mInBurst) {
+            ++mDropsSinceRecord;
+            return false;
+        }
+        mInBurst = true;
+        mBurstStartPending = true;
+        mError << "Queue overflow. Dropping packet" << std::endl;
         return false;
     }
 
@@ -220,4 +237,31 @@ int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source)
         *source = entry->source;
     releaseEntry(entry);
     return count;
+}
+
+void cPktQueue::reportDrops(long long nowSeconds)
+{
+    cMutexHold hold(mLock);
+    if (!mInBurst)
+        return;
+    if (mBurstStartPending) {
+        // The burst's ERROR line counts as its first record: the summaries
+        // follow it at the pacer's interval, starting afresh for each burst.
+        mBurstStartPending = false;
+        mDropPacer = cSummaryPacer(kDropReportSeconds);
+        mDropPacer.due(nowSeconds);
+        mLastRecord = nowSeconds;
+        return;
+    }
+    if (!mDropPacer.due(nowSeconds))
+        return;
+    if (mDropsSinceRecord == 0) {
+        // A whole interval without a drop: the next one is a new burst.
+        mInBurst = false;
+        return;
+    }
+    mInfo << "Queue overflow: " << mDropsSinceRecord << " packets dropped in the last "
+          << nowSeconds - mLastRecord << " s" << std::endl;
+    mDropsSinceRecord = 0;
+    mLastRecord = nowSeconds;
 }

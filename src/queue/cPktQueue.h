@@ -1,6 +1,7 @@
 // Bounded, thread-safe first-in first-out queue of packets.
 #pragma once
 
+#include "log/cSummaryPacer.h"
 #include "log/cWlog.h"
 
 #include <netinet/in.h>
@@ -18,7 +19,8 @@ struct PktEntry {
 };
 
 // Producers push copies of packets; one consumer calls wait and, only when
-// it returns true, pop once. Logs to the category "cPktQueu".
+// it returns true, pop once. Logs to the category "cPktQueu": the first
+// overflow of a burst at once, the rest as summaries written by reportDrops.
 class cPktQueue : public cWlog {
 public:
     explicit cPktQueue(int limit);
@@ -27,8 +29,9 @@ public:
     cPktQueue(const cPktQueue&) = delete;
     cPktQueue& operator=(const cPktQueue&) = delete;
 
-    // True when admitted; false when dropped (full queue, logged as an
-    // overflow) or refused (negative length, not logged).
+    // True when admitted; false when dropped (full queue: an overflow, logged
+    // when it starts a burst, counted for reportDrops otherwise) or refused
+    // (negative length, not logged).
     bool push(const void* data, int len, sockaddr_in source);
     // The same with an all-zero source; a full queue drops silently.
     bool push(const void* data, int len);
@@ -41,6 +44,10 @@ public:
     // returns the count copied, 0 when the queue is empty.
     int pop(void* buffer, int bufferLen, sockaddr_in* source);
     int pop(void* buffer, int bufferLen);
+    // Writes the summary of the overflows since the previous overflow record
+    // when one is due (at most one per 10 s, never one of 0 drops); a due
+    // time without drops ends the burst. nowSeconds: monotonicSeconds().
+    void reportDrops(long long nowSeconds);
 
 private:
     bool pushEntry(const void* data, int len, const sockaddr_in& source, bool reportDrop);
@@ -54,6 +61,14 @@ private:
     // Consumers blocked on mNotEmpty: a push signals only when one is.
     int mSleepers;
     std::deque<PktEntry*> mEntries;
+    // Overflow records: a burst starts with the ERROR line written by the push
+    // that dropped; its time is taken by the next reportDrops (push reads no
+    // clock). The rest of the burst is counted in mDropsSinceRecord.
+    bool mInBurst;
+    bool mBurstStartPending;
+    long long mDropsSinceRecord;
+    long long mLastRecord;
+    cSummaryPacer mDropPacer;
     pthread_mutex_t mLock;
     pthread_cond_t mNotEmpty;
 };

@@ -25,3 +25,10 @@ const unsigned char* frameAddress(const char* frame, int n, int at)
         return nullptr;
     return reinterpret_cast<const unsigned char*>(frame) + at;
 }
+
+bool holdsIp6Packet(const char* frame, int n)
+{
+    const int kIp6Version = 6;
+    return n >= kDestinationAt + kIp6AddressLen && frameProtocol(frame, n) == 0x86DD
+        && (static_cast<unsigned char>(frame[4]) >> 4) == kIp6Version;
+}

@@ -27,3 +27,13 @@ unsigned frameProtocol(const char* frame, int n);
 // The 16 bytes of the address at offset at, or null when the frame is too
 // short to hold them all.
 const unsigned char* frameAddress(const char* frame, int n, int at);
+
+// True when the frame holds a whole IPv6 header: at least 44 bytes,
+// protocol 0x86DD and IP version 6.
+bool holdsIp6Packet(const char* frame, int n);
+
+// True for an address in ff00::/8.
+inline bool isMulticast(const unsigned char* address)
+{
+    return address[0] == 0xff;
+}

@@ -5,6 +5,7 @@
 #include "tunnel/frame.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cstring>
 #include <memory>
@@ -99,17 +100,67 @@ void removeStaleTunnels(cTunnel* current)
     }
 }
 
+namespace {
+
+// Copies of one frame that a single sendmmsg hands to the kernel.
+const int kSendBatch = 64;
+
+// Sends the frame to peers[0..count) with as few system calls as the kernel
+// allows and logs each copy's result in order ("TX -1 ..." for a copy that
+// failed, which is then skipped).
+void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers, int count)
+{
+    iovec bytes = {const_cast<char*>(frame), static_cast<size_t>(len)};
+    mmsghdr messages[kSendBatch];
+    std::memset(messages, 0, sizeof(messages));
+    for (int i = 0; i < count; ++i) {
+        msghdr& m = messages[i].msg_hdr;
+        m.msg_name = const_cast<sockaddr_in*>(&peers[i]->getPeer());
+        m.msg_namelen = sizeof(sockaddr_in);
+        m.msg_iov = &bytes;
+        m.msg_iovlen = 1;
+    }
+    for (int done = 0; done < count;) {
+        int sent = sendmmsg(sock, messages + done, static_cast<unsigned>(count - done), 0);
+        if (sent <= 0) {
+            // The first copy of this call failed: the next call goes on after it.
+            gTunnelLog.mDebug << "TX -1 bytes over tunnel" << std::endl;
+            ++done;
+            continue;
+        }
+        for (int i = done; i < done + sent; ++i)
+            gTunnelLog.mDebug << "TX " << static_cast<long>(messages[i].msg_len)
+                              << " bytes over tunnel" << std::endl;
+        done += sent;
+    }
+}
+
+} // namespace
+
 void sendToAllTunnels(int sock, const char* frame, int len)
 {
     // A negative length is a failed read, not a frame: nothing is sent.
     if (len < 0)
         return;
+    const cTunnel* batch[kSendBatch];
+    int count = 0;
     for (cTunnel* t : gTunnels) {
         if (!t->isEstablished())
             continue;
-        ssize_t sent = sendFrame(sock, frame, len, t);
-        gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes over tunnel" << std::endl;
+        batch[count++] = t;
+        if (count == kSendBatch) {
+            sendBatch(sock, frame, len, batch, count);
+            count = 0;
+        }
     }
+    if (count > 0)
+        sendBatch(sock, frame, len, batch, count);
+}
+
+void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel)
+{
+    ssize_t sent = sendFrame(sock, frame, len, tunnel);
+    gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes over tunnel" << std::endl;
 }
 
 void forwardToTunnel(int sock, const char* frame, int len)

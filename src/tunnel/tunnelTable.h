@@ -22,6 +22,8 @@ cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
 void removeStaleTunnels(cTunnel* current);
 void sendToAllTunnels(int sock, const char* frame, int len);
 void forwardToTunnel(int sock, const char* frame, int len);
+// One frame to one tunnel, logged as a copy of sendToAllTunnels is.
+void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel);
 
 // The setup exchange (cTunnel::handleMsg) for a tunnel of the table; the
 // table's indexes then follow whatever the exchange changed.

@@ -24,8 +24,10 @@
 // length as set at start; and no other endpoint keeps an identifier that a
 // request has just presented. What was sent is checked too: a request gets
 // one offer with the tunnel's values; a keepalive-sized datagram of an
-// established tunnel is echoed; a longer one reaches the TUN device whole,
-// and is forwarded exactly when an established tunnel owns its destination;
+// established tunnel is echoed; a longer one that holds a whole IPv6 packet
+// from the tunnel's own address reaches the TUN device whole (anything else
+// nowhere), and is forwarded exactly when an established tunnel owns its
+// destination;
 // anything else sends nothing.
 #include "cFuzzInput.h"
 #include "fuzzSupport.h"
@@ -262,6 +264,14 @@ void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunn
     std::vector<std::string> sent = takeSent(gUdp[1]);
     std::vector<std::string> written = takeSent(gTun[1]);
     if (expected == DATA && datagram.size() > static_cast<std::size_t>(kKeepaliveMax)) {
+        // Only a whole IPv6 packet from the tunnel's own address gets in.
+        int n = static_cast<int>(datagram.size());
+        const unsigned char* source = frameAddress(datagram.data(), n, kSourceAt);
+        if (!holdsIp6Packet(datagram.data(), n) || tunnel == nullptr
+            || std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) != 0) {
+            fuzzCheck(written == none && sent == none, "refused data reached the TUN device or a peer");
+            return;
+        }
         fuzzCheck(written == itself, "a data datagram did not reach the TUN device whole and alone");
         fuzzCheck(sent == (modelOwnsDestination(datagram) ? itself : none),
                   "a frame's forward does not follow the established tunnels' addresses");

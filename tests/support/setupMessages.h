@@ -22,3 +22,7 @@ std::string exampleOffer();
 
 in6_addr ip6(const char* text);
 std::string ip6Text(const in6_addr* address);
+
+// A TUN frame of size bytes (at least 44): flags 0, protocol 0x86DD, IP
+// version 6, the two addresses, every other byte zero.
+std::string ip6Frame(const char* source, const char* destination, std::size_t size = 48);

@@ -166,6 +166,8 @@ TEST_F(BrokerStart, FloodLimitsOutOfRangeStopBeforeAnyDevice)
     expectStopsBeforeAnyDevice("quib.broker.ip6prefix = 2001:db8::\nquib.broker.maxtunnels = 1\n"
                                "quib.broker.setuprate = -1\n",
                                "quib.broker.setuprate must be 0 (no limit) or more, not -1. Bailing out");
+    expectStopsBeforeAnyDevice("quib.broker.ip6prefix = 2001:db8::\nquib.broker.delivery = Unicast\n",
+                               "quib.broker.delivery must be unicast or broadcast, not 'Unicast'. Bailing out");
 }
 
 TEST_F(BrokerStart, TunMtuOutsideItsRangeStopsBeforeAnyDevice)

@@ -1,11 +1,12 @@
-// The TUN worker's pass: its log line and the broadcast to established tunnels.
+// The TUN worker's pass: its log line, and delivery to the tunnel a frame is
+// for (multicast and broadcast delivery: to every established tunnel).
 #include "brokerHarness.h"
 
 #include <cstring>
 
 namespace {
 
-std::string ip6Frame(size_t len, uint16_t flags)
+std::string headerFrame(size_t len, uint16_t flags)
 {
     std::string frame(len, 'x');
     std::memcpy(&frame[0], &flags, sizeof(flags)); // host order, as the kernel writes it
@@ -16,12 +17,58 @@ std::string ip6Frame(size_t len, uint16_t flags)
 
 } // namespace
 
-class TunFrameBroadcast : public cBrokerHarness {
+class TunFrames : public cBrokerHarness {
 protected:
     void fromTun(std::string frame, int n)
     {
         frame.resize(kFrameBufferSize, '\xff');
-        mMode->handleTunFrame(&frame[0], n);
+        mMode->handleTunFrame(&frame[0], n, kNow);
+    }
+    void fromTun(const std::string& frame) { fromTun(frame, static_cast<int>(frame.size())); }
+};
+
+TEST_F(TunFrames, FrameGoesOnlyToTheTunnelOfItsDestinationMulticastToAll)
+{
+    cTestSocket a, b;
+    establish(a, "7");
+    establish(b, "8");
+
+    std::string toA = ip6Frame("2001:db8::1", "2001:db8::7");
+    fromTun(toA);
+    EXPECT_EQ(toA, a.receive());
+    EXPECT_EQ("<none>", b.receive());
+    EXPECT_TRUE(has(mLog.records(), "DEBUG cTunnel TX 48 bytes over tunnel"));
+
+    std::string multicast = ip6Frame("2001:db8::1", "ff02::1");
+    fromTun(multicast);
+    EXPECT_EQ(multicast, a.receive());
+    EXPECT_EQ(multicast, b.receive());
+
+    // Nobody holds 2001:db8::9, and a short frame has no destination.
+    fromTun(ip6Frame("2001:db8::1", "2001:db8::9"));
+    fromTun(toA, 43);
+    EXPECT_EQ("<none>", a.receive());
+    EXPECT_EQ("<none>", b.receive());
+    auto records = mLog.records();
+    EXPECT_TRUE(has(records, "DEBUG cBroker No tunnel for the frame's destination, 48 bytes dropped"));
+    EXPECT_TRUE(has(records, "INFO cBroker No tunnel for the destination: 1 frames from the TUN device "
+                             "dropped since the last report"));
+    EXPECT_EQ(2u, mMode->undeliveredFrames());
+    mMode->flushTunReports(kNow + 9 * kSecond);
+    EXPECT_FALSE(anyStartsWith(mLog.records(), "INFO "));
+    mMode->flushTunReports(kNow + 10 * kSecond);
+    EXPECT_TRUE(has(mLog.records(), "INFO cBroker No tunnel for the destination: 1 frames from the TUN "
+                                    "device dropped since the last report"));
+}
+
+// The written delivery, for an operator who asks for it.
+class TunFrameBroadcast : public TunFrames {
+protected:
+    void SetUp() override
+    {
+        TunFrames::SetUp();
+        configure("quib.broker.delivery = broadcast");
+        mLog.records();
     }
 };
 
@@ -32,7 +79,7 @@ TEST_F(TunFrameBroadcast, EveryEstablishedTunnelGetsTheFrameOthersNothing)
     establish(b, "8");
     fromPeer("hello", fresh.addr());
     mLog.records();
-    std::string frame = ip6Frame(60, 0);
+    std::string frame = headerFrame(60, 0);
 
     fromTun(frame, 60);
 
@@ -47,8 +94,8 @@ TEST_F(TunFrameBroadcast, EveryEstablishedTunnelGetsTheFrameOthersNothing)
 
 TEST_F(TunFrameBroadcast, FlagsInHexThenNextCountInDecimal)
 {
-    fromTun(ip6Frame(60, 0xab12), 60);
-    fromTun(ip6Frame(1280, 0), 1280);
+    fromTun(headerFrame(60, 0xab12), 60);
+    fromTun(headerFrame(1280, 0), 1280);
 
     EXPECT_EQ(Records({
                   "DEBUG cBroker Got 60 bytes from the TUN Q protocol 34525 flags 0xab12",
@@ -61,8 +108,8 @@ TEST_F(TunFrameBroadcast, ShortFrameShowsNoBytesBeyondIt)
 {
     // The buffer holds a whole IPv6 header (flags 0x101, byte-order neutral),
     // but only n bytes of it are the frame.
-    fromTun(ip6Frame(4, 0x0101), 3);
-    fromTun(ip6Frame(4, 0x0101), 1);
+    fromTun(headerFrame(4, 0x0101), 3);
+    fromTun(headerFrame(4, 0x0101), 1);
 
     EXPECT_EQ(Records({
                   "DEBUG cBroker Got 3 bytes from the TUN Q protocol 0 flags 0x101",

@@ -4,21 +4,6 @@
 
 #include <cstring>
 
-namespace {
-
-// Frame of 48 bytes: IPv6 packet-information header, destination at 28..43.
-std::string frameTo(const char* destination)
-{
-    std::string frame(48, '\0');
-    frame[2] = '\x86';
-    frame[3] = '\xdd';
-    in6_addr dst = ip6(destination);
-    std::memcpy(&frame[kDestinationAt], &dst, sizeof(dst));
-    return frame;
-}
-
-} // namespace
-
 class EstablishedTunnelTraffic : public cBrokerHarness {};
 
 TEST_F(EstablishedTunnelTraffic, KeepalivesAreEchoedUnchangedAndNeverReachTun)
@@ -38,33 +23,49 @@ TEST_F(EstablishedTunnelTraffic, KeepalivesAreEchoedUnchangedAndNeverReachTun)
     EXPECT_FALSE(has(records, "DEBUG cBroker Forward to TUN"));
 }
 
-TEST_F(EstablishedTunnelTraffic, FiveBytesAreDataWrittenToTun)
+TEST_F(EstablishedTunnelTraffic, DataWithoutAWholeIpv6PacketNeverReachesTun)
 {
     cTestSocket client;
     establish(client, "7");
+    std::string ipv4 = ip6Frame("2001:db8::7", "2001:db8::1");
+    ipv4[2] = '\x08';
+    ipv4[3] = '\x00';
+    std::string version4 = ip6Frame("2001:db8::7", "2001:db8::1");
+    version4[4] = '\x45';
+    // A request from an established endpoint is data too, not answered.
+    for (const std::string& data : {std::string("abcde"), ipv4, version4,
+                                    tspBytes({"request", "tunnelid=7", "keepalive=30"}),
+                                    ip6Frame("2001:db8::7", "2001:db8::1").substr(0, 43)})
+        fromPeer(data, client.addr());
 
-    fromPeer("abcde", client.addr());
-
-    EXPECT_EQ("abcde", tunWritten());
+    EXPECT_EQ("<none>", tunWritten());
     EXPECT_EQ("<none>", client.receive());
     auto records = mLog.records();
-    EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 5 bytes from the UDP Q", "DEBUG cBroker Forward to TUN"}));
-    EXPECT_FALSE(has(records, "DEBUG cBroker Echo Keepalive"));
+    EXPECT_TRUE(has(records, "DEBUG cBroker Dropped 5 bytes from " + client.endpoint() + ": not an IPv6 packet"));
+    EXPECT_EQ(5, countStartingWith(records, "DEBUG cBroker Dropped "));
+    EXPECT_FALSE(has(records, "DEBUG cBroker Forward to TUN"));
+    EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
+    EXPECT_EQ(5u, mMode->refusedData());
 }
 
-TEST_F(EstablishedTunnelTraffic, RequestFromEstablishedEndpointIsDataNotAnswered)
+TEST_F(EstablishedTunnelTraffic, SourceMustBeTheTunnelsAddressUnlessTheCheckIsOff)
 {
-    cTestSocket client;
-    establish(client, "7");
-    std::string request = tspBytes({"request", "tunnelid=7", "keepalive=30"});
+    cTestSocket a, b;
+    establish(a, "7");
+    establish(b, "8");
+    std::string posing = ip6Frame("2001:db8::8", "2001:db8::1");
 
-    fromPeer(request, client.addr());
-
-    EXPECT_EQ(request, tunWritten());
-    EXPECT_EQ("<none>", client.receive());
+    fromPeer(posing, a.addr(), kNow);
+    EXPECT_EQ("<none>", tunWritten());
     auto records = mLog.records();
-    EXPECT_TRUE(has(records, "DEBUG cBroker Forward to TUN"));
-    EXPECT_FALSE(anyStartsWith(records, "INFO cBroker Config msg from "));
+    EXPECT_TRUE(has(records, "DEBUG cBroker Dropped 48 bytes from " + a.endpoint()
+                                 + ": source is not the tunnel's address"));
+    EXPECT_TRUE(has(records, "INFO cBroker Data refused: 0 datagrams without an IPv6 packet and 1 with a "
+                             "source other than their tunnel's address since the last report"));
+
+    configure("quib.broker.sourcecheck = 0");
+    fromPeer(posing, a.addr());
+    EXPECT_EQ(posing, tunWritten());
 }
 
 TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToTunAndToThatClient)
@@ -72,7 +73,7 @@ TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToTunAndToThatClient)
     cTestSocket a, b;
     establish(a, "7");
     establish(b, "8");
-    std::string frame = frameTo("2001:db8::8");
+    std::string frame = ip6Frame("2001:db8::7", "2001:db8::8");
 
     fromPeer(frame, a.addr());
 

@@ -94,10 +94,31 @@ TEST_F(QueueLimit, LimitZeroDropsEveryPush)
     EXPECT_FALSE(queue.push("a", 1, mSource));
     EXPECT_FALSE(queue.push("b", 1));
     EXPECT_FALSE(queue.push("", 0, mSource));
-    EXPECT_EQ((Records{kOverflow, kOverflow}), mLog.records());
+    EXPECT_EQ(Records{kOverflow}, mLog.records()); // the third is counted, not written
     char c = 'z';
     EXPECT_EQ(0, queue.pop(&c, 1));
     EXPECT_EQ('z', c);
+}
+
+TEST_F(QueueLimit, ABurstIsOneErrorLineThenAtMostOneSummaryPerTenSeconds)
+{
+    cPktQueue queue(0);
+    auto dropThenReportAt = [&](int drops, long long now) {
+        for (int i = 0; i < drops; ++i)
+            EXPECT_FALSE(queue.push("x", 1, mSource));
+        queue.reportDrops(now);
+        return mLog.records();
+    };
+    auto summary = [](const char* rest) { return Records{kDropSummary + std::string(rest)}; };
+    EXPECT_EQ(Records{kOverflow}, dropThenReportAt(3, 100)); // the burst starts at 100
+    EXPECT_FALSE(queue.push("tun", 3)); // silent and not counted
+    EXPECT_EQ(Records{}, dropThenReportAt(2, 109));
+    EXPECT_EQ(summary("4 packets dropped in the last 10 s"), dropThenReportAt(0, 110));
+    EXPECT_EQ(summary("1 packets dropped in the last 15 s"), dropThenReportAt(1, 125));
+    EXPECT_EQ(Records{}, dropThenReportAt(0, 140)); // a quiet interval ends the burst
+    EXPECT_EQ(Records{kOverflow}, dropThenReportAt(2, 141));
+    EXPECT_EQ(Records{}, dropThenReportAt(0, 150));
+    EXPECT_EQ(summary("1 packets dropped in the last 10 s"), dropThenReportAt(0, 151));
 }
 
 class QueuePop : public testing::Test {

@@ -13,6 +13,8 @@
 using Records = std::vector<std::string>;
 
 const char kOverflow[] = "ERROR cPktQueu Queue overflow. Dropping packet";
+// Followed by "N packets dropped in the last T s".
+const char kDropSummary[] = "INFO cPktQueu Queue overflow: ";
 
 inline sockaddr_in makeSource(const std::string& address, unsigned short port)
 {
