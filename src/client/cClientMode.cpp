@@ -38,19 +38,42 @@ std::string nextHeaderField(const char* frame, int n)
 } // namespace
 
 cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint)
-    : mBroker(broker), mBrokerEndpoint(brokerEndpoint), mTunnel(new cTunnel())
+    : mBroker(broker),
+      mBrokerEndpoint(brokerEndpoint),
+      mTunnel(new cTunnel()),
+      mKeepalive(static_cast<unsigned>(configInt("quib.client.keepalive"))),
+      mHeardSinceAccept(true),
+      mTunConfigured(false),
+      mTunAddress()
 {
-    int keepalive = configInt("quib.client.keepalive");
     mTunnel->setId(mBroker.readTunnelId());
-    mTunnel->setKeepalive(static_cast<unsigned>(keepalive));
+    mTunnel->setKeepalive(mKeepalive);
 }
 
 cClientMode::~cClientMode() = default;
 
 void cClientMode::start()
 {
+    sendRequest();
+}
+
+void cClientMode::sendRequest()
+{
     mRequest.reset(mTunnel->makeRequest());
     sendToBroker(mRequest->getData(), mRequest->getLen());
+}
+
+// The broker never confirmed the accept: a fresh tunnel with the identifier
+// the offer gave asks again, and the next offer is taken as the first was.
+void cClientMode::setUpAgain()
+{
+    mBroker.mInfo << "No word from the broker since the accept, setting up again" << std::endl;
+    unsigned id = mTunnel->getId();
+    mTunnel.reset(new cTunnel());
+    mTunnel->setId(id);
+    mTunnel->setKeepalive(mKeepalive);
+    mHeardSinceAccept = true;
+    sendRequest();
 }
 
 // The client answers to the broker alone: anyone else who reaches its port
@@ -78,6 +101,7 @@ int cClientMode::onDatagram(char* buf, int n, const sockaddr_in& from, long long
         else
             mBroker.mDebug << "Receive Keepalive reply" << std::endl;
         mTunnel->touch(now);
+        mHeardSinceAccept = true;
         return CLIENT_CONTINUE;
     }
     cTSPMsg* reply = mTunnel->handleMsg(buf, n);
@@ -99,17 +123,37 @@ void cClientMode::relayToTun(char* buf, int n)
     (void)written; // a frame the device refuses is lost, like one lost on the way
 }
 
-// The offer was just accepted: this runs once per run, as every later
+// The offer was just accepted: this runs once per setup, as every later
 // datagram finds the tunnel established.
 int cClientMode::takeOffer()
 {
     mBroker.writeTunnelId(mTunnel->getId());
-    if (!mBroker.setTunAddress(mTunnel->getAddr(), getSharedPrefixLen()))
+    int result = configureTun();
+    if (result != CLIENT_CONTINUE)
+        return result;
+    // A broker that took the accept echoes this at once; silence until the
+    // next quiet interval means the accept was lost.
+    sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
+    mBroker.mDebug << "Sending Keepalive" << std::endl;
+    mHeardSinceAccept = false;
+    return CLIENT_CONTINUE;
+}
+
+// A repeated setup that got the address the device already has leaves the
+// device as it is.
+int cClientMode::configureTun()
+{
+    const in6_addr* address = mTunnel->getAddr();
+    if (mTunConfigured && std::memcmp(address, &mTunAddress, sizeof mTunAddress) == 0)
+        return CLIENT_CONTINUE;
+    if (!mBroker.setTunAddress(address, getSharedPrefixLen()))
         return -1;
     if (configInt("quib.route.default") != 0 && !mBroker.setDefaultRoute()) {
         mBroker.mError << "Could set the default route. Bailing out" << std::endl;
         return -1;
     }
+    mTunConfigured = true;
+    mTunAddress = *address;
     return CLIENT_CONTINUE;
 }
 
@@ -128,7 +172,9 @@ int cClientMode::onQuiet(long long now)
         mBroker.mError << "Seems nobody is home. Bailing out" << std::endl;
         return 0;
     }
-    if (mTunnel->isEstablished()) {
+    if (mTunnel->isEstablished() && !mHeardSinceAccept) {
+        setUpAgain();
+    } else if (mTunnel->isEstablished()) {
         sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
         mBroker.mDebug << "Sending Keepalive" << std::endl;
     } else {

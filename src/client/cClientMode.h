@@ -40,10 +40,20 @@ private:
     bool fromBroker(const sockaddr_in& from) const;
     void relayToTun(char* buf, int n);
     int takeOffer();
+    int configureTun();
+    void sendRequest();
+    void setUpAgain();
     void sendToBroker(const void* data, int len);
 
     cBroker& mBroker;
     sockaddr_in mBrokerEndpoint;
     std::unique_ptr<cTunnel> mTunnel;
     std::unique_ptr<cTSPMsg> mRequest;
+    unsigned mKeepalive;
+    // False from an accept until the broker's next datagram: a lost accept
+    // leaves the broker's side offered, and silence shows it.
+    bool mHeardSinceAccept;
+    // The address the TUN device was given, once it was.
+    bool mTunConfigured;
+    in6_addr mTunAddress;
 };

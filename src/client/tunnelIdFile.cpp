@@ -4,12 +4,30 @@
 #include "main/cBroker.h"
 
 #include <fcntl.h>
+#include <libgen.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <locale>
+#include <string>
+
+namespace {
+
+// Makes a rename in the file's directory durable; best effort.
+void syncDirectoryOf(const std::string& path)
+{
+    std::string copy = path;
+    int fd = open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+} // namespace
 
 unsigned cBroker::readTunnelId()
 {
@@ -25,14 +43,23 @@ unsigned cBroker::readTunnelId()
     return id;
 }
 
+// The digits go to a temporary file beside the real one, reach the disk and
+// then replace it in one rename, so a crash at any point leaves either the
+// old identifier or the new one, never an empty file.
 void cBroker::writeTunnelId(unsigned id)
 {
-    int fd = open(mTunIdPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string temporary = mTunIdPath + ".XXXXXX";
+    int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)
         return;
     char text[16];
     int len = std::snprintf(text, sizeof text, "%u", id);
-    ssize_t written = write(fd, text, static_cast<size_t>(len));
-    (void)written; // best effort: a short file reads back as another number or 0
+    bool written = fchmod(fd, 0644) == 0 && write(fd, text, static_cast<size_t>(len)) == len
+        && fsync(fd) == 0;
     close(fd);
+    if (!written || rename(temporary.c_str(), mTunIdPath.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return;
+    }
+    syncDirectoryOf(mTunIdPath);
 }

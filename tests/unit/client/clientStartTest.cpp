@@ -138,6 +138,34 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
     }));
     EXPECT_EQ("7", cTempDir::read(tunIdPath()));
     EXPECT_EQ(std::string("accept\0", 7), mBrokerSocket.receive());
+    const std::string keepalive("\x00\x00\x86\xdd", 4);
+    EXPECT_EQ(keepalive, mBrokerSocket.receive()); // at once, to confirm the accept
+}
+
+TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevice)
+{
+    const std::string keepalive("\x00\x00\x86\xdd", 4);
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleOffer()));
+    mBrokerSocket.pending(); // the accept and its keepalive, lost on the way
+    mLog.records();
+
+    // Nothing from the broker until the quiet interval: the request again.
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    EXPECT_FALSE(tunnel().isEstablished());
+    EXPECT_EQ(tspBytes({"request", "tunnelid=7", "keepalive=30"}), mBrokerSocket.receive());
+    std::vector<std::string> records = mLog.records();
+    EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
+                                       "INFO cBroker No word from the broker since the accept, "
+                                       "setting up again"));
+    // The next offer is taken as the first; the device keeps its address.
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleOffer()));
+    EXPECT_EQ((std::vector<std::string>{std::string("accept\0", 7), keepalive}),
+              mBrokerSocket.pending());
+    // A broker that answers keeps the link as it is: keepalives, no setup.
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keepalive));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    EXPECT_TRUE(tunnel().isEstablished());
+    EXPECT_EQ(std::vector<std::string>{keepalive}, mBrokerSocket.pending());
 }
 
 TEST_F(ClientTunDevice, DefaultRouteThatCannotBeAddedEndsTheRun)

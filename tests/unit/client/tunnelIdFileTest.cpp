@@ -1,7 +1,10 @@
 // The tunnel-identifier file kept between runs.
 #include "clientTestSupport.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <utility>
 
@@ -28,6 +31,11 @@ TEST_F(TunnelIdFile, IdentifierIsStoredAsBareDigitsAndReadBack)
     mBroker.writeTunnelId(0);
     EXPECT_EQ("0", cTempDir::read(mPath));
     EXPECT_TRUE(mLog.records().empty()); // the file is best effort and silent
+    // Written beside and renamed into place: no temporary file is left.
+    EXPECT_EQ(0, system(("test \"$(ls -A '" + mDir.path() + "')\" = tunid").c_str()));
+    struct stat st;
+    ASSERT_EQ(0, stat(mPath.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 0777);
 }
 
 // An ordinary extraction of an unsigned 32-bit number: its sign rule takes
