@@ -204,3 +204,17 @@ e2e_udp_stat() {
 e2e_count_records() {
     grep -cxF -- "$2" "$1" 2>/dev/null || true
 }
+
+# e2e_rx_packets NS DEV: the packets DEV in NS has taken in; on a TUN device,
+# the frames its daemon wrote into the kernel.
+e2e_rx_packets() {
+    ip netns exec "$1" cat "/sys/class/net/$2/statistics/rx_packets"
+}
+
+# e2e_send_pings NS COUNT PING-ARGS...: COUNT echo requests 0.2 s apart,
+# answered or not, and at most 1 s of waiting for the last answer; the
+# output is kept in $E2E_TMP/ping.out.
+e2e_send_pings() {
+    ip netns exec "$1" ping -n -c "$2" -i 0.2 -W 1 "${@:3}" >"$E2E_TMP/ping.out" 2>&1
+    return 0
+}

@@ -1,7 +1,11 @@
 # shellcheck shell=bash disable=SC2016,SC2154,SC2317 source=lib.sh
 # Two clients set up their tunnels with one broker; each reaches the
 # broker's tunnel address, and client B reaches client A through the broker,
-# which hands the packets straight from one client to the other.
+# which hands the packets straight from one client to the other. The broker
+# delivers what its kernel routes to the tunnels to the one client that holds
+# the destination (multicast to both, nothing for an address nobody holds) and
+# takes into its stack only IPv6 packets that carry the sending client's own
+# address; a second run shows broadcast delivery and the source check off.
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
 
@@ -74,7 +78,78 @@ e2e_check "client A received B's echo requests" \
     e2e_has_record_prefix "$E2E_TMP/clientA.log" \
     "DEBUG cBroker IP 6 Packet $ADDR_clientB ---> $ADDR_clientA containing 58"
 
+# --- scenario: what the broker delivers and what it takes in, counted on
+# the TUN devices (a TUN device's RX counts the frames its daemon writes)
+PINGS=6
+FEW=$((PINGS / 2))  # less than this is noise; a leak moves a counter by PINGS
+NOBODY=2001:db8:1::1:0:0:99  # client addresses carry their identifier in the last 32 bits
+tuns() {
+    TUN_BROKER=$(e2e_tun_name "$1") TUN_A=$(e2e_tun_name "$2") TUN_B=$(e2e_tun_name "$3")
+    PORT_A=$(e2e_udp_port "$NS_A" "${E2E_PID[$2]}")
+}
+# rx_during COMMAND...: RX_A, RX_B, RX_BROKER are the packets the TUN devices
+# took in while COMMAND ran and 0.3 s after.
+rx_during() {
+    local a b k
+    a=$(e2e_rx_packets "$NS_A" "$TUN_A") b=$(e2e_rx_packets "$NS_B" "$TUN_B")
+    k=$(e2e_rx_packets "$NS_BROKER" "$TUN_BROKER")
+    "$@"
+    sleep 0.3
+    RX_A=$(($(e2e_rx_packets "$NS_A" "$TUN_A") - a))
+    RX_B=$(($(e2e_rx_packets "$NS_B" "$TUN_B") - b))
+    RX_BROKER=$(($(e2e_rx_packets "$NS_BROKER" "$TUN_BROKER") - k))
+}
+# spoof_ping ADDR: client A sends the broker echo requests from B's address ADDR.
+spoof_ping() {
+    ip -n "$NS_A" addr add "$1/128" dev "$TUN_A" nodad
+    rx_during e2e_send_pings "$NS_A" "$PINGS" -6 -s 100 -I "$1" "$BROKER_TUN_ADDR"
+}
+tuns broker clientA clientB
+
+rx_during e2e_send_pings "$NS_BROKER" "$PINGS" -6 "$ADDR_clientA"
+e2e_check "the broker's $PINGS echo requests to A reach A (A took $RX_A)" [ "$RX_A" -ge "$PINGS" ]
+e2e_check "none of them reaches B (B took $RX_B)" [ "$RX_B" -lt "$FEW" ]
+rx_during e2e_send_pings "$NS_BROKER" 2 -6 "ff02::1%$TUN_BROKER"
+e2e_check "a multicast ping from the broker reaches both clients (A took $RX_A, B took $RX_B)" \
+    [ "$((RX_A < RX_B ? RX_A : RX_B))" -ge 2 ]
+rx_during e2e_send_pings "$NS_BROKER" "$PINGS" -6 "$NOBODY"
+e2e_check "a ping to $NOBODY, which no client holds, reaches nobody (A took $RX_A, B took $RX_B)" \
+    [ "$((RX_A > RX_B ? RX_A : RX_B))" -lt "$FEW" ]
+spoof_ping "$ADDR_clientB"
+e2e_check "A's echo requests from B's address stay out of the broker's stack (it took $RX_BROKER)" \
+    [ "$RX_BROKER" -lt "$FEW" ]
+e2e_check "broker logs them as coming from a foreign source" e2e_has_record "$E2E_TMP/broker.log" \
+    "DEBUG cBroker Dropped 152 bytes from $CLIENT_IP_A:$PORT_A: source is not the tunnel's address"
+ip -n "$NS_A" addr add 198.51.100.77/32 dev "$TUN_A"
+ip -n "$NS_A" route add 198.51.100.99/32 dev "$TUN_A"
+rx_during e2e_send_pings "$NS_A" "$PINGS" -4 -s 100 198.51.100.99
+e2e_check "A's IPv4 echo requests stay out of the broker's stack (it took $RX_BROKER)" \
+    [ "$RX_BROKER" -lt "$FEW" ]
+e2e_check "broker logs them as not IPv6" e2e_has_record "$E2E_TMP/broker.log" \
+    "DEBUG cBroker Dropped 132 bytes from $CLIENT_IP_A:$PORT_A: not an IPv6 packet"
+
 e2e_check "broker still runs" e2e_alive broker
 e2e_check "client A still runs" e2e_alive clientA
 e2e_check "client B still runs" e2e_alive clientB
+
+# --- second run: broadcast delivery, no source check
+for daemon in clientA clientB broker; do e2e_stop "$daemon"; done
+e2e_broker_conf broker2 quib.broker.delivery=broadcast quib.broker.sourcecheck=0
+e2e_conf clientA2 "quib.broker.address=$BROKER_IP_A"
+e2e_conf clientB2 "quib.broker.address=$BROKER_IP_B"
+e2e_start_broker broker2 "$NS_BROKER"
+e2e_wait_until 10 e2e_has_record "$E2E_TMP/broker2.log" "INFO cBroker Starting UDP thread..." ||
+    e2e_fatal "the second broker did not start its UDP worker"
+e2e_start_client clientA2 "$NS_A" "$E2E_TMP/stateA"
+e2e_start_client clientB2 "$NS_B" "$E2E_TMP/stateB"
+e2e_wait_client clientA2 "$NS_A" 15 || e2e_fatal "client A got no tunnel address from broker2"
+e2e_wait_client clientB2 "$NS_B" 15 || e2e_fatal "client B got no tunnel address from broker2"
+tuns broker2 clientA2 clientB2
+rx_during e2e_send_pings "$NS_BROKER" "$PINGS" -6 "$ADDR_clientA2"
+e2e_check "with broadcast delivery the broker's $PINGS pings to A reach B too (B took $RX_B)" \
+    [ "$RX_B" -ge "$PINGS" ]
+spoof_ping "$ADDR_clientB2"
+e2e_check "with sourcecheck = 0 the spoofed echo requests enter the broker's stack (it took $RX_BROKER)" \
+    [ "$RX_BROKER" -ge "$PINGS" ]
+e2e_check "the second broker still runs" e2e_alive broker2
 e2e_finish
