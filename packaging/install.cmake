@@ -90,7 +90,7 @@ find_program(QUIBD_FILE_COMMAND file)
 if(QUIBD_DPKG_SHLIBDEPS AND QUIBD_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, liblog4cpp5v5, zlib1g")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, liblog4cpp5v5, zlib1g, libsodium23")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

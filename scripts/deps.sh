@@ -20,7 +20,7 @@ quibd_need_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" || return 1
 }
 
-QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev)
+QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev libsodium-dev)
 # The package test needs dpkg-dev and file (cpack's dependency scan), groff
 # and man-db (man pages), systemd (systemd-analyze checks the unit).
 QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux python3

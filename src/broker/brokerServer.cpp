@@ -1,6 +1,7 @@
 // Broker mode on the main thread: start sequence and receive loop.
 #include "main/cBroker.h"
 
+#include "broker/brokerSecret.h"
 #include "broker/cBrokerMode.h"
 #include "config/configKeys.h"
 #include "log/logText.h"
@@ -10,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <sodium.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,6 +123,16 @@ bool cBroker::brokerSettingsUsable()
     return false;
 }
 
+bool cBroker::loadTunnelKeySecret()
+{
+    unsigned char secret[kBrokerSecretLen];
+    if (!loadBrokerSecret(mKeyFile, secret, mError))
+        return false;
+    setTunnelKeySecret(secret);
+    sodium_memzero(secret, sizeof(secret));
+    return true;
+}
+
 void cBroker::startWorkers()
 {
     // The threads live as long as the process: handles are not kept.
@@ -178,6 +190,8 @@ int cBroker::runServer()
         mError << "Could set setup the UDP socket. Bailing out" << std::endl;
         return -1;
     }
+    if (!loadTunnelKeySecret())
+        return -1;
     setSharedKeepalive(static_cast<uint32_t>(configInt("quib.client.keepalive")));
     setSharedPrefix(mPrefix, mPrefixLen);
     mMode = new cBrokerMode(*this);

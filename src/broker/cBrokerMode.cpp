@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -21,6 +22,33 @@ namespace {
 // Offers one source address may get at once before the steady rate applies.
 const int kSetupBurst = 5;
 const long long kReportSeconds = 10;
+// A client that is setting up asks again this often, until it has an offer.
+const long long kSetupRetrySeconds = 10;
+
+// The identifier a request presents, or 0 for anything else: read as the
+// parser reads it (the type string, then NUL-terminated tags, the last
+// "tunnelid" counting and converted alike), but without its records.
+unsigned requestedTunnelId(const char* data, int len)
+{
+    static const char kTag[] = "tunnelid=";
+    if (data == nullptr || len <= 0)
+        return 0;
+    const char* end = data + len;
+    const char* tag = static_cast<const char*>(std::memchr(data, '\0', static_cast<size_t>(end - data)));
+    if (tag == nullptr || std::strcmp(data, "request") != 0)
+        return 0;
+    unsigned id = 0;
+    for (++tag; tag < end;) {
+        // The parser drops a last string without its NUL.
+        const char* tagEnd = static_cast<const char*>(std::memchr(tag, '\0', static_cast<size_t>(end - tag)));
+        if (tagEnd == nullptr)
+            break;
+        if (std::strncmp(tag, kTag, sizeof(kTag) - 1) == 0)
+            id = static_cast<unsigned>(std::strtoull(tag + sizeof(kTag) - 1, nullptr, 10));
+        tag = tagEnd + 1;
+    }
+    return id;
+}
 
 } // namespace
 
@@ -45,7 +73,7 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     // Null: no memory, or a full table of tunnels that must stay. The
     // datagram is dropped and there is no hold to give back.
-    cTunnel* tunnel = admit(sender);
+    cTunnel* tunnel = admit(buffer, n, sender, now);
     reportTableLimit(now);
     if (tunnel != nullptr) {
         if (!tunnel->isEstablished())
@@ -54,6 +82,10 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
             relayData(tunnel, buffer, n, sender);
         else
             echoKeepalive(buffer, n, sender);
+        // Whatever it sent, its peer is still there. After the exchange, so
+        // that a keepalive a request has just set counts.
+        tunnel->touch(now / kNanosPerSecond);
+        gTunnels.heard(tunnel);
         tunnel->release();
     }
     reportHeldOffers(now);
@@ -100,12 +132,13 @@ void cBrokerMode::flushTunReports(long long now)
 }
 
 // The sender's tunnel with a hold taken, within the table's limit.
-cTunnel* cBrokerMode::admit(const sockaddr_in& sender)
+cTunnel* cBrokerMode::admit(const char* buffer, int n, const sockaddr_in& sender, long long now)
 {
+    long long seconds = now / kNanosPerSecond;
     try {
-        if (gTunnels.findByPeer(sender) == nullptr && !makeRoomFor(sender))
+        if (gTunnels.findByPeer(sender) == nullptr && !makeRoomFor(buffer, n, sender, seconds))
             return nullptr;
-        return findOrCreateTunnel(sender);
+        return findOrCreateTunnel(sender, seconds);
     } catch (const std::bad_alloc&) {
         // No memory for a new tunnel: drop this datagram rather than the
         // whole daemon; later datagrams may find memory again.
@@ -114,26 +147,46 @@ cTunnel* cBrokerMode::admit(const sockaddr_in& sender)
     }
 }
 
-// A new endpoint that finds the table full takes the place of the oldest
-// tunnel that nobody holds and that never completed the exchange: no real
-// client is known to use it. False when the table is full of tunnels that
-// must stay.
-bool cBrokerMode::makeRoomFor(const sockaddr_in& sender)
+// A new endpoint that finds the table full takes the place of a tunnel that
+// nobody holds (see victim()). False when the table is full of tunnels that
+// must stay. now: seconds.
+bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now)
 {
+    // A client back from another endpoint with its identifier: the exchange
+    // would remove its old tunnel anyway, so that tunnel's slot is the one
+    // it takes.
+    if (gTunnels.size() >= mMaxTunnels)
+        removeStaleTunnels(requestedTunnelId(buffer, n), sender);
     while (gTunnels.size() >= mMaxTunnels) {
-        cTunnel* victim = gTunnels.oldestUnfinished();
-        if (victim == nullptr) {
+        bool silent = false;
+        cTunnel* gone = victim(now, silent);
+        if (gone == nullptr) {
             gTunnelLog.mDebug << "Tunnel table full, dropping datagram from "
                               << endpointText(sender) << std::endl;
             mRefused.add();
             return false;
         }
-        gTunnelLog.mDebug << "Tunnel table full, evicting unfinished tunnel of "
-                          << endpointText(victim->getPeer()) << std::endl;
-        dropTunnel(victim);
+        gTunnelLog.mDebug << "Tunnel table full, evicting " << (silent ? "silent" : "unfinished")
+                          << " tunnel of " << endpointText(gone->getPeer()) << std::endl;
+        dropTunnel(gone);
         mEvicted.add();
     }
     return true;
+}
+
+// Which unheld tunnel gives way, at now (seconds), or null. First one that
+// never completed the exchange and had no offer for longer than a client
+// waits between requests: nobody is setting it up. Then a completed tunnel
+// silent for longer than its keepalive: its client has left (the longest
+// silent one is looked at, the only one found without a scan). Last the
+// oldest unfinished one: no real client is known to use it.
+cTunnel* cBrokerMode::victim(long long now, bool& silent) const
+{
+    if (cTunnel* abandoned = gTunnels.oldestUnfinishedOfferedBefore(now - kSetupRetrySeconds))
+        return abandoned;
+    cTunnel* quiet = gTunnels.longestSilent();
+    silent = quiet != nullptr && quiet->getRefCount() == 0 && quiet->isExpired(now);
+    return silent ? quiet : gTunnels.oldestUnfinished();
 }
 
 void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
@@ -148,13 +201,17 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
         mBroker.mInfo << "Config msg from " << address << ":" << port << std::endl;
         reply->dump();
         int r = sendToPeer(reply->getData(), reply->getLen(), sender);
-        if (r < 1)
+        if (r < 1) {
             mBroker.mInfo << "UDP Transmit Error " << r << std::endl;
-        else
+        } else {
             mBroker.mDebug << "Sent " << r << " bytes to " << address << ":" << port << std::endl;
+            tunnel->noteOfferSent(now / kNanosPerSecond);
+            gTunnels.update(tunnel);
+        }
     } else {
         // The exchange has run and moved the tunnel's state; only the
         // datagram that answers it waits for the address to be due another.
+        // Without an offer sent, an accept does not complete the exchange.
         mBroker.mDebug << "Setup rate exceeded, offer to " << address << ":" << port
                        << " held back" << std::endl;
         mHeld.add();

@@ -31,8 +31,8 @@ public:
     void handleTunFrame(char* buffer, int n, long long now);
     void flushTunReports(long long now);
 
-    // Totals since start: offers held back, unfinished tunnels evicted and
-    // new endpoints refused by the full table.
+    // Totals since start: offers held back, tunnels evicted (unfinished or
+    // silent) and new endpoints refused by the full table.
     unsigned long heldOffers() const { return mHeld.total; }
     unsigned long evictedTunnels() const { return mEvicted.total; }
     unsigned long refusedEndpoints() const { return mRefused.total; }
@@ -52,8 +52,9 @@ private:
         }
     };
 
-    cTunnel* admit(const sockaddr_in& sender);
-    bool makeRoomFor(const sockaddr_in& sender);
+    cTunnel* admit(const char* buffer, int n, const sockaddr_in& sender, long long now);
+    bool makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now);
+    cTunnel* victim(long long now, bool& silent) const;
     void answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
                      long long now);
     void relayData(const cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender);

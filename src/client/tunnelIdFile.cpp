@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <locale>
 #include <string>
@@ -43,23 +42,52 @@ unsigned cBroker::readTunnelId()
     return id;
 }
 
-// The digits go to a temporary file beside the real one, reach the disk and
-// then replace it in one rename, so a crash at any point leaves either the
-// old identifier or the new one, never an empty file.
-void cBroker::writeTunnelId(unsigned id)
+namespace {
+
+// The content goes to a temporary file beside the real one, reaches the
+// disk and then replaces it in one rename, so a crash at any point leaves
+// either the old content or the new one, never an empty file.
+void replaceFile(const std::string& path, const std::string& content, mode_t mode)
 {
-    std::string temporary = mTunIdPath + ".XXXXXX";
+    std::string temporary = path + ".XXXXXX";
     int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)
         return;
-    char text[16];
-    int len = std::snprintf(text, sizeof text, "%u", id);
-    bool written = fchmod(fd, 0644) == 0 && write(fd, text, static_cast<size_t>(len)) == len
+    bool written = fchmod(fd, mode) == 0
+        && write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size())
         && fsync(fd) == 0;
     close(fd);
-    if (!written || rename(temporary.c_str(), mTunIdPath.c_str()) != 0) {
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());
         return;
     }
-    syncDirectoryOf(mTunIdPath);
+    syncDirectoryOf(path);
+}
+
+// The key file sits beside the identifier file.
+std::string keyPathBeside(const std::string& idPath)
+{
+    std::string::size_type slash = idPath.rfind('/');
+    return (slash == std::string::npos ? std::string() : idPath.substr(0, slash + 1)) + "tunkey";
+}
+
+} // namespace
+
+void cBroker::writeTunnelId(unsigned id)
+{
+    replaceFile(mTunIdPath, std::to_string(id), 0644);
+}
+
+std::string cBroker::readTunnelKey()
+{
+    std::ifstream in(keyPathBeside(mTunIdPath));
+    std::string key;
+    if (in)
+        in >> key;
+    return key;
+}
+
+void cBroker::writeTunnelKey(const std::string& key)
+{
+    replaceFile(keyPathBeside(mTunIdPath), key, 0600);
 }

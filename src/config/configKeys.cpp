@@ -46,6 +46,12 @@ const tConfigKey kKeys[] = {
     intKey("quib.broker.sourcecheck", "1", 1,
            "broker: non-zero: a client's packets must\n"
            "come from its own tunnel address"),
+    textKey("quib.broker.keyfile", "/var/lib/quibd/broker.key",
+            "broker: secret of keys\n"
+            "(32 bytes, mode 0600, made at first start)"),
+    intKey("quib.broker.requirekey", "0", 0,
+           "broker: non-zero: an identifier is taken\n"
+           "only with its tunnel key"),
     intKey("quib.client.keepalive", "30", 30,
            "seconds; client: gives up after that long\n"
            "without a word from the broker; broker:\n"

@@ -31,6 +31,8 @@ cBroker::cBroker()
       mTunMtu(configInt("quib.tun.mtu")),
       mDelivery(configText("quib.broker.delivery")),
       mSourceCheck(configInt("quib.broker.sourcecheck")),
+      mKeyFile(configText("quib.broker.keyfile")),
+      mRequireKey(configInt("quib.broker.requirekey")),
       mTunIdPath("/var/lib/quibd/tunid"),
       mMode(nullptr)
 {

@@ -42,6 +42,10 @@ public:
     // Client mode's tunnel-identifier file (src/client).
     unsigned readTunnelId();
     void writeTunnelId(unsigned id);
+    // The tunnel key kept beside the identifier ("tunkey", mode 0600);
+    // empty when there is none.
+    std::string readTunnelKey();
+    void writeTunnelKey(const std::string& key);
 
     // Settings, as read at construction.
     uint16_t port() const { return mPort; }
@@ -55,6 +59,9 @@ public:
     bool broadcastDelivery() const;
     // "quib.broker.sourcecheck": a client's packets must carry its address.
     bool sourceCheck() const { return mSourceCheck != 0; }
+    // "quib.broker.keyfile" and "quib.broker.requirekey".
+    const char* keyFile() const { return mKeyFile; }
+    bool requireKey() const { return mRequireKey != 0; }
 
     // The kernel objects of the running mode (-1 and empty until opened).
     int tunFd() const { return mTunFd; }
@@ -73,6 +80,7 @@ private:
     bool brokerSettingsUsable();
     bool tunMtuUsable();
     void startWorkers();
+    bool loadTunnelKeySecret();
 
     uint16_t mPort;
     const char* mBrokerAddress;
@@ -84,12 +92,15 @@ private:
     cPktQueue mUdpQueue;
     cPktQueue mTunQueue;
     // "quib.broker.maxtunnels", "quib.broker.setuprate", "quib.tun.mtu",
-    // "quib.broker.delivery" (text kept by cConfig), "quib.broker.sourcecheck".
+    // "quib.broker.delivery" (text kept by cConfig), "quib.broker.sourcecheck",
+    // "quib.broker.keyfile" (text kept by cConfig), "quib.broker.requirekey".
     int mMaxTunnels;
     int mSetupRate;
     int mTunMtu;
     const char* mDelivery;
     int mSourceCheck;
+    const char* mKeyFile;
+    int mRequireKey;
     std::string mTunIdPath;
     // Broker mode's per-datagram logic, shared by both workers; built by
     // runServer before they start and kept until the process ends.

@@ -44,9 +44,10 @@ const char kUsageTail[] =
 const std::size_t kKeyColumn = 28;
 const std::size_t kDefaultColumn = 9;
 
+// At least one blank follows the text, even where it overflows its column.
 std::string padded(const std::string& text, std::size_t width)
 {
-    return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+    return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
 }
 
 // One key's row; every "\n" of its help starts a line under the meaning column.

@@ -14,7 +14,7 @@ namespace {
 
 const int kTextSize = 128;
 
-enum eTagField { TAG_TUNNELID, TAG_KEEPALIVE, TAG_PREFIX, TAG_PREFIXLEN, TAG_ADDR };
+enum eTagField { TAG_TUNNELID, TAG_KEEPALIVE, TAG_PREFIX, TAG_PREFIXLEN, TAG_ADDR, TAG_TUNNELKEY };
 
 struct sTagInfo {
     const char* name;
@@ -28,6 +28,7 @@ const sTagInfo kTags[] = {
     {"ip6prefix", "Got Prefix ", TAG_PREFIX},
     {"ip6prefixlen", "Got Prefix Len", TAG_PREFIXLEN},
     {"ip6addr", "Got Tunnel Addr", TAG_ADDR},
+    {"tunnelkey", "Got Tunnel Key ", TAG_TUNNELKEY},
 };
 
 const sTagInfo* findTag(const char* name)
@@ -215,6 +216,10 @@ void cTSPMsg::parseTag(char* str)
         break;
     case TAG_ADDR:
         toAddress(value, mAddr);
+        break;
+    case TAG_TUNNELKEY:
+        // Points into the received bytes, like every string of the message.
+        mTunnelKey = value;
         break;
     }
 }

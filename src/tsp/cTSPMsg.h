@@ -41,6 +41,9 @@ public:
     unsigned getPrefixLen() const { return mPrefixLen; }
     const in6_addr* getPrefix() const { return &mPrefix; }
     const in6_addr* getAddr() const { return &mAddr; }
+    // The "tunnelkey" tag's text (possibly empty), or null when the message
+    // has no such tag; valid while the message lives.
+    const char* getTunnelKey() const { return mTunnelKey; }
 
 private:
     void parse();
@@ -56,4 +59,5 @@ private:
     in6_addr mPrefix = {};
     in6_addr mAddr = {};
     unsigned mKeepalive = 0;
+    const char* mTunnelKey = nullptr;
 };

@@ -31,6 +31,7 @@ void cIndexedTunnelList::clear()
     mByPeer.clear();
     mByAddress.clear();
     mUnfinished.clear();
+    mHeard.clear();
 }
 
 void cIndexedTunnelList::pushFront(cTunnel* tunnel)
@@ -42,19 +43,22 @@ void cIndexedTunnelList::pushFront(cTunnel* tunnel)
     entry.mSeq = mNextSeq;
     entry.mByAddress = false;
     entry.mAddress = tKey{0, 0};
-    entry.mUnfinished = !tunnel->hasCompleted();
+    // Unfinished until update() sees otherwise.
+    entry.mUnfinished = true;
     mList.push_front(tunnel);
     entry.mPos = mList.begin();
     try {
         auto placed = mEntries.emplace(tunnel, entry).first;
         try {
             mByPeer.emplace(keyOf(&tunnel->getPeer()), tunnel);
-            if (entry.mUnfinished)
-                mUnfinished.emplace(entry.mSeq, tunnel);
+            mUnfinished.emplace(entry.mSeq, tunnel);
             update(tunnel);
         } catch (...) {
             mByPeer.erase(keyOf(&tunnel->getPeer()));
-            mUnfinished.erase(entry.mSeq);
+            if (placed->second.mUnfinished)
+                mUnfinished.erase(entry.mSeq);
+            else
+                mHeard.erase(placed->second.mHeardPos);
             if (placed->second.mByAddress)
                 unindexAddress(tunnel, placed->second);
             mEntries.erase(placed);
@@ -77,6 +81,8 @@ void cIndexedTunnelList::remove(cTunnel* tunnel)
         unindexAddress(tunnel, entry);
     if (entry.mUnfinished)
         mUnfinished.erase(entry.mSeq);
+    else
+        mHeard.erase(entry.mHeardPos);
     auto byPeer = mByPeer.find(keyOf(&tunnel->getPeer()));
     if (byPeer != mByPeer.end() && byPeer->second == tunnel)
         mByPeer.erase(byPeer);
@@ -120,6 +126,28 @@ cTunnel* cIndexedTunnelList::oldestUnfinished() const
     return nullptr;
 }
 
+cTunnel* cIndexedTunnelList::oldestUnfinishedOfferedBefore(long long time) const
+{
+    // Offers nearly always leave in the order the tunnels were made, so the
+    // oldest one alone is looked at: a retried offer that keeps an older
+    // tunnel young hides those behind it until it ages too.
+    cTunnel* oldest = oldestUnfinished();
+    return oldest != nullptr && oldest->getOfferTime() < time ? oldest : nullptr;
+}
+
+cTunnel* cIndexedTunnelList::longestSilent() const
+{
+    return mHeard.empty() ? nullptr : mHeard.front();
+}
+
+void cIndexedTunnelList::heard(const cTunnel* tunnel)
+{
+    auto found = mEntries.find(tunnel);
+    if (found == mEntries.end() || found->second.mUnfinished)
+        return;
+    mHeard.splice(mHeard.end(), mHeard, found->second.mHeardPos);
+}
+
 void cIndexedTunnelList::update(const cTunnel* tunnel)
 {
     auto found = mEntries.find(tunnel);
@@ -132,6 +160,8 @@ void cIndexedTunnelList::update(const cTunnel* tunnel)
     if (!entry.mByAddress && tunnel->isEstablished())
         indexAddress(tunnel, entry);
     if (entry.mUnfinished && tunnel->hasCompleted()) {
+        // It completed on a datagram just heard: it joins the most recent.
+        entry.mHeardPos = mHeard.insert(mHeard.end(), const_cast<cTunnel*>(tunnel));
         mUnfinished.erase(entry.mSeq);
         entry.mUnfinished = false;
     }

@@ -1,7 +1,9 @@
 // The container behind the broker's tunnel table: tunnels newest first, as a
 // plain list, with indexes beside it so that a tunnel is found by its peer endpoint or by its
-// address in constant time. The list's order alone decides every result; the
-// indexes only shorten the way to it. Callers hold gTunnelsLock.
+// address in constant time. The list's order alone decides every result but
+// one; the indexes only shorten the way to it. That one is the order in which
+// completed tunnels were last heard from, which the broker reports here.
+// Callers hold gTunnelsLock.
 #pragma once
 
 #include <netinet/in.h>
@@ -49,6 +51,15 @@ public:
     // The tunnel nearest the back that never completed the exchange and is
     // not held, or null.
     cTunnel* oldestUnfinished() const;
+    // That same tunnel if its last offer left (or, without one, it was made)
+    // before 'time'; null when it is younger or there is none.
+    cTunnel* oldestUnfinishedOfferedBefore(long long time) const;
+    // The completed tunnel heard from least recently, held or not, or null.
+    cTunnel* longestSilent() const;
+
+    // A datagram came from this tunnel: a completed one becomes the most
+    // recently heard. Tunnels outside the list are ignored.
+    void heard(const cTunnel* tunnel);
 
     // A tunnel of the list changed its state, address or completion: brings
     // the indexes up to date. Tunnels outside the list are ignored.
@@ -75,7 +86,9 @@ private:
         uint64_t mSeq;
         bool mByAddress;
         tKey mAddress;
+        // In mUnfinished while set, else in mHeard at mHeardPos.
         bool mUnfinished;
+        std::list<cTunnel*>::iterator mHeardPos;
     };
 
     static tKey keyOf(const void* sixteenBytes);
@@ -90,6 +103,8 @@ private:
     std::unordered_map<tKey, std::vector<cTunnel*>, tKeyHash> mByAddress;
     // Tunnels that never completed the exchange, oldest first.
     std::map<uint64_t, cTunnel*> mUnfinished;
+    // The others, least recently heard from first.
+    std::list<cTunnel*> mHeard;
 };
 
 // Compares the table's order with a list of tunnels, front first.

@@ -11,15 +11,18 @@
 
 cTunnel::cTunnel()
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
-      mLastActivity(monotonicSeconds()), mFromPeer(false), mCompleted(false)
+      mLastActivity(monotonicSeconds()), mFromPeer(false), mCompleted(false), mOfferSent(false),
+      mOfferTime(mLastActivity)
 {
     std::memset(&mPeer, 0, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));
 }
 
-cTunnel::cTunnel(const sockaddr_in& peer)
+cTunnel::cTunnel(const sockaddr_in& peer) : cTunnel(peer, monotonicSeconds()) {}
+
+cTunnel::cTunnel(const sockaddr_in& peer, long long now)
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
-      mLastActivity(monotonicSeconds()), mFromPeer(true), mCompleted(false)
+      mLastActivity(now), mFromPeer(true), mCompleted(false), mOfferSent(false), mOfferTime(now)
 {
     std::memcpy(&mPeer, &peer, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));

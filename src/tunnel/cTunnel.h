@@ -20,8 +20,10 @@ class cTunnel : public cWlog {
 public:
     // The client's own tunnel: zero peer, never in the table.
     cTunnel();
-    // A broker-side tunnel for the peer endpoint that sent a datagram.
+    // A broker-side tunnel for the peer endpoint that sent a datagram, made
+    // at now (seconds of CLOCK_MONOTONIC; without it, the clock is read).
     explicit cTunnel(const sockaddr_in& peer);
+    cTunnel(const sockaddr_in& peer, long long now);
 
     cTunnel(const cTunnel&) = delete;
     cTunnel& operator=(const cTunnel&) = delete;
@@ -45,15 +47,21 @@ public:
     // The setup exchange.
     cTSPMsg* makeRequest();
     cTSPMsg* handleMsg(char* data, int len);
+    // The broker sent this tunnel's offer to its peer at now. An offer held
+    // back, or whose send failed, is not noted.
+    void noteOfferSent(long long now);
 
     const sockaddr_in& getPeer() const { return mPeer; }
     int getRefCount() const { return mRefCount; }
     int getState() const { return mState; }
-    // True once an accept arrived while an offer was out: the whole exchange
-    // ran. A bare accept establishes a tunnel without this.
+    // True once an accept arrived while an offer that really left was out:
+    // the whole exchange ran. A bare accept, or one behind an offer that was
+    // never sent, establishes a tunnel without this.
     bool hasCompleted() const { return mCompleted; }
     unsigned getKeepalive() const { return mKeepalive; }
     long long getLastActivity() const { return mLastActivity; }
+    // When the last offer left, or when the tunnel was made while none has.
+    long long getOfferTime() const { return mOfferTime; }
 
 private:
     cTSPMsg* answer(const cTSPMsg& msg);
@@ -72,4 +80,6 @@ private:
     // tunnel never takes an offer (only brokers send offers).
     bool mFromPeer;
     bool mCompleted;
+    bool mOfferSent;
+    long long mOfferTime;
 };

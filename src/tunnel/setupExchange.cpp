@@ -51,9 +51,10 @@ cTSPMsg* cTunnel::answer(const cTSPMsg& msg)
     case TSP_OFFER:
         return handleOffer(msg);
     case TSP_ACCEPT:
-        // Only an accept that answers an offer completes the exchange; the
-        // table keeps such tunnels when it is full.
-        if (mState == TUNNEL_OFFERED)
+        // Only an accept that answers an offer which really left completes
+        // the exchange; the table keeps such tunnels when it is full. Anyone
+        // can accept blindly behind an offer that was held back.
+        if (mState == TUNNEL_OFFERED && mOfferSent)
             mCompleted = true;
         mState = TUNNEL_ESTABLISHED;
         return nullptr;
@@ -82,6 +83,12 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
     offer->addTag("keepalive", mKeepalive);
     mState = TUNNEL_OFFERED;
     return offer;
+}
+
+void cTunnel::noteOfferSent(long long now)
+{
+    mOfferSent = true;
+    mOfferTime = now;
 }
 
 cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)

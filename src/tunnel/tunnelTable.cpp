@@ -36,7 +36,10 @@ uint8_t getSharedPrefixLen()
     return gIp6PrefixLen;
 }
 
-cTunnel* findOrCreateTunnel(const sockaddr_in& peer)
+namespace {
+
+// now: null to read the clock, and only when a tunnel is made.
+cTunnel* findOrCreate(const sockaddr_in& peer, const long long* now)
 {
     cTunnel* tunnel = gTunnels.findByPeer(peer);
     if (tunnel != nullptr) {
@@ -45,12 +48,24 @@ cTunnel* findOrCreateTunnel(const sockaddr_in& peer)
         gTunnelLog.mDebug << "Making brand new tunnel.." << std::endl;
         // Out of memory: std::bad_alloc reaches the caller and the table is
         // left as it was (no half-inserted tunnel).
-        std::unique_ptr<cTunnel> fresh(new cTunnel(peer));
+        std::unique_ptr<cTunnel> fresh(now != nullptr ? new cTunnel(peer, *now) : new cTunnel(peer));
         gTunnels.pushFront(fresh.get());
         tunnel = fresh.release();
     }
     tunnel->addRef();
     return tunnel;
+}
+
+} // namespace
+
+cTunnel* findOrCreateTunnel(const sockaddr_in& peer)
+{
+    return findOrCreate(peer, nullptr);
+}
+
+cTunnel* findOrCreateTunnel(const sockaddr_in& peer, long long now)
+{
+    return findOrCreate(peer, &now);
 }
 
 cTSPMsg* handleTunnelMsg(cTunnel* tunnel, char* data, int len)
@@ -70,11 +85,6 @@ void dropTunnel(cTunnel* tunnel)
 
 namespace {
 
-bool isStaleFor(const cTunnel* t, const cTunnel* current)
-{
-    return t != current && t->getId() == current->getId() && !t->samePeer(current->getPeer());
-}
-
 ssize_t sendFrame(int sock, const char* frame, int len, const cTunnel* t)
 {
     const sockaddr_in& peer = t->getPeer();
@@ -86,13 +96,19 @@ ssize_t sendFrame(int sock, const char* frame, int len, const cTunnel* t)
 
 void removeStaleTunnels(cTunnel* current)
 {
-    if (current->getId() == 0)
+    // The tunnel's own endpoint is never stale for it: current stays.
+    removeStaleTunnels(current->getId(), current->getPeer());
+}
+
+void removeStaleTunnels(unsigned id, const sockaddr_in& peer)
+{
+    if (id == 0)
         return;
     auto it = gTunnels.begin();
     while (it != gTunnels.end()) {
         cTunnel* t = *it;
         ++it;
-        if (!isStaleFor(t, current))
+        if (t->getId() != id || t->samePeer(peer))
             continue;
         gTunnelLog.mDebug << "Removing stale tunnel 0x" << hexText(t->getId()) << std::endl;
         // 'it' already stands on the next entry, which removing t leaves valid.

@@ -19,7 +19,12 @@ extern std::mutex gTunnelsLock;
 extern cWlog gTunnelLog;
 
 cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
+// The same, a tunnel it makes being made at now (seconds of CLOCK_MONOTONIC).
+cTunnel* findOrCreateTunnel(const sockaddr_in& peer, long long now);
 void removeStaleTunnels(cTunnel* current);
+// Drops every tunnel that holds identifier id (not 0) at another endpoint
+// than peer, as removeStaleTunnels does for a tunnel of that endpoint.
+void removeStaleTunnels(unsigned id, const sockaddr_in& peer);
 void sendToAllTunnels(int sock, const char* frame, int len);
 void forwardToTunnel(int sock, const char* frame, int len);
 // One frame to one tunnel, logged as a copy of sendToAllTunnels is.

@@ -129,7 +129,7 @@ e2e_broker_conf() {
     local name=$1
     shift
     e2e_conf "$name" "quib.broker.ip6prefix=$TUN_PREFIX" \
-        "quib.broker.ip6prefixlen=$TUN_PREFIX_LEN" "$@"
+        "quib.broker.ip6prefixlen=$TUN_PREFIX_LEN" "quib.broker.keyfile=$E2E_TMP/$name.key" "$@"
 }
 
 # ---------------------------------------------------------------- daemons

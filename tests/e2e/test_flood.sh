@@ -27,6 +27,7 @@ fi
 
 MAX_TUNNELS=256
 COMPLETERS=64              # with client A, well below MAX_TUNNELS
+COMPLETER_PORT=40000
 BURST_COUNT=300000
 BURST_RATE=50000           # datagrams per second: the burst lasts about 6 s
 SETTLE=2                   # seconds from the burst's end to the completers' check
@@ -95,11 +96,25 @@ ip netns exec "$NS_A" ping -6 -n -D -O -i "$PING_INTERVAL" -w 120 "$BROKER_TUN_A
 E2E_PID[pingA]=$!
 sleep 1
 
+# The completers share one address, and the set-up rate lets it have
+# SETUP_BURST offers at once and then one every 1/SETUP_RATE s. An accept
+# that no offer went before protects no tunnel, so they set up in groups that
+# the rate lets through, each a run of the sender without a burst; the run
+# with the burst then finds them established and proves they stay.
+for first in $(seq 0 "$SETUP_BURST" $((COMPLETERS - 1))); do
+    group=$((COMPLETERS - first < SETUP_BURST ? COMPLETERS - first : SETUP_BURST))
+    timeout 20 ip netns exec "$NS_FLOOD" "$FLOOD_TOOL" broker="$FLOOD_BROKER_IP" \
+        completer-addr="$FLOOD_IP" completer-port=$((COMPLETER_PORT + first)) \
+        completers="$group" spoof-addr="$SPOOF_FIRST" count=0 settle=0 \
+        >>"$E2E_TMP/completers.out" 2>&1 || e2e_fatal "the completers' set-up failed (status $?)"
+    sleep "$(awk -v b="$SETUP_BURST" -v r="$SETUP_RATE" 'BEGIN { print 1.5 * b / r }')"
+done
+
 e2e_log "flood: $BURST_COUNT datagrams at $BURST_RATE/s from $SPOOF_COUNT forged addresses"
 timeout 120 ip netns exec "$NS_FLOOD" "$FLOOD_TOOL" broker="$FLOOD_BROKER_IP" \
-    completer-addr="$FLOOD_IP" completers="$COMPLETERS" spoof-addr="$SPOOF_FIRST" \
-    spoof-count="$SPOOF_COUNT" count="$BURST_COUNT" rate="$BURST_RATE" settle="$SETTLE" \
-    seed=$$ protect="$CLIENT_IP_A:$PORT_A" >"$E2E_TMP/flood.out" 2>"$E2E_TMP/flood.err" ||
+    completer-addr="$FLOOD_IP" completer-port="$COMPLETER_PORT" completers="$COMPLETERS" \
+    spoof-addr="$SPOOF_FIRST" spoof-count="$SPOOF_COUNT" count="$BURST_COUNT" rate="$BURST_RATE" \
+    settle="$SETTLE" seed=$$ protect="$CLIENT_IP_A:$PORT_A" >"$E2E_TMP/flood.out" 2>"$E2E_TMP/flood.err" ||
     e2e_fatal "the flood sender failed (status $?)"
 figure() {
     awk -v k="$1" '$1 == k { print $2; exit }' "$E2E_TMP/flood.out"
@@ -111,7 +126,8 @@ BURST_END=$(figure burst_end)
 # The broker summarises at most every 10 s and only when a datagram comes
 # in; client A's pings bring the last summaries after the burst.
 SUMMARY_RE='^INFO cTunnel Tunnel table at its limit of '"$MAX_TUNNELS"': [0-9]+ unfinished tunnels evicted, [0-9]+ datagrams from new endpoints dropped since the last report$'
-EVICT_PREFIX="DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of "
+# Both kinds of eviction: unfinished tunnels, and completed ones gone silent.
+EVICT_PREFIX="DEBUG cTunnel Tunnel table full, evicting "
 summarised_evictions() {
     grep -E "$SUMMARY_RE" "$E2E_TMP/broker.log" | awk '{ s += $10 } END { print s + 0 }'
 }

@@ -140,9 +140,13 @@ e2e_check "without CAP_NET_ADMIN the broker stops at TUNSETIFF with status 255" 
 # ------------------------------------------------------------ broker
 
 BROKER_LOG="$E2E_TMP/broker.log"
+# The broker's key file lives where its user may write, as in its state
+# directory under systemd.
+install -d -m 700 -o "$RUN_UID" -g "$RUN_UID" "$E2E_TMP/broker-state"
 {
     echo "quib.broker.ip6prefix = $TUN_PREFIX"
     echo "quib.broker.ip6prefixlen = $TUN_PREFIX_LEN"
+    echo "quib.broker.keyfile = $E2E_TMP/broker-state/broker.key"
     example_log_block "$EXAMPLE" FileAppender | sed "s|/var/log/quibd/quibd.log|$BROKER_LOG|"
     example_log_block "$EXAMPLE" log4cpp.category.
 } >"$E2E_TMP/broker.conf"

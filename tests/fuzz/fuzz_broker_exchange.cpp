@@ -16,11 +16,14 @@
 //
 // A model of the table kept here from the exchange's rules is compared with
 // the real table after every datagram: the same endpoints in the same order
-// (newest first, one tunnel per endpoint, never more than the limit, the
-// oldest unfinished tunnel evicted first and a tunnel that completed the
-// exchange never, evictions and refusals counted), states, identifiers,
-// keepalives and addresses (inside the prefix, with the identifier in the
-// last four bytes); no hold left after the datagram; the shared prefix and
+// (newest first, one tunnel per endpoint, never more than the limit; at the
+// limit a request's stale tunnels go first, then the victims in the broker's
+// order: an unfinished tunnel without an offer for over 10 s, the completed
+// tunnel silent longest once beyond its keepalive, the oldest unfinished;
+// evictions and refusals counted), states, completion, identifiers,
+// keepalives, times of the last offer and activity, and addresses (inside
+// the prefix, with the identifier in the last four bytes); no hold left
+// after the datagram; the shared prefix and
 // length as set at start; and no other endpoint keeps an identifier that a
 // request has just presented. What was sent is checked too: a request gets
 // one offer with the tunnel's values; a keepalive-sized datagram of an
@@ -69,8 +72,16 @@ struct sModelTunnel {
     unsigned id;
     unsigned keepalive;
     bool addressed; // a request has given it an address
-    bool completed; // an accept answered its offer
+    bool completed; // an accept answered an offer that left
+    bool offered;   // an offer left for it
+    long long offerTime; // seconds: its last offer, or its creation
+    long long activity;  // seconds: as cTunnel::touch keeps it
+    long long heard;     // seconds: its last datagram
 };
+
+// A client sets up again this often; an unfinished tunnel without an offer
+// for longer has been given up.
+const long long kRetrySeconds = 10;
 
 // Newest first, as the table.
 std::vector<sModelTunnel> gModel;
@@ -154,38 +165,60 @@ void startInput(cFuzzInput& in)
 
 enum eOutcome { DROPPED, NO_REPLY, OFFER, DATA };
 
-// A new endpoint and a full table: the oldest tunnel that never completed
-// the exchange makes room (none is held between datagrams). False when
-// every tunnel completed it.
-bool modelMakeRoom()
+std::vector<sModelTunnel>::iterator modelFind(const sockaddr_in& peer)
+{
+    return std::find_if(gModel.begin(), gModel.end(),
+                        [&](const sModelTunnel& m) { return samePeer(m.peer, peer); });
+}
+
+// Every tunnel that holds id at another endpoint than peer.
+void modelRemoveStale(unsigned id, const sockaddr_in& peer)
+{
+    gModel.erase(std::remove_if(gModel.begin(), gModel.end(),
+                                [&](const sModelTunnel& m) {
+                                    return m.id == id && !samePeer(m.peer, peer);
+                                }),
+                 gModel.end());
+}
+
+// A new endpoint and a full table at now (none is held between datagrams):
+// the oldest unfinished tunnel if its last offer is over 10 s old, else the
+// completed tunnel heard from least recently if silent beyond its
+// keepalive, else the oldest unfinished one. False when none may go.
+bool modelMakeRoom(long long now)
 {
     while (gModel.size() >= gLimit) {
-        auto victim = std::find_if(gModel.rbegin(), gModel.rend(),
-                                   [](const sModelTunnel& m) { return !m.completed; });
-        if (victim == gModel.rend()) {
+        auto unfinished = std::find_if(gModel.rbegin(), gModel.rend(),
+                                       [](const sModelTunnel& m) { return !m.completed; });
+        auto quiet = gModel.end();
+        for (auto m = gModel.begin(); m != gModel.end(); ++m) {
+            if (m->completed && (quiet == gModel.end() || m->heard < quiet->heard))
+                quiet = m;
+        }
+        bool abandoned = unfinished != gModel.rend() && unfinished->offerTime + kRetrySeconds < now;
+        bool silent = quiet != gModel.end() && quiet->keepalive != 0
+            && quiet->activity + static_cast<long long>(quiet->keepalive) < now;
+        if (!abandoned && silent) {
+            gModel.erase(quiet);
+        } else if (unfinished != gModel.rend()) {
+            gModel.erase(std::next(unfinished).base());
+        } else {
             ++gRefused;
             return false;
         }
-        gModel.erase(std::next(victim).base());
         ++gEvicted;
     }
     return true;
 }
 
-// The table's and the exchange's rules for one datagram from peer.
-eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg)
+// The exchange's rules for one datagram of a tunnel of the table at now.
+eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in& peer,
+                       const cTSPMsg& msg, long long now)
 {
-    auto it = std::find_if(gModel.begin(), gModel.end(),
-                           [&](const sModelTunnel& m) { return samePeer(m.peer, peer); });
-    if (it == gModel.end()) {
-        if (!modelMakeRoom())
-            return DROPPED;
-        it = gModel.insert(gModel.begin(), sModelTunnel{peer, TUNNEL_NEW, 0, 0, false, false});
-    }
     if (it->state == TUNNEL_ESTABLISHED)
         return DATA;
     if (msg.getType() == TSP_ACCEPT) {
-        it->completed = it->state == TUNNEL_OFFERED;
+        it->completed = it->state == TUNNEL_OFFERED && it->offered;
         it->state = TUNNEL_ESTABLISHED;
         return NO_REPLY;
     }
@@ -195,13 +228,8 @@ eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg)
         return NO_REPLY;
     unsigned id = msg.getTunnelId();
     if (id != 0) {
-        gModel.erase(std::remove_if(gModel.begin(), gModel.end(),
-                                    [&](const sModelTunnel& m) {
-                                        return m.id == id && !samePeer(m.peer, peer);
-                                    }),
-                     gModel.end());
-        it = std::find_if(gModel.begin(), gModel.end(),
-                          [&](const sModelTunnel& m) { return samePeer(m.peer, peer); });
+        modelRemoveStale(id, peer);
+        it = modelFind(peer);
     } else {
         id = derivedId(peer);
     }
@@ -209,7 +237,31 @@ eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg)
     it->keepalive = std::max<unsigned>(msg.getKeepalive(), gKeepalive);
     it->state = TUNNEL_OFFERED;
     it->addressed = true;
+    // Within the setup rate every offer leaves.
+    it->offered = true;
+    it->offerTime = now;
     return OFFER;
+}
+
+// The table's and the exchange's rules for one datagram from peer at now.
+eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg, long long now)
+{
+    auto it = modelFind(peer);
+    if (it == gModel.end()) {
+        // A request's stale tunnels free their slots before any victim.
+        if (gModel.size() >= gLimit && msg.getType() == TSP_REQUEST && msg.getTunnelId() != 0)
+            modelRemoveStale(msg.getTunnelId(), peer);
+        if (!modelMakeRoom(now))
+            return DROPPED;
+        it = gModel.insert(gModel.begin(), sModelTunnel{peer, TUNNEL_NEW, 0, 0, false, false,
+                                                        false, now, now, now});
+    }
+    eOutcome outcome = modelExchange(it, peer, msg, now);
+    it = modelFind(peer);
+    it->heard = now;
+    if (it->keepalive != 0)
+        it->activity = now;
+    return outcome;
 }
 
 // True when an established tunnel of the model owns the frame's destination.
@@ -320,6 +372,10 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
             field = "keepalive";
         else if (t->hasCompleted() != m.completed)
             field = "completion";
+        else if (t->getOfferTime() != m.offerTime)
+            field = "offer time";
+        else if (t->getLastActivity() != m.activity)
+            field = "activity";
         if (field != nullptr)
             fuzzFail(std::string(field) + " of the tunnel for " + endpointText(m.peer));
         in6_addr expected = modelAddr(m);
@@ -336,7 +392,7 @@ void handleDatagram(cBrokerMode& mode, const sFuzzDatagram& d, long long now)
     // What the datagram says, read from a copy: parsing splits its buffer.
     std::vector<char> copy(d.bytes);
     cTSPMsg said(copy.data(), n);
-    eOutcome expected = modelDatagram(sender, said);
+    eOutcome expected = modelDatagram(sender, said, now / kNanosPerSecond);
 
     // Exactly n bytes, so that reading past the datagram is caught.
     std::unique_ptr<char[]> buffer(new char[n]);

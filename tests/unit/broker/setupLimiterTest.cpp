@@ -111,6 +111,27 @@ TEST_F(SetupFlood, OneAddressGetsOnlyTheBurstWhileEveryTunnelIsOffered)
         EXPECT_EQ(TUNNEL_OFFERED, t->getState());
 }
 
+TEST_F(SetupFlood, BlindAcceptBehindHeldBackOfferEstablishesButDoesNotProtect)
+{
+    configure("quib.broker.setuprate = 1\nquib.broker.maxtunnels = 6\n");
+    std::vector<std::unique_ptr<cTestSocket>> peers;
+    for (int i = 0; i < 6; ++i) {
+        peers.emplace_back(new cTestSocket);
+        fromPeer(tspBytes({"request", "tunnelid=0"}), peers.back()->addr());
+        fromPeer(tspBytes({"accept"}), peers.back()->addr());
+    }
+    cTunnel* blind = tunnelOf(*peers[5]);
+    EXPECT_TRUE(blind->isEstablished());
+    EXPECT_FALSE(blind->hasCompleted());
+    EXPECT_TRUE(tunnelOf(*peers[4])->hasCompleted());
+
+    cTestSocket client;
+    fromPeer("hello", client.addr());
+    EXPECT_NE(nullptr, tunnelOf(client));
+    EXPECT_EQ(nullptr, tunnelOf(*peers[5]));
+    EXPECT_TRUE(has(mLog.records(), "DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + peers[5]->endpoint()));
+}
+
 TEST_F(SetupFlood, QuietWorkerStillWritesThePendingSummary)
 {
     cTestSocket client;

@@ -114,25 +114,63 @@ TEST_F(TableLimit, HeldTunnelsAreNeverEvicted)
     EXPECT_EQ((std::list<cTunnel*>{b, a}), gTunnels);
 }
 
-TEST_F(TableLimit, ReturningClientMakesRoomAndStillDropsItsStaleTunnel)
+TEST_F(TableLimit, ReturningClientTakesTheSlotOfItsStaleTunnel)
 {
     limit(3);
     cTestSocket before, unfinished, other, after;
-    cTunnel* old = establish(before, "7");
-    pass(unfinished, "hello");
+    establish(before, "7");
+    cTunnel* waiting = pass(unfinished, "hello");
     cTunnel* kept = establish(other, "0");
     tunnelRecords();
 
     cTunnel* back = pass(after, tspBytes({"request", "tunnelid=7"}));
     ASSERT_NE(nullptr, back);
-    EXPECT_NE(old, back);
-    EXPECT_EQ((std::list<cTunnel*>{back, kept}), gTunnels);
+    EXPECT_EQ(nullptr, tunnelOf(before));
+    EXPECT_EQ((std::list<cTunnel*>{back, kept, waiting}), gTunnels);
     Records records = tunnelRecords();
-    ASSERT_LE(3u, records.size());
-    EXPECT_EQ((Records{"DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + unfinished.endpoint(),
-                       "DEBUG cTunnel Making brand new tunnel.."}),
+    ASSERT_LE(2u, records.size());
+    EXPECT_EQ((Records{"DEBUG cTunnel Removing stale tunnel 0x7", "DEBUG cTunnel Making brand new tunnel.."}),
               Records(records.begin(), records.begin() + 2));
-    EXPECT_TRUE(has(records, "DEBUG cTunnel Removing stale tunnel 0x7"));
+    EXPECT_FALSE(anyStartsWith(records, "DEBUG cTunnel Tunnel table full, "));
+}
+
+TEST_F(TableLimit, CompletedClientSilentBeyondItsKeepaliveGivesWay)
+{
+    limit(2);
+    cTestSocket talking, gone, client;
+    cTunnel* kept = establish(talking, "0");
+    establish(gone, "0");
+    fromPeer(kKeepalive, talking.addr(), kNow + 20 * kSecond);
+    // Keepalive 30: silent for 30 s is not yet gone.
+    EXPECT_EQ(nullptr, pass(client, kRequest, kNow + 30 * kSecond));
+    cTunnel* fresh = pass(client, kRequest, kNow + 31 * kSecond);
+    ASSERT_NE(nullptr, fresh);
+    EXPECT_EQ((std::list<cTunnel*>{fresh, kept}), gTunnels);
+    EXPECT_TRUE(has(tunnelRecords(), "DEBUG cTunnel Tunnel table full, evicting silent tunnel of " + gone.endpoint()));
+    EXPECT_EQ(1u, mMode->evictedTunnels());
+}
+
+TEST_F(TableLimit, AbandonedSetupGoesFirstThenSilentClientThenYoungSetup)
+{
+    limit(3);
+    cTestSocket abandoned, silent, young, n1, n2, n3;
+    pass(abandoned, kRequest);
+    establish(silent, "0");
+    pass(young, kRequest, kNow + 35 * kSecond);
+    // At +36 the silent client is overdue too, yet the setup nobody took up
+    // 36 s ago goes first; at +38 the setup from +35 is the only one left.
+    pass(n1, "hello", kNow + 36 * kSecond);
+    pass(n2, "hello", kNow + 37 * kSecond);
+    pass(n3, "hello", kNow + 38 * kSecond);
+    mMode->flushReports(kNow + 46 * kSecond);
+    Records records = tunnelRecords();
+    const std::string evicting = "DEBUG cTunnel Tunnel table full, evicting ";
+    EXPECT_EQ(3, countStartingWith(records, evicting));
+    EXPECT_TRUE(inOrder(records, {evicting + "unfinished tunnel of " + abandoned.endpoint(),
+                                  evicting + "silent tunnel of " + silent.endpoint(),
+                                  evicting + "unfinished tunnel of " + young.endpoint()}));
+    EXPECT_TRUE(has(records, kSummary + "3: 2 unfinished tunnels evicted, "
+                                        "0 datagrams from new endpoints dropped since the last report"));
 }
 
 TEST_F(TableLimit, EvictedEndpointComesBackAsBrandNewTunnel)

@@ -1,0 +1,77 @@
+#include "broker/brokerSecret.h"
+
+#include "log/logText.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool fail(std::ostream& err, const std::string& path, const std::string& why)
+{
+    err << "Broker key file '" << printableText(path.c_str()) << "' " << why << ". Bailing out"
+        << std::endl;
+    return false;
+}
+
+bool createSecret(const std::string& path, unsigned char secret[kBrokerSecretLen],
+                  std::ostream& err)
+{
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0)
+        return fail(err, path, std::string("cannot be created: ") + std::strerror(errno));
+    randombytes_buf(secret, kBrokerSecretLen);
+    bool written = fchmod(fd, 0600) == 0
+        && write(fd, secret, kBrokerSecretLen) == kBrokerSecretLen && fsync(fd) == 0;
+    int saved = errno;
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        saved = written ? errno : saved;
+        unlink(temporary.c_str());
+        sodium_memzero(secret, kBrokerSecretLen);
+        return fail(err, path, std::string("cannot be created: ") + std::strerror(saved));
+    }
+    return true;
+}
+
+bool readSecret(int fd, const std::string& path, unsigned char secret[kBrokerSecretLen],
+                std::ostream& err)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return fail(err, path, std::string("cannot be read: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(err, path, "is not a regular file");
+    if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        return fail(err, path, "can be read by group or others (chmod 600 it)");
+    if (st.st_size != kBrokerSecretLen)
+        return fail(err, path,
+                    "must hold " + std::to_string(kBrokerSecretLen) + " bytes, not "
+                        + std::to_string(static_cast<long long>(st.st_size)));
+    if (read(fd, secret, kBrokerSecretLen) != kBrokerSecretLen)
+        return fail(err, path, std::string("cannot be read: ") + std::strerror(errno));
+    return true;
+}
+
+} // namespace
+
+bool loadBrokerSecret(const std::string& path, unsigned char secret[kBrokerSecretLen],
+                      std::ostream& err)
+{
+    if (sodium_init() < 0)
+        return fail(err, path, "cannot be used: libsodium did not start");
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT)
+        return createSecret(path, secret, err);
+    if (fd < 0)
+        return fail(err, path, std::string("cannot be read: ") + std::strerror(errno));
+    bool ok = readSecret(fd, path, secret, err);
+    close(fd);
+    return ok;
+}
