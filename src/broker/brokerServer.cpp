@@ -130,6 +130,7 @@ bool cBroker::loadTunnelKeySecret()
         return false;
     setTunnelKeySecret(secret);
     sodium_memzero(secret, sizeof(secret));
+    setTunnelKeysRequired(requireKey());
     return true;
 }
 

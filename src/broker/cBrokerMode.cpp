@@ -25,29 +25,38 @@ const long long kReportSeconds = 10;
 // A client that is setting up asks again this often, until it has an offer.
 const long long kSetupRetrySeconds = 10;
 
-// The identifier a request presents, or 0 for anything else: read as the
-// parser reads it (the type string, then NUL-terminated tags, the last
-// "tunnelid" counting and converted alike), but without its records.
-unsigned requestedTunnelId(const char* data, int len)
+// What a request presents: its identifier (0 for anything that is no
+// request) and its key tag's text (null without one). Read as the parser
+// reads it (the type string, then NUL-terminated tags, the last of a name
+// counting and converted alike), but without its records.
+struct tPresented {
+    unsigned id = 0;
+    const char* key = nullptr;
+};
+
+tPresented presentedIdentifier(const char* data, int len)
 {
-    static const char kTag[] = "tunnelid=";
+    static const char kIdTag[] = "tunnelid=";
+    static const char kKeyTag[] = "tunnelkey=";
+    tPresented presented;
     if (data == nullptr || len <= 0)
-        return 0;
+        return presented;
     const char* end = data + len;
     const char* tag = static_cast<const char*>(std::memchr(data, '\0', static_cast<size_t>(end - data)));
     if (tag == nullptr || std::strcmp(data, "request") != 0)
-        return 0;
-    unsigned id = 0;
+        return presented;
     for (++tag; tag < end;) {
         // The parser drops a last string without its NUL.
         const char* tagEnd = static_cast<const char*>(std::memchr(tag, '\0', static_cast<size_t>(end - tag)));
         if (tagEnd == nullptr)
             break;
-        if (std::strncmp(tag, kTag, sizeof(kTag) - 1) == 0)
-            id = static_cast<unsigned>(std::strtoull(tag + sizeof(kTag) - 1, nullptr, 10));
+        if (std::strncmp(tag, kIdTag, sizeof(kIdTag) - 1) == 0)
+            presented.id = static_cast<unsigned>(std::strtoull(tag + sizeof(kIdTag) - 1, nullptr, 10));
+        else if (std::strncmp(tag, kKeyTag, sizeof(kKeyTag) - 1) == 0)
+            presented.key = tag + sizeof(kKeyTag) - 1;
         tag = tagEnd + 1;
     }
-    return id;
+    return presented;
 }
 
 } // namespace
@@ -152,11 +161,14 @@ cTunnel* cBrokerMode::admit(const char* buffer, int n, const sockaddr_in& sender
 // must stay. now: seconds.
 bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now)
 {
-    // A client back from another endpoint with its identifier: the exchange
-    // would remove its old tunnel anyway, so that tunnel's slot is the one
-    // it takes.
-    if (gTunnels.size() >= mMaxTunnels)
-        removeStaleTunnels(requestedTunnelId(buffer, n), sender);
+    // A client back from another endpoint with its identifier (and its key,
+    // where the identifier is protected by one): the exchange would remove
+    // its old tunnel anyway, so that tunnel's slot is the one it takes.
+    if (gTunnels.size() >= mMaxTunnels) {
+        tPresented presented = presentedIdentifier(buffer, n);
+        if (presented.id != 0 && identifierMayBeTaken(presented.id, presented.key, sender))
+            removeStaleTunnels(presented.id, sender);
+    }
     while (gTunnels.size() >= mMaxTunnels) {
         bool silent = false;
         cTunnel* gone = victim(now, silent);

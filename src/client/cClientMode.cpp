@@ -48,6 +48,7 @@ cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint)
 {
     mTunnel->setId(mBroker.readTunnelId());
     mTunnel->setKeepalive(mKeepalive);
+    mTunnel->setKey(mBroker.readTunnelKey());
 }
 
 cClientMode::~cClientMode() = default;
@@ -69,9 +70,11 @@ void cClientMode::setUpAgain()
 {
     mBroker.mInfo << "No word from the broker since the accept, setting up again" << std::endl;
     unsigned id = mTunnel->getId();
+    std::string key = mTunnel->getKey();
     mTunnel.reset(new cTunnel());
     mTunnel->setId(id);
     mTunnel->setKeepalive(mKeepalive);
+    mTunnel->setKey(key);
     mHeardSinceAccept = true;
     sendRequest();
 }
@@ -128,6 +131,8 @@ void cClientMode::relayToTun(char* buf, int n)
 int cClientMode::takeOffer()
 {
     mBroker.writeTunnelId(mTunnel->getId());
+    if (!mTunnel->getKey().empty())
+        mBroker.writeTunnelKey(mTunnel->getKey());
     int result = configureTun();
     if (result != CLIENT_CONTINUE)
         return result;

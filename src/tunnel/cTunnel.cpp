@@ -12,7 +12,7 @@
 cTunnel::cTunnel()
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
       mLastActivity(monotonicSeconds()), mFromPeer(false), mCompleted(false), mOfferSent(false),
-      mOfferTime(mLastActivity)
+      mOfferTime(mLastActivity), mUsesKey(false), mKeyProtected(false)
 {
     std::memset(&mPeer, 0, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));
@@ -22,7 +22,8 @@ cTunnel::cTunnel(const sockaddr_in& peer) : cTunnel(peer, monotonicSeconds()) {}
 
 cTunnel::cTunnel(const sockaddr_in& peer, long long now)
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
-      mLastActivity(now), mFromPeer(true), mCompleted(false), mOfferSent(false), mOfferTime(now)
+      mLastActivity(now), mFromPeer(true), mCompleted(false), mOfferSent(false), mOfferTime(now),
+      mUsesKey(false), mKeyProtected(false)
 {
     std::memcpy(&mPeer, &peer, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <string>
 
 class cTSPMsg;
 
@@ -44,6 +45,13 @@ public:
     bool isExpired(long long now) const;
     void assignAddress();
 
+    // Our client's tunnels carry a key: its request presents this one (empty
+    // when it has none yet) and its accept repeats the one the offer gave.
+    void setKey(const std::string& key);
+    const std::string& getKey() const { return mKey; }
+    // Broker side: the accept carried the identifier's valid key.
+    bool isKeyProtected() const { return mKeyProtected; }
+
     // The setup exchange.
     cTSPMsg* makeRequest();
     cTSPMsg* handleMsg(char* data, int len);
@@ -67,6 +75,7 @@ private:
     cTSPMsg* answer(const cTSPMsg& msg);
     cTSPMsg* handleRequest(const cTSPMsg& msg);
     cTSPMsg* handleOffer(const cTSPMsg& msg);
+    cTSPMsg* handleAccept(const cTSPMsg& msg);
     bool takes(int type) const;
 
     sockaddr_in mPeer;
@@ -82,4 +91,9 @@ private:
     bool mCompleted;
     bool mOfferSent;
     long long mOfferTime;
+    // Client side: the tunnel presents a key; broker side: the request asked
+    // for one.
+    bool mUsesKey;
+    std::string mKey;
+    bool mKeyProtected;
 };

@@ -1,6 +1,8 @@
 #include "tunnel/cTunnel.h"
 
+#include "log/logText.h"
 #include "tsp/cTSPMsg.h"
+#include "tunnel/tunnelKey.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
@@ -20,8 +22,16 @@ cTSPMsg* cTunnel::makeRequest()
     msg->addTag("tunnelid", mId);
     if (mKeepalive != 0)
         msg->addTag("keepalive", mKeepalive);
+    if (mUsesKey)
+        msg->addTag("tunnelkey", mKey.c_str());
     msg->dump();
     return msg;
+}
+
+void cTunnel::setKey(const std::string& key)
+{
+    mUsesKey = true;
+    mKey = key;
 }
 
 // Only brokers send offers. A tunnel built from a peer endpoint (the broker's
@@ -51,13 +61,7 @@ cTSPMsg* cTunnel::answer(const cTSPMsg& msg)
     case TSP_OFFER:
         return handleOffer(msg);
     case TSP_ACCEPT:
-        // Only an accept that answers an offer which really left completes
-        // the exchange; the table keeps such tunnels when it is full. Anyone
-        // can accept blindly behind an offer that was held back.
-        if (mState == TUNNEL_OFFERED && mOfferSent)
-            mCompleted = true;
-        mState = TUNNEL_ESTABLISHED;
-        return nullptr;
+        return handleAccept(msg);
     default:
         return nullptr;
     }
@@ -67,6 +71,15 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
 {
     mId = msg.getTunnelId();
     mKeepalive = msg.getKeepalive();
+    const char* key = msg.getTunnelKey();
+    mUsesKey = key != nullptr;
+    // Anyone who sees an address knows its identifier: one that its owner
+    // protects with a key is not taken without that key.
+    if (mId != 0 && !identifierMayBeTaken(mId, key, mPeer)) {
+        mInfo << "Identifier 0x" << hexText(mId)
+              << " is taken only with its tunnel key, handled as 0" << std::endl;
+        mId = 0;
+    }
     if (mId != 0)
         removeStaleTunnels(this);
     assignAddress();
@@ -81,8 +94,30 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
     offer->addTag("ip6prefixlen", static_cast<unsigned>(gIp6PrefixLen));
     offer->addTag("ip6addr", &mAddr);
     offer->addTag("keepalive", mKeepalive);
+    // Only a client that asked for a key gets one: others see the offer as
+    // it always was.
+    if (mUsesKey && tunnelKeysEnabled())
+        offer->addTag("tunnelkey", tunnelKeyFor(mId).c_str());
     mState = TUNNEL_OFFERED;
     return offer;
+}
+
+cTSPMsg* cTunnel::handleAccept(const cTSPMsg& msg)
+{
+    bool keyValid = tunnelKeyValid(mId, msg.getTunnelKey());
+    // A broker that requires keys establishes nothing without one.
+    if (tunnelKeysRequired() && !keyValid)
+        return nullptr;
+    // Only an accept that answers an offer which really left completes the
+    // exchange (and, where the request asked for a key, carries it); the
+    // table keeps such tunnels when it is full. Anyone can accept blindly
+    // behind an offer that was held back.
+    if (mState == TUNNEL_OFFERED && mOfferSent && (!mUsesKey || keyValid))
+        mCompleted = true;
+    if (keyValid)
+        mKeyProtected = true;
+    mState = TUNNEL_ESTABLISHED;
+    return nullptr;
 }
 
 void cTunnel::noteOfferSent(long long now)
@@ -101,6 +136,12 @@ cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
 
     cTSPMsg* accept = new cTSPMsg(kMsgCapacity);
     accept->addTag("accept", static_cast<const char*>(nullptr));
+    if (mUsesKey) {
+        // A broker that knows keys gives one; one that does not leaves ours.
+        if (msg.getTunnelKey() != nullptr)
+            mKey = msg.getTunnelKey();
+        accept->addTag("tunnelkey", mKey.c_str());
+    }
 
     char text[128];
     if (inet_ntop(AF_INET6, &mAddr, text, sizeof(text)) == nullptr)

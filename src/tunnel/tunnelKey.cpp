@@ -10,6 +10,7 @@ namespace {
 // afterwards. Kept here rather than in a header: nothing else may see it.
 unsigned char sSecret[kBrokerSecretLen];
 bool sEnabled = false;
+bool sRequired = false;
 
 } // namespace
 
@@ -20,6 +21,16 @@ void setTunnelKeySecret(const unsigned char secret[kBrokerSecretLen])
         return;
     std::memcpy(sSecret, secret, sizeof(sSecret));
     sEnabled = true;
+}
+
+void setTunnelKeysRequired(bool required)
+{
+    sRequired = required;
+}
+
+bool tunnelKeysRequired()
+{
+    return sRequired;
 }
 
 bool tunnelKeysEnabled()

@@ -17,5 +17,9 @@ bool tunnelKeysEnabled();
 // survives NAT changes and broker restarts. Empty while keys are disabled.
 std::string tunnelKeyFor(unsigned id);
 
+// "quib.broker.requirekey": an identifier is taken only with its key.
+void setTunnelKeysRequired(bool required);
+bool tunnelKeysRequired();
+
 // True when text is the key of id (compared in constant time).
 bool tunnelKeyValid(unsigned id, const char* text);

@@ -3,6 +3,7 @@
 #include "log/logText.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
+#include "tunnel/tunnelKey.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -152,6 +153,19 @@ void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers
 }
 
 } // namespace
+
+bool identifierMayBeTaken(unsigned id, const char* key, const sockaddr_in& peer)
+{
+    if (tunnelKeyValid(id, key))
+        return true;
+    if (tunnelKeysRequired())
+        return false;
+    // A plain list scan, as the stale removal that follows makes one anyway.
+    for (const cTunnel* t : gTunnels)
+        if (t->getId() == id && t->isKeyProtected() && !t->samePeer(peer))
+            return false;
+    return true;
+}
 
 void sendToAllTunnels(int sock, const char* frame, int len)
 {

@@ -25,6 +25,11 @@ void removeStaleTunnels(cTunnel* current);
 // Drops every tunnel that holds identifier id (not 0) at another endpoint
 // than peer, as removeStaleTunnels does for a tunnel of that endpoint.
 void removeStaleTunnels(unsigned id, const sockaddr_in& peer);
+// True when a request from peer that presents identifier id (not 0) with
+// key (null: no key tag) may take it: with the identifier's valid key, or,
+// unless keys are required, when no tunnel of another endpoint holds it
+// under its key.
+bool identifierMayBeTaken(unsigned id, const char* key, const sockaddr_in& peer);
 void sendToAllTunnels(int sock, const char* frame, int len);
 void forwardToTunnel(int sock, const char* frame, int len);
 // One frame to one tunnel, logged as a copy of sendToAllTunnels is.

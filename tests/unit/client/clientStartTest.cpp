@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,10 +126,21 @@ protected:
     }
 };
 
+namespace {
+
+const char kKey[] = "00112233445566778899aabbccddeeff";
+
+std::string keyedOffer()
+{
+    return exampleOffer() + tspBytes({"tunnelkey=00112233445566778899aabbccddeeff"});
+}
+
+} // namespace
+
 TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
 {
     const std::string& name = mBroker.tunName();
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleOffer()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
     std::vector<std::string> addresses = interfaceAddresses(name);
     EXPECT_NE(addresses.end(), std::find(addresses.begin(), addresses.end(),
                                          "20010db8000000000000000000000007/64"));
@@ -137,7 +149,14 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
         return line.find(std::string(32, '0') + " 00 ") != std::string::npos;
     }));
     EXPECT_EQ("7", cTempDir::read(tunIdPath()));
-    EXPECT_EQ(std::string("accept\0", 7), mBrokerSocket.receive());
+    // The key is kept beside the identifier, for the owner's eyes only, and
+    // repeated in the accept.
+    EXPECT_EQ(kKey, cTempDir::read(mDir.path() + "/tunkey"));
+    struct stat st;
+    ASSERT_EQ(0, stat((mDir.path() + "/tunkey").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(tspBytes({"accept", "tunnelkey=00112233445566778899aabbccddeeff"}),
+              mBrokerSocket.receive());
     const std::string keepalive("\x00\x00\x86\xdd", 4);
     EXPECT_EQ(keepalive, mBrokerSocket.receive()); // at once, to confirm the accept
 }
@@ -145,21 +164,24 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
 TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevice)
 {
     const std::string keepalive("\x00\x00\x86\xdd", 4);
-    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleOffer()));
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
     mBrokerSocket.pending(); // the accept and its keepalive, lost on the way
     mLog.records();
 
     // Nothing from the broker until the quiet interval: the request again.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
     EXPECT_FALSE(tunnel().isEstablished());
-    EXPECT_EQ(tspBytes({"request", "tunnelid=7", "keepalive=30"}), mBrokerSocket.receive());
+    EXPECT_EQ(tspBytes({"request", "tunnelid=7", "keepalive=30",
+                        "tunnelkey=00112233445566778899aabbccddeeff"}),
+              mBrokerSocket.receive());
     std::vector<std::string> records = mLog.records();
     EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
                                        "INFO cBroker No word from the broker since the accept, "
                                        "setting up again"));
     // The next offer is taken as the first; the device keeps its address.
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, exampleOffer()));
-    EXPECT_EQ((std::vector<std::string>{std::string("accept\0", 7), keepalive}),
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
+    EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelkey=00112233445566778899aabbccddeeff"}),
+                                        keepalive}),
               mBrokerSocket.pending());
     // A broker that answers keeps the link as it is: keepalives, no setup.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keepalive));

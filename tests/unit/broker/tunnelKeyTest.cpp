@@ -1,0 +1,138 @@
+// The broker's secret file, the tunnel keys derived from it, and what a key
+// protects in the setup exchange.
+#include "brokerHarness.h"
+
+#include "broker/brokerSecret.h"
+#include "tunnel/tunnelKey.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <sstream>
+
+class BrokerSecret : public testing::Test {
+protected:
+    // Loads the file; the error line, if any, lands in mErr.
+    bool load(unsigned char* secret)
+    {
+        mErr.str("");
+        return loadBrokerSecret(mPath, secret, mErr);
+    }
+
+    cTempDir mDir;
+    const std::string mPath = mDir.path() + "/broker.key";
+    std::ostringstream mErr;
+};
+
+TEST_F(BrokerSecret, FirstStartCreatesAPrivateFileThatLaterStartsReadBack)
+{
+    unsigned char first[kBrokerSecretLen] = {};
+    unsigned char again[kBrokerSecretLen] = {};
+    ASSERT_TRUE(load(first));
+    struct stat st;
+    ASSERT_EQ(0, stat(mPath.c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(kBrokerSecretLen, st.st_size);
+    ASSERT_TRUE(load(again));
+    EXPECT_EQ(0, std::memcmp(first, again, kBrokerSecretLen));
+    EXPECT_EQ("", mErr.str());
+
+    // Keys depend only on the identifier and the secret.
+    setTunnelKeySecret(first);
+    std::string key = tunnelKeyFor(0x896d572b);
+    EXPECT_EQ(32u, key.size());
+    EXPECT_EQ(std::string::npos, key.find_first_not_of("0123456789abcdef"));
+    EXPECT_EQ(key, tunnelKeyFor(0x896d572b));
+    EXPECT_NE(key, tunnelKeyFor(0x896d572c));
+    EXPECT_TRUE(tunnelKeyValid(0x896d572b, key.c_str()));
+    EXPECT_FALSE(tunnelKeyValid(0x896d572c, key.c_str()));
+    EXPECT_FALSE(tunnelKeyValid(0x896d572b, ""));
+}
+
+TEST_F(BrokerSecret, UnusableFilesStopTheStartWithOneLine)
+{
+    unsigned char secret[kBrokerSecretLen];
+    mDir.write("broker.key", std::string(31, 'x'));
+    chmod(mPath.c_str(), 0600);
+    EXPECT_FALSE(load(secret));
+    EXPECT_EQ("Broker key file '" + mPath + "' must hold 32 bytes, not 31. Bailing out\n", mErr.str());
+
+    mDir.write("broker.key", std::string(32, 'x'));
+    chmod(mPath.c_str(), 0640);
+    EXPECT_FALSE(load(secret));
+    EXPECT_EQ("Broker key file '" + mPath
+                  + "' can be read by group or others (chmod 600 it). Bailing out\n",
+              mErr.str());
+
+    // A file in a directory that does not exist cannot be made.
+    std::string missing = mDir.path() + "/absent/broker.key";
+    EXPECT_FALSE(loadBrokerSecret(missing, secret, mErr));
+    EXPECT_NE(std::string::npos, mErr.str().find("cannot be created: No such file or directory"));
+}
+
+class KeyedSetup : public cBrokerHarness {
+protected:
+    void SetUp() override
+    {
+        cBrokerHarness::SetUp();
+        unsigned char secret[kBrokerSecretLen];
+        std::memset(secret, 0x5e, sizeof(secret));
+        setTunnelKeySecret(secret);
+    }
+    void TearDown() override
+    {
+        setTunnelKeysRequired(false);
+        cBrokerHarness::TearDown();
+    }
+
+    // Request, offer and accept with keys; returns the offer.
+    std::string setUpKeyed(const cTestSocket& peer, const char* id, const std::string& key)
+    {
+        std::string idTag = std::string("tunnelid=") + id;
+        std::string keyTag = "tunnelkey=" + key;
+        fromPeer(tspBytes({"request", idTag.c_str(), keyTag.c_str()}), peer.addr());
+        std::string offer = peer.receive();
+        std::string validKey = "tunnelkey=" + tunnelKeyFor(static_cast<unsigned>(std::stoul(id)));
+        fromPeer(tspBytes({"accept", validKey.c_str()}), peer.addr());
+        return offer;
+    }
+};
+
+TEST_F(KeyedSetup, OnlyTheKeyHolderTakesAProtectedIdentifier)
+{
+    cTestSocket owner, attacker, ownerAgain;
+    const std::string key = tunnelKeyFor(7);
+    // The key follows the written tags, for a client that asked for one.
+    EXPECT_EQ(tspBytes({"offer", "tunnelid=7", "ip6prefix=2001:db8::", "ip6prefixlen=64",
+                        "ip6addr=2001:db8::7", "keepalive=30", ("tunnelkey=" + key).c_str()}),
+              setUpKeyed(owner, "7", ""));
+    ASSERT_NE(nullptr, tunnelOf(owner));
+    EXPECT_TRUE(tunnelOf(owner)->isKeyProtected());
+    EXPECT_TRUE(tunnelOf(owner)->hasCompleted());
+    mLog.records();
+
+    // Without the key the identifier is not taken: the owner keeps its tunnel.
+    fromPeer(tspBytes({"request", "tunnelid=7", "tunnelkey="}), attacker.addr());
+    EXPECT_NE(std::string::npos, attacker.receive().find("ip6addr=2001:db8::"));
+    EXPECT_NE(7u, tunnelOf(attacker)->getId());
+    EXPECT_TRUE(tunnelOf(owner)->isEstablished());
+    EXPECT_TRUE(has(mLog.records(),
+                    "INFO cTunnel Identifier 0x7 is taken only with its tunnel key, handled as 0"));
+
+    // With it, the owner back from another port has its address at once.
+    fromPeer(tspBytes({"request", "tunnelid=7", ("tunnelkey=" + key).c_str()}), ownerAgain.addr());
+    EXPECT_NE(std::string::npos, ownerAgain.receive().find("ip6addr=2001:db8::7"));
+    EXPECT_EQ(nullptr, tunnelOf(owner));
+}
+
+TEST_F(KeyedSetup, RequiredKeysRefuseIdentifiersAndAcceptsWithoutThem)
+{
+    setTunnelKeysRequired(true);
+    cTestSocket client;
+    fromPeer(tspBytes({"request", "tunnelid=7"}), client.addr());
+    EXPECT_EQ(std::string::npos, client.receive().find("ip6addr=2001:db8::7"));
+    fromPeer(tspBytes({"accept"}), client.addr());
+    EXPECT_EQ(TUNNEL_OFFERED, tunnelOf(client)->getState());
+}
