@@ -7,6 +7,7 @@
 #include "log/logText.h"
 #include "net/tunFrameRead.h"
 #include "tunnel/frame.h"
+#include "tunnel/peerSend.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
@@ -63,19 +64,20 @@ bool readTun(cBroker& broker, char* buffer, bool first)
     return true;
 }
 
-void queueDatagram(cBroker& broker, char* buffer, int n, const sockaddr_in& sender)
+void queueDatagram(cBroker& broker, char* buffer, int n, const sockaddr_in& sender, in_addr local)
 {
     // The sender's text is built only for a line that will be written.
     if (broker.mDebug.wanted())
         broker.mDebug << "Received " << n << " bytes on UDP from " << endpointText(sender)
                       << std::endl;
-    broker.udpQueue().push(buffer, n, sender);
+    broker.udpQueue().push(buffer, n, sender, local);
 }
 
 // Room for one recvmmsg: every datagram in a 2048-byte buffer of its own.
 struct tUdpBatch {
     char bytes[kUdpBatch][kFrameBufferSize];
     sockaddr_in senders[kUdpBatch];
+    tPktInfoControl controls[kUdpBatch];
     iovec vectors[kUdpBatch];
     mmsghdr headers[kUdpBatch];
 };
@@ -94,6 +96,7 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
         h.msg_namelen = sizeof(batch.senders[i]);
         h.msg_iov = &batch.vectors[i];
         h.msg_iovlen = 1;
+        setLocalControl(h, batch.controls[i]);
     }
     int got = recvmmsg(broker.udpSocket(), batch.headers, kUdpBatch, MSG_DONTWAIT, nullptr);
     // A failed receive is no datagram: nothing is logged or queued. An empty
@@ -102,7 +105,7 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
         return 0;
     for (int i = 0; i < got; ++i)
         queueDatagram(broker, batch.bytes[i], static_cast<int>(batch.headers[i].msg_len),
-                      batch.senders[i]);
+                      batch.senders[i], receivedAt(batch.headers[i].msg_hdr));
     return got;
 }
 
@@ -158,6 +161,9 @@ bool cBroker::openUdpSocket()
         mError << "Could not bind broker socket" << std::endl;
         return false;
     }
+    // Each datagram's local address, so that every answer to that peer
+    // leaves from the address it sent to.
+    askForLocalAddress(mUdpSocket);
     return true;
 }
 

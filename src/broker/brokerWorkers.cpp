@@ -28,8 +28,9 @@ void cBroker::udpThread()
             continue;
         }
         std::memset(&sender, 0, sizeof(sender));
-        int n = mUdpQueue.pop(buffer, sizeof(buffer), &sender);
-        mMode->handleUdpDatagram(buffer, n, sender, monotonicNanoseconds());
+        in_addr local;
+        int n = mUdpQueue.pop(buffer, sizeof(buffer), &sender, &local);
+        mMode->handleUdpDatagram(buffer, n, sender, monotonicNanoseconds(), local);
         mUdpQueue.reportDrops(monotonicSeconds());
     }
 }

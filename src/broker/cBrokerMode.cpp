@@ -7,6 +7,7 @@
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
 #include "tunnel/keyedHash.h"
+#include "tunnel/peerSend.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
@@ -76,7 +77,8 @@ cBrokerMode::cBrokerMode(cBroker& broker)
 {
 }
 
-void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now)
+void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now,
+                                    in_addr local)
 {
     mBroker.mDebug << "Got " << n << " bytes from the UDP Q" << std::endl;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
@@ -85,12 +87,15 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
     cTunnel* tunnel = admit(buffer, n, sender, now);
     reportTableLimit(now);
     if (tunnel != nullptr) {
+        // Everything this tunnel is sent leaves from the address its peer
+        // last sent to.
+        tunnel->setLocal(local);
         if (!tunnel->isEstablished())
             answerSetup(tunnel, buffer, n, sender, now);
         else if (n > kKeepaliveMax)
             relayData(tunnel, buffer, n, sender);
         else
-            echoKeepalive(buffer, n, sender);
+            echoKeepalive(tunnel, buffer, n);
         // Whatever it sent, its peer is still there. After the exchange, so
         // that a keepalive a request has just set counts.
         tunnel->touch(now / kNanosPerSecond);
@@ -212,7 +217,7 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
     if (mSetupLimiter.allow(sender.sin_addr.s_addr, now)) {
         mBroker.mInfo << "Config msg from " << address << ":" << port << std::endl;
         reply->dump();
-        int r = sendToPeer(reply->getData(), reply->getLen(), sender);
+        int r = sendToPeer(reply->getData(), reply->getLen(), tunnel);
         if (r < 1) {
             mBroker.mInfo << "UDP Transmit Error " << r << std::endl;
         } else {
@@ -265,16 +270,16 @@ bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
     return true;
 }
 
-void cBrokerMode::echoKeepalive(char* buffer, int n, const sockaddr_in& sender)
+void cBrokerMode::echoKeepalive(const cTunnel* tunnel, char* buffer, int n)
 {
     mBroker.mDebug << "Echo Keepalive" << std::endl;
-    sendToPeer(buffer, n, sender);
+    sendToPeer(buffer, n, tunnel);
 }
 
-int cBrokerMode::sendToPeer(const char* data, int len, const sockaddr_in& peer)
+int cBrokerMode::sendToPeer(const char* data, int len, const cTunnel* tunnel)
 {
-    return static_cast<int>(sendto(mBroker.udpSocket(), data, static_cast<size_t>(len), 0,
-                                   reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)));
+    return static_cast<int>(sendFrom(mBroker.udpSocket(), data, static_cast<size_t>(len),
+                                     tunnel->getPeer(), tunnel->getLocal()));
 }
 
 // Called with gTunnelsLock held: the lines go to the table's logger.

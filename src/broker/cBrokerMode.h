@@ -24,7 +24,10 @@ public:
 
     // now: nanoseconds of CLOCK_MONOTONIC. The UDP worker's calls; each
     // takes gTunnelsLock for the whole datagram.
-    void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now);
+    // local: the address the datagram arrived at; answers leave from it
+    // (INADDR_ANY: the kernel chooses).
+    void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now,
+                           in_addr local = in_addr{});
     void flushReports(long long now);
     // The TUN worker's calls: one frame to the tunnel that holds its
     // destination (multicast to all), or to all with broadcast delivery.
@@ -59,8 +62,8 @@ private:
                      long long now);
     void relayData(const cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender);
     bool dataUsable(const cTunnel* tunnel, const char* buffer, int n, const sockaddr_in& sender);
-    void echoKeepalive(char* buffer, int n, const sockaddr_in& sender);
-    int sendToPeer(const char* data, int len, const sockaddr_in& peer);
+    void echoKeepalive(const cTunnel* tunnel, char* buffer, int n);
+    int sendToPeer(const char* data, int len, const cTunnel* tunnel);
     void reportTableLimit(long long now);
     void reportHeldOffers(long long now);
     void reportRefusedData(long long now);

@@ -26,7 +26,7 @@ private:
 // A new entry holding a copy of len bytes (len >= 0), or nullptr when memory
 // runs out. The entry and its bytes share one allocation: one call to the
 // allocator per packet each way instead of two.
-PktEntry* newEntry(const void* data, int len, const sockaddr_in& source)
+PktEntry* newEntry(const void* data, int len, const sockaddr_in& source, in_addr local)
 {
     void* block = ::operator new(sizeof(PktEntry) + static_cast<std::size_t>(len), std::nothrow);
     if (block == nullptr)
@@ -35,6 +35,7 @@ PktEntry* newEntry(const void* data, int len, const sockaddr_in& source)
     entry->bytes = reinterpret_cast<char*>(entry + 1);
     entry->length = len;
     entry->source = source;
+    entry->local = local;
     if (len > 0)
         std::memcpy(entry->bytes, data, static_cast<std::size_t>(len));
     return entry;
@@ -82,17 +83,25 @@ cPktQueue::~cPktQueue()
 
 bool cPktQueue::push(const void* data, int len, sockaddr_in source)
 {
-    return pushEntry(data, len, source, true);
+    in_addr any;
+    any.s_addr = htonl(INADDR_ANY);
+    return pushEntry(data, len, source, any, true);
+}
+
+bool cPktQueue::push(const void* data, int len, sockaddr_in source, in_addr local)
+{
+    return pushEntry(data, len, source, local, true);
 }
 
 bool cPktQueue::push(const void* data, int len)
 {
     sockaddr_in none;
     std::memset(&none, 0, sizeof none);
-    return pushEntry(data, len, none, false);
+    return pushEntry(data, len, none, none.sin_addr, false);
 }
 
-bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, bool reportDrop)
+bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local,
+                          bool reportDrop)
 {
     // A negative count is a failed receive, not a packet: it is refused before
     // anything is allocated, without a log line (the caller already knows the
@@ -102,7 +111,7 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
         return false;
 
     bool wake = false;
-    bool admitted = admit(data, len, source, reportDrop, wake);
+    bool admitted = admit(data, len, source, local, reportDrop, wake);
     // After unlocking, and only when a consumer sleeps: a busy consumer finds
     // the entry on its next wait without a wake-up, and a dropped packet
     // leaves nothing to wake for.
@@ -111,7 +120,8 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
     return admitted;
 }
 
-bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool reportDrop,
+bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, in_addr local,
+                      bool reportDrop,
                       bool& wake)
 {
     cMutexHold hold(mLock);
@@ -130,7 +140,7 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, bool
 
     // Out of memory drops the packet (false) instead of throwing out of the
     // receive loop.
-    PktEntry* entry = newEntry(data, len, source);
+    PktEntry* entry = newEntry(data, len, source, local);
     if (entry == nullptr)
         return false;
     try {
@@ -205,15 +215,20 @@ int cPktQueue::waitUntil(std::chrono::milliseconds timeout)
 
 int cPktQueue::pop(void* buffer, int bufferLen, sockaddr_in* source)
 {
-    return popEntry(buffer, bufferLen, source);
+    return popEntry(buffer, bufferLen, source, nullptr);
+}
+
+int cPktQueue::pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local)
+{
+    return popEntry(buffer, bufferLen, source, local);
 }
 
 int cPktQueue::pop(void* buffer, int bufferLen)
 {
-    return popEntry(buffer, bufferLen, nullptr);
+    return popEntry(buffer, bufferLen, nullptr, nullptr);
 }
 
-int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source)
+int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local)
 {
     PktEntry* entry;
     {
@@ -235,6 +250,8 @@ int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source)
         std::memcpy(buffer, entry->bytes, static_cast<std::size_t>(count));
     if (source != nullptr)
         *source = entry->source;
+    if (local != nullptr)
+        *local = entry->local;
     releaseEntry(entry);
     return count;
 }

@@ -10,12 +10,13 @@
 #include <chrono>
 #include <deque>
 
-// One queued packet: a private copy of its bytes and its sender (all zero
-// when pushed without one).
+// One queued packet: a private copy of its bytes, its sender and the local
+// address it arrived at (all zero when pushed without them).
 struct PktEntry {
     char* bytes;
     int length;
     sockaddr_in source;
+    in_addr local;
 };
 
 // Producers push copies of packets; one consumer calls wait and, only when
@@ -33,6 +34,7 @@ public:
     // when it starts a burst, counted for reportDrops otherwise) or refused
     // (negative length, not logged).
     bool push(const void* data, int len, sockaddr_in source);
+    bool push(const void* data, int len, sockaddr_in source, in_addr local);
     // The same with an all-zero source; a full queue drops silently.
     bool push(const void* data, int len);
     // True when an entry is queued; false after timeoutSec seconds without
@@ -43,6 +45,7 @@ public:
     // Removes the oldest entry and copies at most bufferLen of its bytes;
     // returns the count copied, 0 when the queue is empty.
     int pop(void* buffer, int bufferLen, sockaddr_in* source);
+    int pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local);
     int pop(void* buffer, int bufferLen);
     // Writes the summary of the overflows since the previous overflow record
     // when one is due (at most one per 10 s, never one of 0 drops); a due
@@ -50,12 +53,12 @@ public:
     void reportDrops(long long nowSeconds);
 
 private:
-    bool pushEntry(const void* data, int len, const sockaddr_in& source, bool reportDrop);
-    bool admit(const void* data, int len, const sockaddr_in& source, bool reportDrop,
+    bool pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local, bool reportDrop);
+    bool admit(const void* data, int len, const sockaddr_in& source, in_addr local, bool reportDrop,
                bool& wake);
     int waitWithoutLimit();
     int waitUntil(std::chrono::milliseconds timeout);
-    int popEntry(void* buffer, int bufferLen, sockaddr_in* source);
+    int popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local);
 
     int mLimit;
     // Consumers blocked on mNotEmpty: a push signals only when one is.

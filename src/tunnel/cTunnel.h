@@ -60,6 +60,10 @@ public:
     void noteOfferSent(long long now);
 
     const sockaddr_in& getPeer() const { return mPeer; }
+    // Broker side: the local address the peer last sent to; what the tunnel
+    // is sent leaves from it (INADDR_ANY: the kernel chooses).
+    void setLocal(in_addr local) { mLocal = local; }
+    in_addr getLocal() const { return mLocal; }
     int getRefCount() const { return mRefCount; }
     int getState() const { return mState; }
     // True once an accept arrived while an offer that really left was out:
@@ -96,4 +100,5 @@ private:
     bool mUsesKey;
     std::string mKey;
     bool mKeyProtected;
+    in_addr mLocal = {};
 };

@@ -3,6 +3,7 @@
 #include "log/logText.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
+#include "tunnel/peerSend.h"
 #include "tunnel/tunnelKey.h"
 
 #include <sys/socket.h>
@@ -88,9 +89,7 @@ namespace {
 
 ssize_t sendFrame(int sock, const char* frame, int len, const cTunnel* t)
 {
-    const sockaddr_in& peer = t->getPeer();
-    return sendto(sock, frame, static_cast<size_t>(len), 0,
-                  reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
+    return sendFrom(sock, frame, static_cast<size_t>(len), t->getPeer(), t->getLocal());
 }
 
 } // namespace
@@ -129,6 +128,7 @@ void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers
 {
     iovec bytes = {const_cast<char*>(frame), static_cast<size_t>(len)};
     mmsghdr messages[kSendBatch];
+    tPktInfoControl controls[kSendBatch];
     std::memset(messages, 0, sizeof(messages));
     for (int i = 0; i < count; ++i) {
         msghdr& m = messages[i].msg_hdr;
@@ -136,6 +136,7 @@ void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers
         m.msg_namelen = sizeof(sockaddr_in);
         m.msg_iov = &bytes;
         m.msg_iovlen = 1;
+        setLocalSource(m, controls[i], peers[i]->getLocal());
     }
     for (int done = 0; done < count;) {
         int sent = sendmmsg(sock, messages + done, static_cast<unsigned>(count - done), 0);

@@ -2,6 +2,9 @@
 // and the setup exchange with its reply.
 #include "brokerHarness.h"
 
+#include "log/logText.h"
+#include "tunnel/peerSend.h"
+
 #include <cstring>
 
 class EstablishedTunnelTraffic : public cBrokerHarness {};
@@ -132,4 +135,27 @@ TEST_F(SetupFromNewEndpoint, FailedReplyIsReportedOnInfoStream)
     auto records = mLog.records();
     EXPECT_TRUE(inOrder(records, {"INFO cBroker Config msg from 127.0.0.1:0", "INFO cBroker UDP Transmit Error -1"}));
     EXPECT_FALSE(anyStartsWith(records, "DEBUG cBroker Sent "));
+}
+
+TEST_F(SetupFromNewEndpoint, OfferLeavesFromTheAddressTheRequestWentTo)
+{
+    // A broker bound to every address, asked on a second one of them.
+    cTestSocket anyAddress("0.0.0.0");
+    ASSERT_TRUE(askForLocalAddress(anyAddress.fd()));
+    mBroker->useDescriptors(mTun[0], anyAddress.fd());
+    cTestSocket client;
+    client.sendTo(tspBytes({"request", "tunnelid=7"}), endpoint("127.0.0.2", ntohs(anyAddress.addr().sin_port)));
+    char buffer[kFrameBufferSize];
+    mBroker->receivePass(std::max(mTun[0], anyAddress.fd()) + 1, buffer);
+    sockaddr_in sender{};
+    in_addr local{};
+    int n = mBroker->udpQueue().pop(buffer, sizeof(buffer), &sender, &local);
+    mMode->handleUdpDatagram(buffer, n, sender, kNow, local);
+
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof(from);
+    char reply[kFrameBufferSize];
+    ASSERT_LT(0, recvfrom(client.fd(), reply, sizeof(reply), MSG_DONTWAIT,
+                          reinterpret_cast<sockaddr*>(&from), &fromLen));
+    EXPECT_EQ("127.0.0.2:" + std::to_string(ntohs(anyAddress.addr().sin_port)), endpointText(from));
 }
