@@ -3,10 +3,16 @@
 //
 // Input: a header (prefix length, keepalive floor, table limit, twelve bytes
 // of prefix) and then datagrams from sixteen endpoints (four addresses, four
-// ports, so that senders meet again). The table limit is 1 to 16, so that
-// new endpoints also meet a full table. Each datagram reaches a broker mode
-// of its own for the input, one second after the one before, so the setup
-// rate never holds an offer back.
+// ports, so that senders meet again). The table limit is 1 to 16 (the low
+// four bits of its byte), so that new endpoints also meet a full table; bit
+// 4 of that byte makes tunnel keys required. Bits 4 and 5 of a datagram's
+// selector add a "tunnelkey" tag after its last string: 1 the valid key, 2
+// an empty one, 3 the valid one with its first digit changed. The key is
+// that of the identifier a request presents, else that of the sender's
+// tunnel, as a client repeats the offer's key in its accept. The broker's
+// secret is fixed. Each datagram reaches a broker mode of its own for the
+// input, one second after the one before, so the setup rate never holds an
+// offer back.
 //
 // Stand-ins: the broker's UDP socket is one end of a sequenced-packet socket
 // pair, which ignores the destination of a send, so every offer, echo and
@@ -20,13 +26,17 @@
 // limit a request's stale tunnels go first, then the victims in the broker's
 // order: an unfinished tunnel without an offer for over 10 s, the completed
 // tunnel silent longest once beyond its keepalive, the oldest unfinished;
-// evictions and refusals counted), states, completion, identifiers,
-// keepalives, times of the last offer and activity, and addresses (inside
-// the prefix, with the identifier in the last four bytes); no hold left
-// after the datagram; the shared prefix and
+// evictions and refusals counted), states, completion, key protection,
+// identifiers, keepalives, times of the last offer and activity, and
+// addresses (inside the prefix, with the identifier in the last four bytes);
+// no hold left after the datagram; the shared prefix and
 // length as set at start; and no other endpoint keeps an identifier that a
-// request has just presented. What was sent is checked too: a request gets
-// one offer with the tunnel's values; a keepalive-sized datagram of an
+// request has just taken. A key-protected tunnel stays unless the datagram
+// was a request from another endpoint presenting its identifier with its
+// valid key, or the table's policy evicted it. What was sent is checked too:
+// a request gets one offer with the tunnel's values, ending with the key of
+// its identifier exactly when the request carried a key tag; a
+// keepalive-sized datagram of an
 // established tunnel is echoed; a longer one that holds a whole IPv6 packet
 // from the tunnel's own address reaches the TUN device whole (anything else
 // nowhere), and is forwarded exactly when an established tunnel owns its
@@ -43,6 +53,7 @@
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
+#include "tunnel/tunnelKey.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"
 
@@ -77,6 +88,8 @@ struct sModelTunnel {
     long long offerTime; // seconds: its last offer, or its creation
     long long activity;  // seconds: as cTunnel::touch keeps it
     long long heard;     // seconds: its last datagram
+    bool usesKey;        // its last request carried a key tag
+    bool keyProtected;   // an accept carried its identifier's valid key
 };
 
 // A client sets up again this often; an unfinished tunnel without an offer
@@ -90,6 +103,11 @@ unsigned long gEvicted;
 unsigned long gRefused;
 in6_addr gStartPrefix;
 uint8_t gStartPrefixLen;
+bool gKeysRequired;
+// What the datagram in hand did: the identifier its request took (0: none)
+// and the endpoints whose tunnels the table's policy evicted for it.
+unsigned gTaken;
+std::vector<sockaddr_in> gEvictedPeers;
 
 // The stand-ins' two ends: [0] the broker's, [1] read here.
 int gUdp[2];
@@ -150,7 +168,10 @@ void startInput(cFuzzInput& in)
     gRefused = 0;
     gStartPrefixLen = in.byte();
     uint32_t keepaliveFloor = in.byte();
-    gLimit = 1 + in.byte() % kLargestLimit;
+    uint8_t limit = in.byte();
+    gLimit = 1 + limit % kLargestLimit;
+    gKeysRequired = (limit & 0x10) != 0;
+    setTunnelKeysRequired(gKeysRequired);
     in6_addr prefix = {};
     prefix.s6_addr[0] = 0x20;
     prefix.s6_addr[1] = 0x01;
@@ -169,6 +190,23 @@ std::vector<sModelTunnel>::iterator modelFind(const sockaddr_in& peer)
 {
     return std::find_if(gModel.begin(), gModel.end(),
                         [&](const sModelTunnel& m) { return samePeer(m.peer, peer); });
+}
+
+bool validKey(unsigned id, const char* key)
+{
+    return key != nullptr && tunnelKeyFor(id) == key;
+}
+
+// Whether a request from peer that presents id with key takes it: with its
+// valid key, or, unless keys are required, when no tunnel of another
+// endpoint holds it under its key.
+bool modelMayTake(unsigned id, const char* key, const sockaddr_in& peer)
+{
+    auto holds = [&](const sModelTunnel& m) {
+        return m.id == id && m.keyProtected && !samePeer(m.peer, peer);
+    };
+    return validKey(id, key)
+        || (!gKeysRequired && std::none_of(gModel.begin(), gModel.end(), holds));
 }
 
 // Every tunnel that holds id at another endpoint than peer.
@@ -199,8 +237,10 @@ bool modelMakeRoom(long long now)
         bool silent = quiet != gModel.end() && quiet->keepalive != 0
             && quiet->activity + static_cast<long long>(quiet->keepalive) < now;
         if (!abandoned && silent) {
+            gEvictedPeers.push_back(quiet->peer);
             gModel.erase(quiet);
         } else if (unfinished != gModel.rend()) {
+            gEvictedPeers.push_back(unfinished->peer);
             gModel.erase(std::next(unfinished).base());
         } else {
             ++gRefused;
@@ -218,7 +258,12 @@ eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in
     if (it->state == TUNNEL_ESTABLISHED)
         return DATA;
     if (msg.getType() == TSP_ACCEPT) {
-        it->completed = it->state == TUNNEL_OFFERED && it->offered;
+        bool keyValid = validKey(it->id, msg.getTunnelKey());
+        // Where keys are required, an accept without one changes nothing.
+        if (gKeysRequired && !keyValid)
+            return NO_REPLY;
+        it->completed = it->state == TUNNEL_OFFERED && it->offered && (!it->usesKey || keyValid);
+        it->keyProtected = it->keyProtected || keyValid;
         it->state = TUNNEL_ESTABLISHED;
         return NO_REPLY;
     }
@@ -227,6 +272,10 @@ eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in
     if (msg.getType() != TSP_REQUEST)
         return NO_REPLY;
     unsigned id = msg.getTunnelId();
+    // Without its key, a protected identifier is handled as 0.
+    if (id != 0 && !modelMayTake(id, msg.getTunnelKey(), peer))
+        id = 0;
+    gTaken = id;
     if (id != 0) {
         modelRemoveStale(id, peer);
         it = modelFind(peer);
@@ -234,6 +283,7 @@ eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in
         id = derivedId(peer);
     }
     it->id = id;
+    it->usesKey = msg.getTunnelKey() != nullptr;
     it->keepalive = std::max<unsigned>(msg.getKeepalive(), gKeepalive);
     it->state = TUNNEL_OFFERED;
     it->addressed = true;
@@ -246,15 +296,19 @@ eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in
 // The table's and the exchange's rules for one datagram from peer at now.
 eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg, long long now)
 {
+    gTaken = 0;
+    gEvictedPeers.clear();
     auto it = modelFind(peer);
     if (it == gModel.end()) {
-        // A request's stale tunnels free their slots before any victim.
-        if (gModel.size() >= gLimit && msg.getType() == TSP_REQUEST && msg.getTunnelId() != 0)
+        // A request's stale tunnels free their slots before any victim,
+        // where it may take their identifier.
+        if (gModel.size() >= gLimit && msg.getType() == TSP_REQUEST && msg.getTunnelId() != 0
+            && modelMayTake(msg.getTunnelId(), msg.getTunnelKey(), peer))
             modelRemoveStale(msg.getTunnelId(), peer);
         if (!modelMakeRoom(now))
             return DROPPED;
         it = gModel.insert(gModel.begin(), sModelTunnel{peer, TUNNEL_NEW, 0, 0, false, false,
-                                                        false, now, now, now});
+                                                        false, now, now, now, false, false});
     }
     eOutcome outcome = modelExchange(it, peer, msg, now);
     it = modelFind(peer);
@@ -291,11 +345,19 @@ std::vector<std::string> takeSent(int fd)
     return sent;
 }
 
-void checkOffer(const std::vector<std::string>& sent, const cTunnel* tunnel)
+void checkOffer(const std::vector<std::string>& sent, const cTunnel* tunnel, bool keyed)
 {
     fuzzCheck(sent.size() == 1, "a request got no offer, or more than one datagram");
     fuzzCheck(tunnel != nullptr, "an offer went out for a tunnel that is gone");
-    fuzzCheck(sent[0].size() <= kLongestOffer, "offer longer than 162 bytes");
+    // A keyed request's offer is the written one and then its key tag.
+    std::string keyTag = keyed ? "tunnelkey=" + tunnelKeyFor(tunnel->getId()) + '\0' : "";
+    std::size_t length = sent[0].size();
+    fuzzCheck(length <= kLongestOffer + keyTag.size(),
+              "offer longer than 162 bytes and its key tag");
+    fuzzCheck(!keyed
+                  || (length > keyTag.size()
+                      && sent[0].compare(length - keyTag.size(), keyTag.size(), keyTag) == 0),
+              "a keyed request's offer does not end with its identifier's key");
     std::vector<char> bytes(sent[0].begin(), sent[0].end());
     cTSPMsg offer(bytes.data(), static_cast<int>(bytes.size()));
     fuzzCheck(offer.getType() == TSP_OFFER, "reply to a request is no offer");
@@ -306,10 +368,12 @@ void checkOffer(const std::vector<std::string>& sent, const cTunnel* tunnel)
               "offer carries another prefix");
     fuzzCheck(std::memcmp(offer.getAddr(), tunnel->getAddr(), sizeof(in6_addr)) == 0,
               "offer carries another address than the tunnel's");
+    fuzzCheck(keyed || offer.getTunnelKey() == nullptr, "an offer carries a key nobody asked for");
 }
 
 // What the broker sent and wrote for one datagram against its outcome.
-void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunnel* tunnel)
+void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunnel* tunnel,
+               const cTSPMsg& said)
 {
     const std::vector<std::string> none;
     const std::vector<std::string> itself{std::string(datagram.begin(), datagram.end())};
@@ -331,15 +395,51 @@ void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunn
     }
     fuzzCheck(written == none, "something that is no data reached the TUN device");
     if (expected == OFFER)
-        checkOffer(sent, tunnel);
+        checkOffer(sent, tunnel, said.getTunnelKey() != nullptr);
     else if (expected == DATA)
         fuzzCheck(sent == itself, "a keepalive was not echoed unchanged");
     else
         fuzzCheck(sent == none, "a reply to something that is no request");
 }
 
+// A key-protected tunnel of the table.
+struct sProtected {
+    sockaddr_in peer;
+    unsigned id;
+};
+
+std::vector<sProtected> protectedTunnels()
+{
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    std::vector<sProtected> found;
+    for (const cTunnel* t : gTunnels) {
+        if (t->isKeyProtected())
+            found.push_back(sProtected{t->getPeer(), t->getId()});
+    }
+    return found;
+}
+
+// Under the lock: a tunnel protected before the datagram is gone only when
+// the datagram was a request from another endpoint that presented its
+// identifier with its valid key, or when the table's policy evicted it.
+void checkProtected(const std::vector<sProtected>& before, const sockaddr_in& sender,
+                    const cTSPMsg& said)
+{
+    for (const sProtected& p : before) {
+        if (gTunnels.findByPeer(p.peer) != nullptr)
+            continue;
+        bool withKey = said.getType() == TSP_REQUEST && said.getTunnelId() == p.id
+            && !samePeer(p.peer, sender) && validKey(p.id, said.getTunnelKey());
+        bool evicted = std::any_of(gEvictedPeers.begin(), gEvictedPeers.end(),
+                                   [&](const sockaddr_in& e) { return samePeer(e, p.peer); });
+        if (!withKey && !evicted)
+            fuzzFail("the key-protected tunnel of " + endpointText(p.peer)
+                     + " went without its key, for a datagram from " + endpointText(sender));
+    }
+}
+
 // Under the lock: the table after a datagram against the model.
-void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
+void checkTable(const sockaddr_in& sender)
 {
     fuzzCheck(std::memcmp(&gIp6Prefix, &gStartPrefix, sizeof gStartPrefix) == 0,
               "the broker's shared prefix changed");
@@ -350,7 +450,7 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
                 fuzzFail("two tunnels for " + endpointText((*a)->getPeer()));
         }
         fuzzCheck((*a)->getRefCount() == 0, "a hold is left after the datagram");
-        if (answered && msg.getTunnelId() != 0 && (*a)->getId() == msg.getTunnelId())
+        if (gTaken != 0 && (*a)->getId() == gTaken)
             fuzzCheck((*a)->samePeer(sender), "a stale tunnel survived its identifier's request");
     }
     fuzzCheck(gTunnels.size() <= gLimit, "the table holds more tunnels than its limit");
@@ -376,6 +476,8 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
             field = "offer time";
         else if (t->getLastActivity() != m.activity)
             field = "activity";
+        else if (t->isKeyProtected() != m.keyProtected)
+            field = "key protection";
         if (field != nullptr)
             fuzzFail(std::string(field) + " of the tunnel for " + endpointText(m.peer));
         in6_addr expected = modelAddr(m);
@@ -385,29 +487,58 @@ void checkTable(const sockaddr_in& sender, const cTSPMsg& msg, bool answered)
     }
 }
 
+// The datagram with the key tag its selector asks for (see the top of the
+// file), as long as it still fits a receive buffer.
+std::vector<char> withKey(const sFuzzDatagram& d, const sockaddr_in& sender)
+{
+    int choice = (d.selector >> 4) & 3;
+    std::vector<char> bytes(d.bytes);
+    if (choice == 0)
+        return bytes;
+    // An unterminated last string is ended first: the tag is a string of
+    // its own, after the last one.
+    if (!bytes.empty() && bytes.back() != '\0')
+        bytes.push_back('\0');
+    std::vector<char> copy(bytes);
+    cTSPMsg base(copy.data(), static_cast<int>(copy.size()));
+    auto own = modelFind(sender);
+    unsigned id = base.getType() == TSP_REQUEST ? base.getTunnelId()
+                                               : own != gModel.end() ? own->id : 0;
+    std::string key = choice == 2 ? std::string() : tunnelKeyFor(id);
+    if (choice == 3)
+        key[0] = key[0] == '0' ? '1' : '0';
+    std::string tag = "tunnelkey=" + key;
+    bytes.insert(bytes.end(), tag.begin(), tag.end());
+    bytes.push_back('\0');
+    return bytes.size() <= static_cast<std::size_t>(kFrameBufferSize) ? bytes : d.bytes;
+}
+
 void handleDatagram(cBrokerMode& mode, const sFuzzDatagram& d, long long now)
 {
     sockaddr_in sender = endpointFor(d.selector);
-    int n = static_cast<int>(d.bytes.size());
+    std::vector<char> bytes = withKey(d, sender);
+    int n = static_cast<int>(bytes.size());
     // What the datagram says, read from a copy: parsing splits its buffer.
-    std::vector<char> copy(d.bytes);
+    std::vector<char> copy(bytes);
     cTSPMsg said(copy.data(), n);
+    std::vector<sProtected> keyProtected = protectedTunnels();
     eOutcome expected = modelDatagram(sender, said, now / kNanosPerSecond);
 
     // Exactly n bytes, so that reading past the datagram is caught.
     std::unique_ptr<char[]> buffer(new char[n]);
     if (n > 0)
-        std::memcpy(buffer.get(), d.bytes.data(), n);
+        std::memcpy(buffer.get(), bytes.data(), n);
     mode.handleUdpDatagram(buffer.get(), n, sender, now);
 
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    checkProtected(keyProtected, sender, said);
     if (mode.refusedEndpoints() != gRefused)
         fuzzFail(expected == DROPPED ? "a full table of completed tunnels took a new one"
                                      : "a datagram was dropped with room in the table");
     fuzzCheck(mode.evictedTunnels() == gEvicted, "evictions differ from the model's");
     fuzzCheck(mode.heldOffers() == 0, "an offer was held back within the setup rate");
-    std::lock_guard<std::mutex> hold(gTunnelsLock);
-    checkSent(d.bytes, expected, gTunnels.findByPeer(sender));
-    checkTable(sender, said, expected == OFFER);
+    checkSent(bytes, expected, gTunnels.findByPeer(sender), said);
+    checkTable(sender);
 }
 
 void makeBrokers()
@@ -437,6 +568,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
                   && socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, gTun) == 0,
               "cannot make the stand-in socket pairs");
     makeBrokers();
+    // A fixed secret, so that a reproducer replays with the same keys.
+    unsigned char secret[kBrokerSecretLen];
+    for (int i = 0; i < kBrokerSecretLen; ++i)
+        secret[i] = static_cast<unsigned char>(0x5a ^ i);
+    setTunnelKeySecret(secret);
+    fuzzCheck(tunnelKeysEnabled(), "cannot set the broker's secret");
     return 0;
 }
 

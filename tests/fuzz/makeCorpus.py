@@ -97,13 +97,19 @@ def record(selector, data):
 FAILED_READ = bytes([0, 0xFF, 0xFF])
 
 
-def broker_header(prefix_len=64, keepalive=30, fill=0, max_tunnels=16):
-    """Prefix length, keepalive floor, table limit (1 to 16), prefix bytes."""
-    return bytes([prefix_len, keepalive, max_tunnels - 1]) + bytes([fill]) * 12
+def broker_header(prefix_len=64, keepalive=30, fill=0, max_tunnels=16, require_key=False):
+    """Prefix length, keepalive floor, table limit (1 to 16; bit 4 makes
+    keys required), prefix bytes."""
+    limit = (max_tunnels - 1) | (0x10 if require_key else 0)
+    return bytes([prefix_len, keepalive, limit]) + bytes([fill]) * 12
 
 
 # Selectors: 0 = 192.0.2.1:5000, 1 = 192.0.2.1:5001, 4 = 192.0.2.2:5000.
 A, B, C = 0, 1, 4
+# Added to a selector, the target ends the datagram with a "tunnelkey" tag:
+# the valid key (of the identifier a request presents, else of the sender's
+# tunnel), an empty one, or a wrong one.
+VALID_KEY, EMPTY_KEY, WRONG_KEY = 0x10, 0x20, 0x30
 
 
 def derived_id(selector):
@@ -149,6 +155,31 @@ BROKER_SEEDS = {
     "derived_identifier_collision": broker_header() + record(B, request_id(derived_id(A)))
                                     + record(A, request_id(0))
                                     + record(C, request_id(derived_id(A))),
+    # A keeps 7 under its key: requests for 7 without it, with an empty or a
+    # wrong one are handled as 0; only C's with the key takes it.
+    "protected_identifier": broker_header() + record(A | VALID_KEY, REQUEST)
+                            + record(A | VALID_KEY, ACCEPT) + record(B, REQUEST)
+                            + record(5 | EMPTY_KEY, REQUEST) + record(6 | WRONG_KEY, REQUEST)
+                            + record(C | VALID_KEY, REQUEST) + record(C | VALID_KEY, ACCEPT),
+    # A full table: only the key frees the protected tunnel's slot.
+    "protected_at_limit": broker_header(max_tunnels=2) + record(A | VALID_KEY, REQUEST)
+                          + record(A | VALID_KEY, ACCEPT) + record(B, request_id(0))
+                          + record(B, ACCEPT) + record(C | WRONG_KEY, REQUEST)
+                          + record(C, REQUEST) + record(C | VALID_KEY, REQUEST),
+    # Required keys: accepts without the valid one leave the tunnel offered.
+    "keys_required": broker_header(require_key=True) + record(A | VALID_KEY, REQUEST)
+                     + record(A, ACCEPT) + record(A | WRONG_KEY, ACCEPT)
+                     + record(A | VALID_KEY, ACCEPT) + record(B | EMPTY_KEY, REQUEST)
+                     + record(B | VALID_KEY, ACCEPT) + record(C, REQUEST)
+                     + record(5 | VALID_KEY, REQUEST),
+    # Keys without a keyed request, on a bare accept, and a keyed request
+    # whose accept has none; at the limit the protected but unfinished
+    # tunnel of the bare accept is evicted.
+    "keys_out_of_turn": broker_header(max_tunnels=3) + record(A | VALID_KEY, ACCEPT)
+                        + record(B, REQUEST) + record(B | VALID_KEY, ACCEPT)
+                        + record(C | EMPTY_KEY, request_id(0)) + record(C, ACCEPT)
+                        + record(5 | VALID_KEY, REQUEST) + record(6, REQUEST)
+                        + record(7, request_id(0)),
     "hostile_shapes": broker_header() + record(A, b"") + record(B, long_request())
                       + record(C, REQUEST[:-1])
                       + record(A, PARSER_SEEDS["percent_signs"])
@@ -196,7 +227,7 @@ def write_dictionary():
     """Words for the fuzzer to insert: message words, tag names and the
     identifiers the broker derives for the sixteen endpoints."""
     words = ["request", "offer", "accept", "tunnelid=", "keepalive=", "ip6prefix=",
-             "ip6prefixlen=", "ip6addr=", "2001:db8::", "4294967295"]
+             "ip6prefixlen=", "ip6addr=", "tunnelkey=", "2001:db8::", "4294967295"]
     words += [str(derived_id(s)) for s in range(16)]
     with open(os.path.join(HERE, "quibd.dict"), "w") as out:
         out.write("# Written by makeCorpus.py: setup-message words for libFuzzer.\n")
