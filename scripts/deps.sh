@@ -23,7 +23,7 @@ quibd_need_packages() {
 QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev libsodium-dev)
 # The package test needs dpkg-dev and file (cpack's dependency scan), groff
 # and man-db (man pages), systemd (systemd-analyze checks the unit).
-QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux python3
+QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux python3 nftables
     dpkg-dev file groff-base man-db systemd)
 # clang with libFuzzer and the sanitizer runtimes, for scripts/fuzz.
 QUIBD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

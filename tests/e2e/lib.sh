@@ -157,13 +157,33 @@ e2e_udp_port() {
 # e2e_send_udp NS SRC_IP SRC_PORT DST_IP DST_PORT HEX: one datagram with
 # these exact bytes from that source endpoint.
 e2e_send_udp() {
-    ip netns exec "$1" "$E2E_PYTHON" - "$2" "$3" "$4" "$5" "$6" <<'EOF'
+    e2e_udp_python send "$@"
+}
+
+# e2e_udp_ask NS SRC_IP SRC_PORT DST_IP DST_PORT HEX [THEN_HEX]: the same,
+# then prints the first answer in hex (fails after 3 s without one) and
+# sends THEN_HEX, when given, from the same endpoint.
+e2e_udp_ask() {
+    e2e_udp_python ask "$@"
+}
+
+e2e_udp_python() {
+    ip netns exec "$2" "$E2E_PYTHON" - "$1" "${@:3}" <<'EOF'
 import socket, sys
-src_ip, src_port, dst_ip, dst_port, data = sys.argv[1:6]
+mode, src_ip, src_port, dst_ip, dst_port, data = sys.argv[1:7]
+dst = (dst_ip, int(dst_port))
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind((src_ip, int(src_port)))
-s.sendto(bytes.fromhex(data), (dst_ip, int(dst_port)))
+s.sendto(bytes.fromhex(data), dst)
+if mode == "ask":
+    s.settimeout(3)
+    try:
+        print(s.recv(2048).hex())
+    except OSError:
+        sys.exit(1)
+    for later in sys.argv[7:]:
+        s.sendto(bytes.fromhex(later), dst)
 s.close()
 EOF
 }
@@ -177,6 +197,13 @@ e2e_find_python() {
 # A setup message in hex: each argument is one NUL-terminated string.
 e2e_tsp_hex() {
     printf '%s\0' "$@" | od -An -v -tx1 | tr -d ' \n'
+}
+
+# e2e_tsp_tag HEX NAME: the value of tag NAME in a setup message in hex.
+e2e_tsp_tag() {
+    "$E2E_PYTHON" -c 'import sys
+for s in bytes.fromhex(sys.argv[1]).decode().split("\0"):
+    if s.startswith(sys.argv[2] + "="): print(s.split("=", 1)[1])' "$1" "$2"
 }
 
 # The 16 bytes of an IPv6 address in hex.

@@ -3,11 +3,15 @@
 # state file; when it comes back from a new source port it presents that
 # identifier, gets the same address again, and the broker drops the tunnel
 # of the old endpoint. The client also installs the IPv6 default route
-# through its TUN device when configured to.
+# through its TUN device when configured to. Only the holder of an
+# identifier's key takes a protected address; a client without keys sees the
+# written exchange; a client whose accept is lost sets up again by itself.
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
+e2e_find_python || e2e_skip "python3 is needed to send setup messages"
+command -v nft >/dev/null || e2e_skip "nft is needed to drop an accept"
 
-e2e_topology 1
+e2e_topology 2
 e2e_broker_conf broker
 e2e_conf clientA "quib.broker.address=$BROKER_IP_A" "quib.route.default=1"
 cp "$E2E_TMP/clientA.conf" "$E2E_TMP/clientA2.conf"
@@ -18,6 +22,20 @@ TUNID="$STATE/tunid"
 e2e_start_broker broker "$NS_BROKER"
 e2e_wait_until 10 e2e_has_record "$E2E_TMP/broker.log" "INFO cBroker Starting UDP thread..." ||
     e2e_fatal "broker did not start its UDP worker"
+e2e_check "the broker created its key file with mode 600 and 32 bytes" \
+    [ "$(stat -c %a:%s "$E2E_TMP/broker.key" 2>/dev/null)" = 600:32 ]
+
+# ask PORT TAG...: a request from client B's address and PORT, over B's link;
+# prints the broker's answer in hex. THEN (hex) goes out after the answer.
+ask() {
+    local port=$1
+    shift
+    e2e_udp_ask "$NS_B" "$CLIENT_IP_B" "$port" "$BROKER_IP_B" 3653 \
+        "$(e2e_tsp_hex request "$@")" ${THEN:+"$THEN"}
+}
+other_than() {
+    [ -n "$1" ] && [ "$1" != "$2" ]
+}
 
 # --- first run: no identifier yet
 e2e_start_client clientA "$NS_A" "$STATE"
@@ -42,6 +60,11 @@ e2e_check "tunid holds the identifier the broker assigned (0x$ID_HEX)" \
     e2e_has_record "$E2E_TMP/broker.log" "INFO cTunnel TunnelId: 0x$ID_HEX"
 e2e_check "the address ends in the identifier" \
     [ "$FIRST_ADDR" = "$(e2e_addr_for_id "$ID_TEXT")" ]
+TUNKEY="$STATE/tunkey"
+e2e_wait_until 5 test -s "$TUNKEY" || e2e_fatal "client did not write $TUNKEY"
+KEY=$(cat "$TUNKEY")
+e2e_check "tunkey holds 32 hex digits ($KEY), mode 600" sh -c \
+    '[ "$(stat -c %a:%s "$1")" = 600:32 ] && grep -qxE "[0-9a-f]{32}" "$1"' tunkey "$TUNKEY"
 
 # --- default route through the TUN device
 TUN_A=$(e2e_tun_name clientA)
@@ -59,7 +82,14 @@ else
     e2e_fail "client A pings the broker's tunnel address"
 fi
 
-# --- second run from a new source port
+# --- a stranger presents client A's identifier without its key
+STRANGER_ID=$(e2e_tsp_tag "$(ask 20001 "tunnelid=$ID_TEXT" tunnelkey=)" tunnelid)
+e2e_check "the stranger got another identifier ($STRANGER_ID)" other_than "$STRANGER_ID" "$ID_TEXT"
+e2e_check "broker logged that the identifier needs its key" e2e_has_record "$E2E_TMP/broker.log" \
+    "INFO cTunnel Identifier 0x$ID_HEX is taken only with its tunnel key, handled as 0"
+e2e_check "client A still pings through its tunnel" e2e_ping "$NS_A" "$BROKER_TUN_ADDR"
+
+# --- second run from a new source port, presenting the stored key
 e2e_stop clientA
 e2e_start_client clientA2 "$NS_A" "$STATE"
 e2e_wait_client clientA2 "$NS_A" 15 || e2e_fatal "restarted client A got no tunnel address"
@@ -71,6 +101,8 @@ e2e_check "the second request presented identifier $ID_TEXT" \
 e2e_check "broker logged the request from the new port $PORT2" \
     e2e_has_record "$E2E_TMP/broker.log" "INFO cBroker Config msg from $CLIENT_IP_A:$PORT2"
 e2e_check "the restarted client got the same address" [ "$ADDR_clientA2" = "$FIRST_ADDR" ]
+e2e_check "the second request presented the stored key" \
+    e2e_has_record "$E2E_TMP/broker.log" "DEBUG cTSPMsg Got Tunnel Key $KEY"
 e2e_check "broker removed the tunnel of the old endpoint" \
     e2e_has_record "$E2E_TMP/broker.log" "DEBUG cTunnel Removing stale tunnel 0x$ID_HEX"
 e2e_check "exactly one stale tunnel was removed" \
@@ -94,4 +126,51 @@ else
 fi
 SENDS=$(($(count_replies) - BEFORE))
 e2e_check "broker sent the 3 replies to the live tunnel only ($SENDS sends)" [ "$SENDS" -eq 3 ]
+
+# --- a client without keys gets the offer as written and may move endpoints
+OFFER=$(THEN=$(e2e_tsp_hex accept) ask 20002 tunnelid=0)
+OLD_ID=$(e2e_tsp_tag "$OFFER" tunnelid)
+WRITTEN=$(e2e_tsp_hex offer "tunnelid=$OLD_ID" "ip6prefix=$TUN_PREFIX" \
+    "ip6prefixlen=$TUN_PREFIX_LEN" "ip6addr=$(e2e_addr_for_id "$OLD_ID")" keepalive=30)
+e2e_check "a request without tunnelkey gets the written offer, byte for byte" \
+    [ "$OFFER" = "$WRITTEN" ]
+e2e_check "from another endpoint that client takes its identifier back" \
+    [ "$(ask 20003 "tunnelid=$OLD_ID")" = "$WRITTEN" ]
+e2e_check "broker removed that client's old tunnel" e2e_has_record "$E2E_TMP/broker.log" \
+    "DEBUG cTunnel Removing stale tunnel 0x$(printf %x "$OLD_ID")"
+
+# --- client B's first accept is lost: the client sets up again by itself
+accept_dropped() {
+    ip netns exec "$NS_B" nft list chain ip lossy out | grep -q 'counter packets [1-9]'
+}
+ip netns exec "$NS_B" nft -f - <<'EOF' || e2e_fatal "cannot drop client B's accepts"
+table ip lossy {
+    chain out {
+        type filter hook output priority 0;
+        udp dport 3653 @th,64,48 0x616363657074 counter drop
+    }
+}
+EOF
+e2e_conf clientB "quib.broker.address=$BROKER_IP_B"
+e2e_start_client clientB "$NS_B"
+e2e_wait_until 10 accept_dropped || e2e_fatal "client B sent no accept"
+LOST_AT=$(e2e_now_ms)
+ip netns exec "$NS_B" nft delete table ip lossy
+e2e_check "client B noticed the lost accept" e2e_wait_until 15 e2e_has_record \
+    "$E2E_TMP/clientB.log" "INFO cBroker No word from the broker since the accept, setting up again"
+e2e_check "client B pings through its tunnel again" e2e_ping "$NS_B" "$BROKER_TUN_ADDR"
+SECS=$((($(e2e_now_ms) - LOST_AT) / 1000))
+e2e_check "client B carried traffic again within 15 s of the lost accept ($SECS s)" [ "$SECS" -lt 15 ]
+
+# --- a broker that requires keys takes no identifier without its key
+e2e_stop clientB
+e2e_stop clientA2
+e2e_stop broker
+e2e_broker_conf strict quib.broker.requirekey=1
+e2e_start_broker strict "$NS_BROKER"
+e2e_wait_until 10 e2e_has_record "$E2E_TMP/strict.log" "INFO cBroker Starting UDP thread..." ||
+    e2e_fatal "the broker that requires keys did not start"
+STRICT_ID=$(e2e_tsp_tag "$(ask 20004 "tunnelid=$OLD_ID")" tunnelid)
+e2e_check "without its key identifier $OLD_ID was handled as 0 (got $STRICT_ID)" \
+    other_than "$STRICT_ID" "$OLD_ID"
 e2e_finish

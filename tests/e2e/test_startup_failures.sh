@@ -1,7 +1,9 @@
 # shellcheck shell=bash disable=SC2016,SC2154,SC2317 source=lib.sh
 # Start-up failures print their message and end the daemon with status 255
-# before it creates anything. Each run happens in a namespace of its own so
-# that a daemon that wrongly went on could not touch the host.
+# before it creates anything (a broker reads its key file only once its TUN
+# device and socket exist; both go with the process). Each run happens in a
+# namespace of its own so that a daemon that wrongly went on could not touch
+# the host.
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
 
@@ -59,4 +61,25 @@ e2e_check "mode 'Client' runs the broker: exit status 255 (got $RC)" [ "$RC" -eq
 e2e_check "mode 'Client' runs the broker: it asks for a prefix" \
     e2e_has_record "$E2E_TMP/modecase.log" \
     "ERROR cBroker We need an IP6 Prefix at least in order to run this show in server mode. Bailing out!!!"
+
+# --- a broker key file that others can read, or of the wrong size
+e2e_broker_conf badkey
+KEYFILE="$E2E_TMP/badkey.key"
+# key_refused WHAT REASON: the broker stops on KEYFILE and leaves it as it is.
+key_refused() {
+    local before
+    before=$(stat -c %a:%s "$KEYFILE")
+    : >"$E2E_TMP/badkey.log"
+    timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/badkey.conf" broker \
+        >"$E2E_TMP/badkey.out" 2>"$E2E_TMP/badkey.err"
+    RC=$?
+    e2e_check "key file $1: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
+    e2e_check "key file $1: the error record" e2e_has_record "$E2E_TMP/badkey.log" \
+        "ERROR cBroker Broker key file '$KEYFILE' $2. Bailing out"
+    e2e_check "key file $1: left as it was" [ "$(stat -c %a:%s "$KEYFILE")" = "$before" ]
+}
+head -c 32 /dev/urandom >"$KEYFILE" && chmod 644 "$KEYFILE"
+key_refused "readable by others" "can be read by group or others (chmod 600 it)"
+head -c 31 /dev/urandom >"$KEYFILE" && chmod 600 "$KEYFILE"
+key_refused "of 31 bytes" "must hold 32 bytes, not 31"
 e2e_finish
