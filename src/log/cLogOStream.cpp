@@ -8,10 +8,12 @@
 void cLogBuf::finishPending()
 {
     std::lock_guard<std::recursive_mutex> hold(mOwner.lineLock());
-    for (auto& entry : mPending)
+    if (!mPending)
+        return;
+    for (auto& entry : *mPending)
         if (!entry.second.empty())
             emit(entry.second);
-    mPending.clear();
+    mPending->clear();
 }
 
 cLogBuf::int_type cLogBuf::overflow(int_type c)
@@ -33,7 +35,9 @@ std::streamsize cLogBuf::xsputn(const char* s, std::streamsize n)
 void cLogBuf::append(const char* s, std::size_t n)
 {
     std::lock_guard<std::recursive_mutex> hold(mOwner.lineLock());
-    std::string& line = mPending[std::this_thread::get_id()];
+    if (!mPending)
+        mPending.reset(new std::unordered_map<std::thread::id, std::string>);
+    std::string& line = (*mPending)[std::this_thread::get_id()];
     std::size_t i = 0;
     while (i < n) {
         if (s[i] == '\n') {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <streambuf>
@@ -35,7 +36,10 @@ private:
     void emit(std::string& line);
 
     cLogOStream& mOwner;
-    std::unordered_map<std::thread::id, std::string> mPending;
+    // Made on the first line: most objects (every tunnel of a large table)
+    // never write one, and an empty map would still cost each of their
+    // three streams its room.
+    std::unique_ptr<std::unordered_map<std::thread::id, std::string>> mPending;
     // Entries of mPending that hold text; changed under the owner's lock.
     std::atomic<int> mOpenLines{0};
 };
