@@ -7,6 +7,7 @@
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
 #include "tunnel/keyedHash.h"
+#include "tunnel/tunnelKey.h"
 #include "tunnel/peerSend.h"
 #include "tunnel/tunnelTable.h"
 
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -26,35 +28,49 @@ const long long kReportSeconds = 10;
 // A client that is setting up asks again this often, until it has an offer.
 const long long kSetupRetrySeconds = 10;
 
-// What a request presents: its identifier (0 for anything that is no
-// request) and its key tag's text (null without one). Read as the parser
-// reads it (the type string, then NUL-terminated tags, the last of a name
-// counting and converted alike), but without its records.
+// What a request or an accept presents: its type, identifier and keepalive
+// (0 without them) and its key tag's text (null without one). Read as the
+// parser reads it (the type string, then NUL-terminated tags, the last of a
+// name counting and converted alike), but without its records.
 struct tPresented {
+    int type = TSP_UNKNOWN;
     unsigned id = 0;
+    unsigned keepalive = 0;
     const char* key = nullptr;
 };
 
+const char* tagValue(const char* tag, const char* name)
+{
+    std::size_t length = std::strlen(name);
+    return std::strncmp(tag, name, length) == 0 ? tag + length : nullptr;
+}
+
 tPresented presentedIdentifier(const char* data, int len)
 {
-    static const char kIdTag[] = "tunnelid=";
-    static const char kKeyTag[] = "tunnelkey=";
     tPresented presented;
     if (data == nullptr || len <= 0)
         return presented;
     const char* end = data + len;
     const char* tag = static_cast<const char*>(std::memchr(data, '\0', static_cast<size_t>(end - data)));
-    if (tag == nullptr || std::strcmp(data, "request") != 0)
+    if (tag == nullptr)
+        return presented;
+    if (std::strcmp(data, "request") == 0)
+        presented.type = TSP_REQUEST;
+    else if (std::strcmp(data, "accept") == 0)
+        presented.type = TSP_ACCEPT;
+    else
         return presented;
     for (++tag; tag < end;) {
         // The parser drops a last string without its NUL.
         const char* tagEnd = static_cast<const char*>(std::memchr(tag, '\0', static_cast<size_t>(end - tag)));
         if (tagEnd == nullptr)
             break;
-        if (std::strncmp(tag, kIdTag, sizeof(kIdTag) - 1) == 0)
-            presented.id = static_cast<unsigned>(std::strtoull(tag + sizeof(kIdTag) - 1, nullptr, 10));
-        else if (std::strncmp(tag, kKeyTag, sizeof(kKeyTag) - 1) == 0)
-            presented.key = tag + sizeof(kKeyTag) - 1;
+        if (const char* value = tagValue(tag, "tunnelid="))
+            presented.id = static_cast<unsigned>(std::strtoull(value, nullptr, 10));
+        else if (const char* value = tagValue(tag, "keepalive="))
+            presented.keepalive = static_cast<unsigned>(std::strtoull(value, nullptr, 10));
+        else if (const char* value = tagValue(tag, "tunnelkey="))
+            presented.key = value;
         tag = tagEnd + 1;
     }
     return presented;
@@ -82,6 +98,19 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
 {
     mBroker.mDebug << "Got " << n << " bytes from the UDP Q" << std::endl;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
+    // A new endpoint that asks for a key costs no table slot until it proves
+    // it holds the key: its request is answered from what it holds alone.
+    tPresented presented;
+    if (tunnelKeysEnabled() && gTunnels.findByPeer(sender) == nullptr) {
+        presented = presentedIdentifier(buffer, n);
+        if (presented.type == TSP_REQUEST && presented.key != nullptr) {
+            answerWithoutTunnel(buffer, n, sender, now, local);
+            reportHeldOffers(now);
+            return;
+        }
+    }
+    bool keyedAccept = presented.type == TSP_ACCEPT && presented.id != 0
+        && tunnelKeyValid(presented.id, presented.key);
     // Null: no memory, or a full table of tunnels that must stay. The
     // datagram is dropped and there is no hold to give back.
     cTunnel* tunnel = admit(buffer, n, sender, now);
@@ -90,7 +119,11 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
         // Everything this tunnel is sent leaves from the address its peer
         // last sent to.
         tunnel->setLocal(local);
-        if (!tunnel->isEstablished())
+        if (keyedAccept) {
+            tunnel->establishWithKey(presented.id, std::max(presented.keepalive, gKeepalive),
+                                     presented.key);
+            gTunnels.update(tunnel);
+        } else if (!tunnel->isEstablished())
             answerSetup(tunnel, buffer, n, sender, now);
         else if (n > kKeepaliveMax)
             relayData(tunnel, buffer, n, sender);
@@ -136,13 +169,30 @@ void cBrokerMode::handleTunFrame(char* buffer, int n, long long now)
     flushTunReports(now);
 }
 
+namespace {
+
+// True when count has news and pacer lets a summary of it out at now.
+bool summaryDue(unsigned long since, cSummaryPacer& pacer, long long now)
+{
+    return since != 0 && pacer.due(now / kNanosPerSecond);
+}
+
+} // namespace
+
+// One INFO line "<before><count><after>" when due; the count starts again.
+void cBrokerMode::summarise(tCount& count, cSummaryPacer& pacer, long long now,
+                            const char* before, const char* after)
+{
+    if (!summaryDue(count.since, pacer, now))
+        return;
+    mBroker.mInfo << before << count.since << after << std::endl;
+    count.since = 0;
+}
+
 void cBrokerMode::flushTunReports(long long now)
 {
-    if (mUndelivered.since == 0 || !mUndeliveredPacer.due(now / kNanosPerSecond))
-        return;
-    mBroker.mInfo << "No tunnel for the destination: " << mUndelivered.since
-                  << " frames from the TUN device dropped since the last report" << std::endl;
-    mUndelivered.since = 0;
+    summarise(mUndelivered, mUndeliveredPacer, now, "No tunnel for the destination: ",
+              " frames from the TUN device dropped since the last report");
 }
 
 // The sender's tunnel with a hold taken, within the table's limit.
@@ -171,7 +221,12 @@ bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& send
     // its old tunnel anyway, so that tunnel's slot is the one it takes.
     if (gTunnels.size() >= mMaxTunnels) {
         tPresented presented = presentedIdentifier(buffer, n);
-        if (presented.id != 0 && identifierMayBeTaken(presented.id, presented.key, sender))
+        // Only a setup that will take the identifier frees its slots: a
+        // request allowed to, or an accept that proves the key.
+        bool takes = presented.type == TSP_REQUEST
+            ? identifierMayBeTaken(presented.id, presented.key, sender)
+            : presented.type == TSP_ACCEPT && tunnelKeyValid(presented.id, presented.key);
+        if (presented.id != 0 && takes)
             removeStaleTunnels(presented.id, sender);
     }
     while (gTunnels.size() >= mMaxTunnels) {
@@ -212,28 +267,53 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
     cTSPMsg* reply = handleTunnelMsg(tunnel, buffer, n);
     if (reply == nullptr)
         return;
+    if (sendReply(reply, tunnel, sender, now)) {
+        tunnel->noteOfferSent(now / kNanosPerSecond);
+        gTunnels.update(tunnel);
+    }
+    delete reply;
+}
+
+// The offer to a new endpoint's keyed request comes from a tunnel outside
+// the table that goes with this datagram; the accept that carries the
+// offered key makes the real one (see handleUdpDatagram).
+void cBrokerMode::answerWithoutTunnel(char* buffer, int n, const sockaddr_in& sender,
+                                      long long now, in_addr local)
+{
+    cTunnel probe(sender, now / kNanosPerSecond);
+    probe.setLocal(local);
+    probe.detachFromTable();
+    cTSPMsg* reply = probe.handleMsg(buffer, n);
+    if (reply == nullptr)
+        return;
+    sendReply(reply, &probe, sender, now);
+    delete reply;
+}
+
+// True when the reply left; within the setup rate only.
+bool cBrokerMode::sendReply(cTSPMsg* reply, const cTunnel* tunnel, const sockaddr_in& sender,
+                            long long now)
+{
     std::string address = ipv4Text(sender);
     unsigned port = ntohs(sender.sin_port);
-    if (mSetupLimiter.allow(sender.sin_addr.s_addr, now)) {
-        mBroker.mInfo << "Config msg from " << address << ":" << port << std::endl;
-        reply->dump();
-        int r = sendToPeer(reply->getData(), reply->getLen(), tunnel);
-        if (r < 1) {
-            mBroker.mInfo << "UDP Transmit Error " << r << std::endl;
-        } else {
-            mBroker.mDebug << "Sent " << r << " bytes to " << address << ":" << port << std::endl;
-            tunnel->noteOfferSent(now / kNanosPerSecond);
-            gTunnels.update(tunnel);
-        }
-    } else {
+    if (!mSetupLimiter.allow(sender.sin_addr.s_addr, now)) {
         // The exchange has run and moved the tunnel's state; only the
         // datagram that answers it waits for the address to be due another.
         // Without an offer sent, an accept does not complete the exchange.
         mBroker.mDebug << "Setup rate exceeded, offer to " << address << ":" << port
                        << " held back" << std::endl;
         mHeld.add();
+        return false;
     }
-    delete reply;
+    mBroker.mInfo << "Config msg from " << address << ":" << port << std::endl;
+    reply->dump();
+    int r = sendToPeer(reply->getData(), reply->getLen(), tunnel);
+    if (r < 1) {
+        mBroker.mInfo << "UDP Transmit Error " << r << std::endl;
+        return false;
+    }
+    mBroker.mDebug << "Sent " << r << " bytes to " << address << ":" << port << std::endl;
+    return true;
 }
 
 void cBrokerMode::relayData(const cTunnel* tunnel, char* buffer, int n,
@@ -298,7 +378,7 @@ void cBrokerMode::reportTableLimit(long long now)
 
 void cBrokerMode::reportRefusedData(long long now)
 {
-    if ((mNotIp6.since == 0 && mSpoofed.since == 0) || !mRefusedDataPacer.due(now / kNanosPerSecond))
+    if (!summaryDue(mNotIp6.since + mSpoofed.since, mRefusedDataPacer, now))
         return;
     mBroker.mInfo << "Data refused: " << mNotIp6.since << " datagrams without an IPv6 packet and "
                   << mSpoofed.since
@@ -310,9 +390,6 @@ void cBrokerMode::reportRefusedData(long long now)
 
 void cBrokerMode::reportHeldOffers(long long now)
 {
-    if (mHeld.since == 0 || !mHeldPacer.due(now / kNanosPerSecond))
-        return;
-    mBroker.mInfo << "Setup rate exceeded: " << mHeld.since
-                  << " offers held back since the last report" << std::endl;
-    mHeld.since = 0;
+    summarise(mHeld, mHeldPacer, now, "Setup rate exceeded: ",
+              " offers held back since the last report");
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 
 class cBroker;
+class cTSPMsg;
 class cTunnel;
 
 class cBrokerMode {
@@ -60,6 +61,10 @@ private:
     cTunnel* victim(long long now, bool& silent) const;
     void answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
                      long long now);
+    void answerWithoutTunnel(char* buffer, int n, const sockaddr_in& sender, long long now,
+                             in_addr local);
+    bool sendReply(cTSPMsg* reply, const cTunnel* tunnel, const sockaddr_in& sender,
+                   long long now);
     void relayData(const cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender);
     bool dataUsable(const cTunnel* tunnel, const char* buffer, int n, const sockaddr_in& sender);
     void echoKeepalive(const cTunnel* tunnel, char* buffer, int n);
@@ -67,6 +72,8 @@ private:
     void reportTableLimit(long long now);
     void reportHeldOffers(long long now);
     void reportRefusedData(long long now);
+    void summarise(tCount& count, cSummaryPacer& pacer, long long now, const char* before,
+                   const char* after);
 
     cBroker& mBroker;
     std::size_t mMaxTunnels;

@@ -32,6 +32,7 @@ void cIndexedTunnelList::clear()
     mByAddress.clear();
     mUnfinished.clear();
     mHeard.clear();
+    mProtected.clear();
 }
 
 void cIndexedTunnelList::pushFront(cTunnel* tunnel)
@@ -83,6 +84,8 @@ void cIndexedTunnelList::remove(cTunnel* tunnel)
         mUnfinished.erase(entry.mSeq);
     else
         mHeard.erase(entry.mHeardPos);
+    if (entry.mProtected)
+        unindexProtected(tunnel);
     auto byPeer = mByPeer.find(keyOf(&tunnel->getPeer()));
     if (byPeer != mByPeer.end() && byPeer->second == tunnel)
         mByPeer.erase(byPeer);
@@ -165,6 +168,31 @@ void cIndexedTunnelList::update(const cTunnel* tunnel)
         mUnfinished.erase(entry.mSeq);
         entry.mUnfinished = false;
     }
+    // Protection is for good, and a protected tunnel keeps its identifier.
+    if (!entry.mProtected && tunnel->isKeyProtected()) {
+        mProtected.emplace(tunnel->getId(), tunnel);
+        entry.mProtected = true;
+    }
+}
+
+void cIndexedTunnelList::unindexProtected(const cTunnel* tunnel)
+{
+    auto range = mProtected.equal_range(tunnel->getId());
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second == tunnel) {
+            mProtected.erase(it);
+            return;
+        }
+    }
+}
+
+bool cIndexedTunnelList::protectedElsewhere(unsigned id, const sockaddr_in& peer) const
+{
+    auto range = mProtected.equal_range(id);
+    for (auto it = range.first; it != range.second; ++it)
+        if (!it->second->samePeer(peer))
+            return true;
+    return false;
 }
 
 void cIndexedTunnelList::indexAddress(const cTunnel* tunnel, tEntry& entry)

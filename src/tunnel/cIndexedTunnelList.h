@@ -48,6 +48,8 @@ public:
     // The established tunnel nearest the front whose address is the 16
     // bytes at address, or null.
     cTunnel* findEstablished(const unsigned char* address) const;
+    // True when a tunnel of another endpoint than peer holds id under its key.
+    bool protectedElsewhere(unsigned id, const sockaddr_in& peer) const;
     // The tunnel nearest the back that never completed the exchange and is
     // not held, or null.
     cTunnel* oldestUnfinished() const;
@@ -88,11 +90,14 @@ private:
         tKey mAddress;
         // In mUnfinished while set, else in mHeard at mHeardPos.
         bool mUnfinished;
+        // In mProtected under its identifier once key-protected.
+        bool mProtected = false;
         std::list<cTunnel*>::iterator mHeardPos;
     };
 
     static tKey keyOf(const void* sixteenBytes);
     void indexAddress(const cTunnel* tunnel, tEntry& entry);
+    void unindexProtected(const cTunnel* tunnel);
     void unindexAddress(const cTunnel* tunnel, tEntry& entry);
 
     std::list<cTunnel*> mList;
@@ -103,6 +108,8 @@ private:
     std::unordered_map<tKey, std::vector<cTunnel*>, tKeyHash> mByAddress;
     // Tunnels that never completed the exchange, oldest first.
     std::map<uint64_t, cTunnel*> mUnfinished;
+    // Key-protected tunnels by identifier.
+    std::unordered_multimap<unsigned, const cTunnel*> mProtected;
     // The others, least recently heard from first.
     std::list<cTunnel*> mHeard;
 };

@@ -79,6 +79,27 @@ bool cTunnel::isExpired(long long now) const
     return mLastActivity + static_cast<long long>(mKeepalive) < now;
 }
 
+unsigned cTunnel::endpointCrc() const
+{
+    // The endpoint as stored: address then port, both in network order.
+    unsigned char endpoint[6];
+    std::memcpy(endpoint, &mPeer.sin_addr.s_addr, 4);
+    std::memcpy(endpoint + 4, &mPeer.sin_port, 2);
+    return static_cast<unsigned>(crc32(0L, endpoint, sizeof(endpoint)));
+}
+
+// Nobody gets a key-protected identifier by choosing where it sends from:
+// where another endpoint holds this endpoint's identifier under its key, the
+// CRC goes on over a count byte until it finds one nobody protects.
+unsigned cTunnel::endpointIdentifier() const
+{
+    uLong crc = endpointCrc();
+    for (unsigned char round = 1; crc != 0 && round != 0
+         && gTunnels.protectedElsewhere(static_cast<unsigned>(crc), mPeer); ++round)
+        crc = crc32(crc, &round, 1);
+    return static_cast<unsigned>(crc);
+}
+
 void cTunnel::assignAddress()
 {
     unsigned char* addr = mAddr.s6_addr;
@@ -91,13 +112,8 @@ void cTunnel::assignAddress()
         whole = sizeof(mAddr.s6_addr);
     std::memcpy(addr, gIp6Prefix.s6_addr, whole);
 
-    if (mId == 0) {
-        // The endpoint as stored: address then port, both in network order.
-        unsigned char endpoint[6];
-        std::memcpy(endpoint, &mPeer.sin_addr.s_addr, 4);
-        std::memcpy(endpoint + 4, &mPeer.sin_port, 2);
-        mId = static_cast<unsigned>(crc32(0L, endpoint, sizeof(endpoint)));
-    }
+    if (mId == 0)
+        mId = endpointCrc();
 
     addr[12] = static_cast<unsigned char>(mId >> 24);
     addr[13] = static_cast<unsigned char>(mId >> 16);

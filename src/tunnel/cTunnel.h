@@ -51,6 +51,13 @@ public:
     const std::string& getKey() const { return mKey; }
     // Broker side: the accept carried the identifier's valid key.
     bool isKeyProtected() const { return mKeyProtected; }
+    // Broker side: a tunnel that only answers one keyed request and is never
+    // in the table; its exchange leaves the table alone.
+    void detachFromTable() { mDetached = true; }
+    // Broker side: the accept of a keyed setup answered without a tunnel,
+    // with the valid key of id: the tunnel is set up, key-protected, and
+    // other endpoints' tunnels of id go.
+    void establishWithKey(unsigned id, unsigned keepalive, const char* key);
 
     // The setup exchange.
     cTSPMsg* makeRequest();
@@ -81,6 +88,10 @@ private:
     cTSPMsg* handleOffer(const cTSPMsg& msg);
     cTSPMsg* handleAccept(const cTSPMsg& msg);
     bool takes(int type) const;
+    // The identifier assignAddress derives from the endpoint, and the one a
+    // request that presents none gets (see endpointIdentifier).
+    unsigned endpointCrc() const;
+    unsigned endpointIdentifier() const;
 
     sockaddr_in mPeer;
     int mRefCount;
@@ -101,4 +112,5 @@ private:
     std::string mKey;
     bool mKeyProtected;
     in_addr mLocal = {};
+    bool mDetached = false;
 };

@@ -80,8 +80,10 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
               << " is taken only with its tunnel key, handled as 0" << std::endl;
         mId = 0;
     }
-    if (mId != 0)
+    if (mId != 0 && !mDetached)
         removeStaleTunnels(this);
+    if (mId == 0)
+        mId = endpointIdentifier();
     assignAddress();
 
     if (gKeepalive > mKeepalive)
@@ -100,6 +102,21 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
         offer->addTag("tunnelkey", tunnelKeyFor(mId).c_str());
     mState = TUNNEL_OFFERED;
     return offer;
+}
+
+void cTunnel::establishWithKey(unsigned id, unsigned keepalive, const char* key)
+{
+    mId = id;
+    mKeepalive = keepalive;
+    // The key proved itself; the broker keeps nothing of it.
+    (void)key;
+    mUsesKey = true;
+    removeStaleTunnels(this);
+    assignAddress();
+    mOfferSent = true;
+    mCompleted = true;
+    mKeyProtected = true;
+    mState = TUNNEL_ESTABLISHED;
 }
 
 cTSPMsg* cTunnel::handleAccept(const cTSPMsg& msg)
@@ -140,6 +157,10 @@ cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
         // A broker that knows keys gives one; one that does not leaves ours.
         if (msg.getTunnelKey() != nullptr)
             mKey = msg.getTunnelKey();
+        // A broker that answered without keeping anything learns here what
+        // it offered.
+        accept->addTag("tunnelid", mId);
+        accept->addTag("keepalive", mKeepalive);
         accept->addTag("tunnelkey", mKey.c_str());
     }
 

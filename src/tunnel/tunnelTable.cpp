@@ -159,13 +159,7 @@ bool identifierMayBeTaken(unsigned id, const char* key, const sockaddr_in& peer)
 {
     if (tunnelKeyValid(id, key))
         return true;
-    if (tunnelKeysRequired())
-        return false;
-    // A plain list scan, as the stale removal that follows makes one anyway.
-    for (const cTunnel* t : gTunnels)
-        if (t->getId() == id && t->isKeyProtected() && !t->samePeer(peer))
-            return false;
-    return true;
+    return !tunnelKeysRequired() && !gTunnels.protectedElsewhere(id, peer);
 }
 
 void sendToAllTunnels(int sock, const char* frame, int len)

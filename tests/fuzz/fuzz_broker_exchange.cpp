@@ -9,10 +9,11 @@
 // selector add a "tunnelkey" tag after its last string: 1 the valid key, 2
 // an empty one, 3 the valid one with its first digit changed. The key is
 // that of the identifier a request presents, else that of the sender's
-// tunnel, as a client repeats the offer's key in its accept. The broker's
-// secret is fixed. Each datagram reaches a broker mode of its own for the
-// input, one second after the one before, so the setup rate never holds an
-// offer back.
+// tunnel or of the offer it last got, as a client repeats the offer's key
+// in its accept; an accept with a key tag says that identifier and
+// keepalive in tags before it. The broker's secret is fixed. Each datagram
+// reaches a broker mode of its own for the input, one second after the one
+// before, so the setup rate never holds an offer back.
 //
 // Stand-ins: the broker's UDP socket is one end of a sequenced-packet socket
 // pair, which ignores the destination of a send, so every offer, echo and
@@ -22,8 +23,10 @@
 //
 // A model of the table kept here from the exchange's rules is compared with
 // the real table after every datagram: the same endpoints in the same order
-// (newest first, one tunnel per endpoint, never more than the limit; at the
-// limit a request's stale tunnels go first, then the victims in the broker's
+// (newest first, one tunnel per endpoint, never more than the limit; a new
+// endpoint's keyed request is answered without a tunnel, its accept with the
+// offered identifier's valid key sets up a completed, key-protected one; at
+// the limit a setup's stale tunnels go first, then the victims in the broker's
 // order: an unfinished tunnel without an offer for over 10 s, the completed
 // tunnel silent longest once beyond its keepalive, the oldest unfinished;
 // evictions and refusals counted), states, completion, key protection,
@@ -31,11 +34,13 @@
 // addresses (inside the prefix, with the identifier in the last four bytes);
 // no hold left after the datagram; the shared prefix and
 // length as set at start; and no other endpoint keeps an identifier that a
-// request has just taken. A key-protected tunnel stays unless the datagram
-// was a request from another endpoint presenting its identifier with its
-// valid key, or the table's policy evicted it. What was sent is checked too:
-// a request gets one offer with the tunnel's values, ending with the key of
-// its identifier exactly when the request carried a key tag; a
+// request or keyed accept has just taken. A key-protected tunnel stays
+// unless the datagram was a request or an accept from another endpoint
+// presenting its identifier with its valid key, or the table's policy
+// evicted it. What was sent is checked too: a request gets one offer with
+// the model's values, never a key-protected identifier of another endpoint
+// without its key, ending with the key of its identifier exactly when the
+// request carried a key tag; a
 // keepalive-sized datagram of an
 // established tunnel is echoed; a longer one that holds a whole IPv6 packet
 // from the tunnel's own address reaches the TUN device whole (anything else
@@ -108,6 +113,9 @@ bool gKeysRequired;
 // and the endpoints whose tunnels the table's policy evicted for it.
 unsigned gTaken;
 std::vector<sockaddr_in> gEvictedPeers;
+// The offer each endpoint last got (the newest one last), as its client
+// keeps it for the accept.
+std::vector<sModelTunnel> gOffers;
 
 // The stand-ins' two ends: [0] the broker's, [1] read here.
 int gUdp[2];
@@ -164,6 +172,7 @@ void startInput(cFuzzInput& in)
 {
     resetTunnelTable();
     gModel.clear();
+    gOffers.clear();
     gEvicted = 0;
     gRefused = 0;
     gStartPrefixLen = in.byte();
@@ -209,6 +218,28 @@ bool modelMayTake(unsigned id, const char* key, const sockaddr_in& peer)
         || (!gKeysRequired && std::none_of(gModel.begin(), gModel.end(), holds));
 }
 
+// The identifier of a request that presents none: the endpoint's CRC, run on
+// over a count byte while another endpoint holds it under its key.
+unsigned endpointId(const sockaddr_in& peer)
+{
+    auto protectedElsewhere = [&](uLong id) {
+        return std::any_of(gModel.begin(), gModel.end(), [&](const sModelTunnel& m) {
+            return m.id == id && m.keyProtected && !samePeer(m.peer, peer);
+        });
+    };
+    uLong crc = derivedId(peer);
+    for (unsigned char round = 1; crc != 0 && round != 0 && protectedElsewhere(crc); ++round)
+        crc = crc32(crc, &round, 1);
+    return static_cast<unsigned>(crc);
+}
+
+// True when the table's policy evicted peer's tunnel for this datagram.
+bool modelEvicted(const sockaddr_in& peer)
+{
+    return std::any_of(gEvictedPeers.begin(), gEvictedPeers.end(),
+                       [&](const sockaddr_in& e) { return samePeer(e, peer); });
+}
+
 // Every tunnel that holds id at another endpoint than peer.
 void modelRemoveStale(unsigned id, const sockaddr_in& peer)
 {
@@ -251,6 +282,26 @@ bool modelMakeRoom(long long now)
     return true;
 }
 
+// A request's offer from m, a tunnel of the table or one outside it.
+eOutcome modelRequest(sModelTunnel& m, const cTSPMsg& msg, long long now)
+{
+    unsigned id = msg.getTunnelId();
+    // Without its key, a protected identifier is handled as 0.
+    m.id = id != 0 && modelMayTake(id, msg.getTunnelKey(), m.peer) ? id : endpointId(m.peer);
+    m.usesKey = msg.getTunnelKey() != nullptr;
+    m.keepalive = std::max<unsigned>(msg.getKeepalive(), gKeepalive);
+    m.state = TUNNEL_OFFERED;
+    m.addressed = true;
+    // Within the setup rate every offer leaves.
+    m.offered = true;
+    m.offerTime = now;
+    gOffers.erase(std::remove_if(gOffers.begin(), gOffers.end(),
+                                 [&](const sModelTunnel& o) { return samePeer(o.peer, m.peer); }),
+                  gOffers.end());
+    gOffers.push_back(m);
+    return OFFER;
+}
+
 // The exchange's rules for one datagram of a tunnel of the table at now.
 eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in& peer,
                        const cTSPMsg& msg, long long now)
@@ -272,25 +323,12 @@ eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in
     if (msg.getType() != TSP_REQUEST)
         return NO_REPLY;
     unsigned id = msg.getTunnelId();
-    // Without its key, a protected identifier is handled as 0.
-    if (id != 0 && !modelMayTake(id, msg.getTunnelKey(), peer))
-        id = 0;
-    gTaken = id;
-    if (id != 0) {
+    if (id != 0 && modelMayTake(id, msg.getTunnelKey(), peer)) {
+        gTaken = id;
         modelRemoveStale(id, peer);
         it = modelFind(peer);
-    } else {
-        id = derivedId(peer);
     }
-    it->id = id;
-    it->usesKey = msg.getTunnelKey() != nullptr;
-    it->keepalive = std::max<unsigned>(msg.getKeepalive(), gKeepalive);
-    it->state = TUNNEL_OFFERED;
-    it->addressed = true;
-    // Within the setup rate every offer leaves.
-    it->offered = true;
-    it->offerTime = now;
-    return OFFER;
+    return modelRequest(*it, msg, now);
 }
 
 // The table's and the exchange's rules for one datagram from peer at now.
@@ -299,18 +337,35 @@ eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg, long long no
     gTaken = 0;
     gEvictedPeers.clear();
     auto it = modelFind(peer);
+    unsigned id = msg.getTunnelId();
+    sModelTunnel fresh{peer, TUNNEL_NEW, 0, 0, false, false, false, now, now, now, false, false};
+    // A new endpoint's keyed request is answered from a tunnel outside the
+    // table; its accept with the offered identifier's key sets one up.
+    if (it == gModel.end() && msg.getType() == TSP_REQUEST && msg.getTunnelKey() != nullptr)
+        return modelRequest(fresh, msg, now);
+    bool keyedAccept = it == gModel.end() && msg.getType() == TSP_ACCEPT && id != 0
+        && validKey(id, msg.getTunnelKey());
     if (it == gModel.end()) {
-        // A request's stale tunnels free their slots before any victim,
-        // where it may take their identifier.
-        if (gModel.size() >= gLimit && msg.getType() == TSP_REQUEST && msg.getTunnelId() != 0
-            && modelMayTake(msg.getTunnelId(), msg.getTunnelKey(), peer))
-            modelRemoveStale(msg.getTunnelId(), peer);
+        // The stale tunnels of a request's identifier, or a keyed accept's,
+        // free their slots before any victim, where it may take it.
+        if (gModel.size() >= gLimit && (msg.getType() == TSP_REQUEST || keyedAccept) && id != 0
+            && modelMayTake(id, msg.getTunnelKey(), peer))
+            modelRemoveStale(id, peer);
         if (!modelMakeRoom(now))
             return DROPPED;
-        it = gModel.insert(gModel.begin(), sModelTunnel{peer, TUNNEL_NEW, 0, 0, false, false,
-                                                        false, now, now, now, false, false});
+        it = gModel.insert(gModel.begin(), fresh);
     }
-    eOutcome outcome = modelExchange(it, peer, msg, now);
+    eOutcome outcome = NO_REPLY;
+    if (keyedAccept) {
+        gTaken = id;
+        modelRemoveStale(id, peer);
+        it = modelFind(peer);
+        *it = sModelTunnel{peer, TUNNEL_ESTABLISHED, id,
+                           std::max<unsigned>(msg.getKeepalive(), gKeepalive),
+                           true, true, true, now, now, now, true, true};
+    } else {
+        outcome = modelExchange(it, peer, msg, now);
+    }
     it = modelFind(peer);
     it->heard = now;
     if (it->keepalive != 0)
@@ -345,12 +400,22 @@ std::vector<std::string> takeSent(int fd)
     return sent;
 }
 
-void checkOffer(const std::vector<std::string>& sent, const cTunnel* tunnel, bool keyed)
+// A key-protected tunnel of the table.
+struct sProtected {
+    sockaddr_in peer;
+    unsigned id;
+};
+
+// The offer against the model's, which the table check holds to the tunnel
+// where it has one; protectedBefore: the key-protected tunnels before.
+void checkOffer(const std::vector<std::string>& sent, const cTSPMsg& said,
+                const sockaddr_in& sender, const std::vector<sProtected>& protectedBefore)
 {
+    const sModelTunnel& expected = gOffers.back();
+    bool keyed = said.getTunnelKey() != nullptr;
     fuzzCheck(sent.size() == 1, "a request got no offer, or more than one datagram");
-    fuzzCheck(tunnel != nullptr, "an offer went out for a tunnel that is gone");
     // A keyed request's offer is the written one and then its key tag.
-    std::string keyTag = keyed ? "tunnelkey=" + tunnelKeyFor(tunnel->getId()) + '\0' : "";
+    std::string keyTag = keyed ? "tunnelkey=" + tunnelKeyFor(expected.id) + '\0' : "";
     std::size_t length = sent[0].size();
     fuzzCheck(length <= kLongestOffer + keyTag.size(),
               "offer longer than 162 bytes and its key tag");
@@ -361,19 +426,26 @@ void checkOffer(const std::vector<std::string>& sent, const cTunnel* tunnel, boo
     std::vector<char> bytes(sent[0].begin(), sent[0].end());
     cTSPMsg offer(bytes.data(), static_cast<int>(bytes.size()));
     fuzzCheck(offer.getType() == TSP_OFFER, "reply to a request is no offer");
-    fuzzCheck(offer.getTunnelId() == tunnel->getId(), "offer carries another tunnelid");
-    fuzzCheck(offer.getKeepalive() == tunnel->getKeepalive(), "offer carries another keepalive");
+    // Unless the table's policy evicted that tunnel for this very datagram.
+    for (const sProtected& p : protectedBefore)
+        fuzzCheck(p.id != offer.getTunnelId() || samePeer(p.peer, sender)
+                      || validKey(p.id, said.getTunnelKey()) || modelEvicted(p.peer),
+                  "an offer hands out a key-protected identifier without its key");
+    fuzzCheck(offer.getTunnelId() == expected.id, "offer carries another tunnelid");
+    fuzzCheck(offer.getKeepalive() == expected.keepalive, "offer carries another keepalive");
     fuzzCheck(offer.getPrefixLen() == gStartPrefixLen, "offer carries another prefix length");
     fuzzCheck(std::memcmp(offer.getPrefix(), &gStartPrefix, sizeof gStartPrefix) == 0,
               "offer carries another prefix");
-    fuzzCheck(std::memcmp(offer.getAddr(), tunnel->getAddr(), sizeof(in6_addr)) == 0,
+    in6_addr addr = expectedAddr(expected.id);
+    fuzzCheck(std::memcmp(offer.getAddr(), &addr, sizeof addr) == 0,
               "offer carries another address than the tunnel's");
     fuzzCheck(keyed || offer.getTunnelKey() == nullptr, "an offer carries a key nobody asked for");
 }
 
 // What the broker sent and wrote for one datagram against its outcome.
 void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunnel* tunnel,
-               const cTSPMsg& said)
+               const cTSPMsg& said, const sockaddr_in& sender,
+               const std::vector<sProtected>& protectedBefore)
 {
     const std::vector<std::string> none;
     const std::vector<std::string> itself{std::string(datagram.begin(), datagram.end())};
@@ -395,18 +467,12 @@ void checkSent(const std::vector<char>& datagram, eOutcome expected, const cTunn
     }
     fuzzCheck(written == none, "something that is no data reached the TUN device");
     if (expected == OFFER)
-        checkOffer(sent, tunnel, said.getTunnelKey() != nullptr);
+        checkOffer(sent, said, sender, protectedBefore);
     else if (expected == DATA)
         fuzzCheck(sent == itself, "a keepalive was not echoed unchanged");
     else
         fuzzCheck(sent == none, "a reply to something that is no request");
 }
-
-// A key-protected tunnel of the table.
-struct sProtected {
-    sockaddr_in peer;
-    unsigned id;
-};
 
 std::vector<sProtected> protectedTunnels()
 {
@@ -420,19 +486,19 @@ std::vector<sProtected> protectedTunnels()
 }
 
 // Under the lock: a tunnel protected before the datagram is gone only when
-// the datagram was a request from another endpoint that presented its
-// identifier with its valid key, or when the table's policy evicted it.
+// the datagram was a request or an accept from another endpoint that
+// presented its identifier with its valid key, or when the table's policy
+// evicted it.
 void checkProtected(const std::vector<sProtected>& before, const sockaddr_in& sender,
                     const cTSPMsg& said)
 {
     for (const sProtected& p : before) {
         if (gTunnels.findByPeer(p.peer) != nullptr)
             continue;
-        bool withKey = said.getType() == TSP_REQUEST && said.getTunnelId() == p.id
+        bool setup = said.getType() == TSP_REQUEST || said.getType() == TSP_ACCEPT;
+        bool withKey = setup && said.getTunnelId() == p.id
             && !samePeer(p.peer, sender) && validKey(p.id, said.getTunnelKey());
-        bool evicted = std::any_of(gEvictedPeers.begin(), gEvictedPeers.end(),
-                                   [&](const sockaddr_in& e) { return samePeer(e, p.peer); });
-        if (!withKey && !evicted)
+        if (!withKey && !modelEvicted(p.peer))
             fuzzFail("the key-protected tunnel of " + endpointText(p.peer)
                      + " went without its key, for a datagram from " + endpointText(sender));
     }
@@ -502,14 +568,21 @@ std::vector<char> withKey(const sFuzzDatagram& d, const sockaddr_in& sender)
     std::vector<char> copy(bytes);
     cTSPMsg base(copy.data(), static_cast<int>(copy.size()));
     auto own = modelFind(sender);
-    unsigned id = base.getType() == TSP_REQUEST ? base.getTunnelId()
-                                               : own != gModel.end() ? own->id : 0;
+    auto offer = std::find_if(gOffers.begin(), gOffers.end(),
+                              [&](const sModelTunnel& o) { return samePeer(o.peer, sender); });
+    const sModelTunnel* last = own != gModel.end() ? &*own
+        : offer != gOffers.end()                 ? &*offer
+                                                 : nullptr;
+    unsigned id = base.getType() == TSP_REQUEST ? base.getTunnelId() : last ? last->id : 0;
     std::string key = choice == 2 ? std::string() : tunnelKeyFor(id);
     if (choice == 3)
         key[0] = key[0] == '0' ? '1' : '0';
-    std::string tag = "tunnelkey=" + key;
-    bytes.insert(bytes.end(), tag.begin(), tag.end());
-    bytes.push_back('\0');
+    // An accept says what it accepts, as a client does.
+    std::string tags = base.getType() != TSP_ACCEPT ? std::string()
+        : "tunnelid=" + std::to_string(id) + '\0' + "keepalive="
+            + std::to_string(last ? last->keepalive : 0) + '\0';
+    tags += "tunnelkey=" + key + '\0';
+    bytes.insert(bytes.end(), tags.begin(), tags.end());
     return bytes.size() <= static_cast<std::size_t>(kFrameBufferSize) ? bytes : d.bytes;
 }
 
@@ -537,7 +610,7 @@ void handleDatagram(cBrokerMode& mode, const sFuzzDatagram& d, long long now)
                                      : "a datagram was dropped with room in the table");
     fuzzCheck(mode.evictedTunnels() == gEvicted, "evictions differ from the model's");
     fuzzCheck(mode.heldOffers() == 0, "an offer was held back within the setup rate");
-    checkSent(bytes, expected, gTunnels.findByPeer(sender), said);
+    checkSent(bytes, expected, gTunnels.findByPeer(sender), said, sender, keyProtected);
     checkTable(sender);
 }
 

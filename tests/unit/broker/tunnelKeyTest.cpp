@@ -5,6 +5,8 @@
 #include "broker/brokerSecret.h"
 #include "tunnel/tunnelKey.h"
 
+#include <zlib.h>
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -87,15 +89,17 @@ protected:
         cBrokerHarness::TearDown();
     }
 
-    // Request, offer and accept with keys; returns the offer.
+    // Request, offer and accept with keys, as our client sends them; returns
+    // the offer. The keyed request alone makes no tunnel.
     std::string setUpKeyed(const cTestSocket& peer, const char* id, const std::string& key)
     {
         std::string idTag = std::string("tunnelid=") + id;
         std::string keyTag = "tunnelkey=" + key;
         fromPeer(tspBytes({"request", idTag.c_str(), keyTag.c_str()}), peer.addr());
         std::string offer = peer.receive();
+        EXPECT_EQ(nullptr, tunnelOf(peer));
         std::string validKey = "tunnelkey=" + tunnelKeyFor(static_cast<unsigned>(std::stoul(id)));
-        fromPeer(tspBytes({"accept", validKey.c_str()}), peer.addr());
+        fromPeer(tspBytes({"accept", idTag.c_str(), "keepalive=30", validKey.c_str()}), peer.addr());
         return offer;
     }
 };
@@ -113,18 +117,21 @@ TEST_F(KeyedSetup, OnlyTheKeyHolderTakesAProtectedIdentifier)
     EXPECT_TRUE(tunnelOf(owner)->hasCompleted());
     mLog.records();
 
-    // Without the key the identifier is not taken: the owner keeps its tunnel.
+    // Without the key the identifier is not taken: the owner keeps its
+    // tunnel, and the forged request costs no table slot.
     fromPeer(tspBytes({"request", "tunnelid=7", "tunnelkey="}), attacker.addr());
-    EXPECT_NE(std::string::npos, attacker.receive().find("ip6addr=2001:db8::"));
-    EXPECT_NE(7u, tunnelOf(attacker)->getId());
+    EXPECT_EQ(std::string::npos, attacker.receive().find("tunnelid=7"));
+    EXPECT_EQ(nullptr, tunnelOf(attacker));
     EXPECT_TRUE(tunnelOf(owner)->isEstablished());
     EXPECT_TRUE(has(mLog.records(),
                     "INFO cTunnel Identifier 0x7 is taken only with its tunnel key, handled as 0"));
 
-    // With it, the owner back from another port has its address at once.
-    fromPeer(tspBytes({"request", "tunnelid=7", ("tunnelkey=" + key).c_str()}), ownerAgain.addr());
-    EXPECT_NE(std::string::npos, ownerAgain.receive().find("ip6addr=2001:db8::7"));
+    // With it, the owner back from another port has its address at once; its
+    // old tunnel goes when the accept proves the key.
+    setUpKeyed(ownerAgain, "7", key);
     EXPECT_EQ(nullptr, tunnelOf(owner));
+    ASSERT_NE(nullptr, tunnelOf(ownerAgain));
+    EXPECT_EQ(ip6Text(tunnelOf(ownerAgain)->getAddr()), "2001:db8::7");
 }
 
 TEST_F(KeyedSetup, RequiredKeysRefuseIdentifiersAndAcceptsWithoutThem)
@@ -135,4 +142,20 @@ TEST_F(KeyedSetup, RequiredKeysRefuseIdentifiersAndAcceptsWithoutThem)
     EXPECT_EQ(std::string::npos, client.receive().find("ip6addr=2001:db8::7"));
     fromPeer(tspBytes({"accept"}), client.addr());
     EXPECT_EQ(TUNNEL_OFFERED, tunnelOf(client)->getState());
+}
+
+TEST_F(KeyedSetup, NoEndpointDerivesAnIdentifierAnotherHoldsUnderItsKey)
+{
+    cTestSocket owner, newcomer;
+    // The owner's identifier is the one the newcomer's endpoint would derive.
+    unsigned char endpoint[6];
+    std::memcpy(endpoint, &newcomer.addr().sin_addr.s_addr, 4);
+    std::memcpy(endpoint + 4, &newcomer.addr().sin_port, 2);
+    std::string id = std::to_string(crc32(0L, endpoint, sizeof(endpoint)));
+    setUpKeyed(owner, id.c_str(), "");
+    ASSERT_TRUE(tunnelOf(owner)->isKeyProtected());
+
+    fromPeer(tspBytes({"request", "tunnelid=0"}), newcomer.addr());
+    EXPECT_EQ(std::string::npos, newcomer.receive().find("tunnelid=" + id + '\0'));
+    EXPECT_NE(tunnelOf(owner)->getId(), tunnelOf(newcomer)->getId());
 }

@@ -65,7 +65,7 @@ TEST_F(ClientBeforeOffer, BrokerOfferIsAcceptedAndKeptThenAnAddressFailureEndsTh
 
     EXPECT_TRUE(tunnel().isEstablished());
     // An offer without a key (a broker that knows none) leaves the key empty.
-    EXPECT_EQ(tspBytes({"accept", "tunnelkey="}), mBrokerSocket.receive());
+    EXPECT_EQ(tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey="}), mBrokerSocket.receive());
     EXPECT_EQ(kNone, mBrokerSocket.receive()); // sent once
     EXPECT_EQ("7", cTempDir::read(tunIdPath()));
     std::vector<std::string> expected = {

@@ -155,7 +155,7 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
     struct stat st;
     ASSERT_EQ(0, stat((mDir.path() + "/tunkey").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
-    EXPECT_EQ(tspBytes({"accept", "tunnelkey=00112233445566778899aabbccddeeff"}),
+    EXPECT_EQ(tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"}),
               mBrokerSocket.receive());
     const std::string keepalive("\x00\x00\x86\xdd", 4);
     EXPECT_EQ(keepalive, mBrokerSocket.receive()); // at once, to confirm the accept
@@ -180,7 +180,7 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
                                        "setting up again"));
     // The next offer is taken as the first; the device keeps its address.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
-    EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelkey=00112233445566778899aabbccddeeff"}),
+    EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"}),
                                         keepalive}),
               mBrokerSocket.pending());
     // A broker that answers keeps the link as it is: keepalives, no setup.
