@@ -72,7 +72,10 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
     mId = msg.getTunnelId();
     mKeepalive = msg.getKeepalive();
     const char* key = msg.getTunnelKey();
-    mUsesKey = key != nullptr;
+    // On the broker's side the request decides whether keys are used; our
+    // client's tunnel keeps presenting its key whatever reaches it.
+    if (mFromPeer)
+        mUsesKey = key != nullptr;
     // Anyone who sees an address knows its identifier: one that its owner
     // protects with a key is not taken without that key.
     if (mId != 0 && !identifierMayBeTaken(mId, key, mPeer)) {

@@ -171,7 +171,11 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
         return true;
     }
     if (type == TSP_OFFER) {
-        fuzzCheck(sent == std::vector<std::string>{std::string("accept", 7)},
+        // Our client's accept names what it took and repeats its key.
+        std::string accept = std::string("accept", 7) + "tunnelid=" + std::to_string(t.getId())
+            + '\0' + "keepalive=" + std::to_string(t.getKeepalive()) + '\0' + "tunnelkey="
+            + t.getKey() + '\0';
+        fuzzCheck(sent == std::vector<std::string>{accept},
                   "an offer was not answered with one accept");
         fuzzCheck(t.getId() == said.getTunnelId() && t.getKeepalive() == said.getKeepalive()
                       && std::memcmp(t.getAddr(), said.getAddr(), sizeof(in6_addr)) == 0,
