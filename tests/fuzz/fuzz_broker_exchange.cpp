@@ -529,23 +529,18 @@ void checkTable(const sockaddr_in& sender)
         if (!t->samePeer(m.peer))
             fuzzFail("table order: " + endpointText(t->getPeer()) + " where the tunnel for "
                      + endpointText(m.peer) + " belongs");
-        const char* field = nullptr;
-        if (t->getState() != m.state)
-            field = "state";
-        else if (t->getId() != m.id)
-            field = "identifier";
-        else if (t->getKeepalive() != m.keepalive)
-            field = "keepalive";
-        else if (t->hasCompleted() != m.completed)
-            field = "completion";
-        else if (t->getOfferTime() != m.offerTime)
-            field = "offer time";
-        else if (t->getLastActivity() != m.activity)
-            field = "activity";
-        else if (t->isKeyProtected() != m.keyProtected)
-            field = "key protection";
-        if (field != nullptr)
-            fuzzFail(std::string(field) + " of the tunnel for " + endpointText(m.peer));
+        const std::pair<const char*, bool> differs[] = {
+            {"state", t->getState() != m.state},
+            {"identifier", t->getId() != m.id},
+            {"keepalive", t->getKeepalive() != m.keepalive},
+            {"completion", t->hasCompleted() != m.completed},
+            {"offer time", t->getOfferTime() != m.offerTime},
+            {"activity", t->getLastActivity() != m.activity},
+            {"key protection", t->isKeyProtected() != m.keyProtected},
+        };
+        for (const auto& d : differs)
+            if (d.second)
+                fuzzFail(std::string(d.first) + " of the tunnel for " + endpointText(m.peer));
         in6_addr expected = modelAddr(m);
         if (std::memcmp(t->getAddr(), &expected, sizeof expected) != 0)
             fuzzFail("address of the tunnel for " + endpointText(m.peer) + " is "
