@@ -17,6 +17,7 @@
 #   - offers to the forged addresses were held back to the set-up rate, and
 #     both kinds of summary appeared in the log;
 #   - a new client B completes its setup and pings through the broker.
+# Then a fresh broker meets clients that come, go and restart (see "churn").
 # Usage: bash test_flood.sh QUIBD FLOODSENDER
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
@@ -295,4 +296,86 @@ offers held back:             $HELD (most offers to one forged address: $MOST_OF
 client A pings:               $PING_TX sent, $PING_LOST lost ($PING_INSIDE in the burst)
 broker RSS:                   $RSS_BEFORE KiB before, peak $RSS_PEAK KiB, $RSS_AFTER KiB after"
 e2e_check "the broker still runs at the end" e2e_alive broker
+
+# ------------------------------------------------------------ churn
+# A fresh broker whose table is smaller than all the endpoints it meets in
+# CHURN_SECONDS: CHURN_CLIENTS scripted clients, CHURN_PERCENT % of them
+# leaving without a word and as many restarting on new endpoints every
+# second, client A pinging all along, and first BLIND endpoints that accept
+# blindly behind offers that the set-up rate held back. The broker grants
+# keepalives of CHURN_KEEPALIVE s, so the tunnels of clients gone age within
+# the run. The table must fill with the tunnels of clients gone, and still
+# take every new client and keep every client that stays.
+CHURN_CLIENTS=200
+CHURN_SECONDS=30
+CHURN_PERCENT=2
+CHURN_KEEPALIVE=5
+BLIND=40
+BLIND_IP=203.0.113.30
+e2e_stop clientA
+e2e_stop clientB
+e2e_stop broker
+ip -n "$NS_FLOOD" addr add "$BLIND_IP/24" dev up0 || e2e_fatal "cannot add the blind address"
+e2e_broker_conf churn "quib.broker.maxtunnels=$MAX_TUNNELS" "quib.client.keepalive=$CHURN_KEEPALIVE" \
+    "log4cpp.category.cBroker=INFO" "log4cpp.category.cTSPMsg=INFO"
+e2e_start_broker churn "$NS_BROKER"
+e2e_wait_until 10 e2e_has_record "$E2E_TMP/churn.log" "INFO cBroker Starting UDP thread..." ||
+    e2e_fatal "the churn broker did not start"
+e2e_start_client clientA "$NS_A" "$E2E_TMP/stateA"
+e2e_wait_client clientA "$NS_A" 15 || e2e_fatal "client A got no tunnel address from the churn broker"
+e2e_wait_until 5 client_port || e2e_fatal "cannot find client A's UDP port"
+ip netns exec "$NS_A" ping -6 -n -q -i 0.2 -w $((CHURN_SECONDS + 2)) "$BROKER_TUN_ADDR" \
+    >"$E2E_TMP/pingChurn.out" 2>&1 &
+E2E_PID[pingChurn]=$!
+CHURN_ADDRS=$(seq -s, -f "203.0.113.%g" 10 $((10 + SPOOF_COUNT - 1)))
+timeout $((CHURN_SECONDS + 30)) ip netns exec "$NS_FLOOD" "$FLOOD_TOOL" churn \
+    broker="$FLOOD_BROKER_IP" addrs="$CHURN_ADDRS" clients="$CHURN_CLIENTS" seconds="$CHURN_SECONDS" \
+    percent="$CHURN_PERCENT" keepalive="$CHURN_KEEPALIVE" blind="$BLIND" blind-addr="$BLIND_IP" \
+    seed=$$ >"$E2E_TMP/churn.out" 2>"$E2E_TMP/churn.err" || e2e_fatal "the churn run failed (status $?)"
+wait "${E2E_PID[pingChurn]}" 2>/dev/null
+unset "E2E_PID[pingChurn]"
+churn() {
+    awk -v k="churn_$1" '$1 == k { print $2; exit }' "$E2E_TMP/churn.out"
+}
+CHURN=$(awk '
+    $0 == "DEBUG cTunnel Making brand new tunnel.." { n++ }
+    index($0, "DEBUG cTunnel Tunnel table full, evicting ") == 1 { n--; if ($7 == "silent") si++ }
+    index($0, "DEBUG cTunnel Removing stale tunnel 0x") == 1 { n--; st++ }
+    index($0, "DEBUG cTunnel Tunnel table full, dropping datagram from ") == 1 { rf++ }
+    n > max { max = n }
+    END { printf "%d %d %d %d\n", max, si, st, rf }' "$E2E_TMP/churn.log")
+read -r CHURN_MAX CHURN_SILENT CHURN_STALE CHURN_REFUSED <<<"$CHURN"
+e2e_check "under churn the table reached its limit of $MAX_TUNNELS (largest: $CHURN_MAX)" \
+    [ "$CHURN_MAX" -eq "$MAX_TUNNELS" ]
+e2e_check "tunnels of clients gone made room once their keepalive passed ($CHURN_SILENT)" \
+    [ "$CHURN_SILENT" -gt 0 ]
+e2e_check "no datagram was turned away for a full table ($CHURN_REFUSED)" [ "$CHURN_REFUSED" -eq 0 ]
+e2e_check "restarted clients removed their old tunnels ($CHURN_STALE stale)" [ "$CHURN_STALE" -gt 0 ]
+e2e_check "nearly every client is up at the end ($(churn up) of $CHURN_CLIENTS)" \
+    [ "$(churn up)" -ge $((CHURN_CLIENTS * 9 / 10)) ]
+e2e_check "every client up at the end holds its tunnel ($(churn held) of $(churn up))" \
+    [ "$(churn held)" -eq "$(churn up)" ]
+e2e_check "no setup needed a retry (slowest: $(churn slowest_setup) s)" \
+    awk -v s="$(churn slowest_setup)" 'BEGIN { exit !(s < 10) }'
+e2e_check "restarted clients got their identifiers back ($(churn same_id), others $(churn other_id))" \
+    [ "$(churn same_id)" -gt 0 -a "$(churn other_id)" -eq 0 ]
+# Blind accepts behind held-back offers do not complete the exchange: their
+# tunnels are the first to give way.
+BLIND_OFFERED=$(grep -c "^INFO cBroker Config msg from $BLIND_IP:" "$E2E_TMP/churn.log" || true)
+BLIND_EVICTED=$(grep -c "^DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of $BLIND_IP:" \
+    "$E2E_TMP/churn.log" || true)
+e2e_check "the set-up rate held back offers to blind endpoints ($((BLIND - BLIND_OFFERED)) of $BLIND)" \
+    [ "$BLIND_OFFERED" -lt "$BLIND" ]
+e2e_check "every blind accept behind a held-back offer left its tunnel unprotected ($BLIND_EVICTED evicted)" \
+    [ "$BLIND_EVICTED" -eq $((BLIND - BLIND_OFFERED)) ]
+A_GONE=$(grep -cE "^DEBUG cTunnel Tunnel table full, evicting [a-z]+ tunnel of $CLIENT_IP_A:" \
+    "$E2E_TMP/churn.log" || true)
+CHURN_PING=$(awk '/ packets transmitted, / { print $1, $4 }' "$E2E_TMP/pingChurn.out")
+read -r CHURN_PING_TX CHURN_PING_RX <<<"$CHURN_PING"
+e2e_check "client A kept its tunnel and its pings through the churn ($CHURN_PING_RX of $CHURN_PING_TX)" \
+    [ "$A_GONE" -eq 0 -a "${CHURN_PING_RX:-0}" -ge $((${CHURN_PING_TX:-1} * 95 / 100)) ]
+e2e_banner "churn figures
+clients: $CHURN_CLIENTS for $CHURN_SECONDS s; $(churn left) left, $(churn restarted) restarted, $(churn setups) setups
+table: at most $CHURN_MAX of $MAX_TUNNELS; $CHURN_SILENT silent tunnels evicted, $BLIND_EVICTED blind, $CHURN_STALE stale, $CHURN_REFUSED refused
+at the end: $(churn held) of $(churn up) clients up hold their tunnels; slowest setup $(churn slowest_setup) s"
 e2e_finish

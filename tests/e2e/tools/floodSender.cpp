@@ -11,8 +11,9 @@
 //      echo every one of them.
 // Requests are only forged from even ports and accepts only from odd ports,
 // so no forged endpoint ever completes the exchange: the completers are the
-// only endpoints the broker must keep. Results are printed as "name value"
-// lines for the scenario script.
+// only endpoints the broker must keep. "floodSender churn ..." instead runs
+// scripted clients that come, go and restart (see runChurn). Results are
+// printed as "name value" lines for the scenario script.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
@@ -22,6 +23,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -474,10 +476,284 @@ bool protectedIds(const sOptions& o, const std::vector<sCompleter>& completers,
     return true;
 }
 
+// ---------------------------------------------------------------- churn
+//
+// floodSender churn broker=IP addrs=IP[,IP...] clients=N seconds=S
+//                   [percent=P] [keepalive=K] [blind=M] [blind-addr=IP] [seed=N]
+// N scripted clients, spread over the given local addresses, run the whole
+// exchange as a client without keys does and send a keepalive every K/3 s.
+// Every second P % of the established ones leave without a word (a new
+// client with a new endpoint takes each one's place) and P % restart: a new
+// endpoint on the same address that asks for its old identifier back. First,
+// M "blind" endpoints on blind-addr send a request and at once an accept,
+// then fall silent. At the end every client that is up sends keepalives
+// until the broker echoes them (three rounds of a second). Prints figures.
+
+struct sChurnOptions {
+    std::string broker;
+    int port = 3653;
+    std::vector<in_addr> addrs;
+    int clients = 0;
+    int seconds = 0;
+    int percent = 2;
+    int keepalive = 5;
+    int blind = 0;
+    std::string blindAddr;
+    unsigned long seed = 1;
+};
+
+bool parseChurn(int argc, char** argv, sChurnOptions& o)
+{
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::size_t eq = arg.find('=');
+        if (eq == std::string::npos)
+            return false;
+        std::string key = arg.substr(0, eq);
+        std::string value = arg.substr(eq + 1);
+        long number = std::atol(value.c_str());
+        if (key == "broker")
+            o.broker = value;
+        else if (key == "blind-addr")
+            o.blindAddr = value;
+        else if (key == "addrs") {
+            std::size_t at = 0;
+            while (at <= value.size()) {
+                std::size_t comma = value.find(',', at);
+                if (comma == std::string::npos)
+                    comma = value.size();
+                in_addr a;
+                if (!toAddr(value.substr(at, comma - at), a))
+                    return false;
+                o.addrs.push_back(a);
+                at = comma + 1;
+            }
+        } else if (key == "port")
+            o.port = static_cast<int>(number);
+        else if (key == "clients")
+            o.clients = static_cast<int>(number);
+        else if (key == "seconds")
+            o.seconds = static_cast<int>(number);
+        else if (key == "percent")
+            o.percent = static_cast<int>(number);
+        else if (key == "keepalive")
+            o.keepalive = static_cast<int>(number);
+        else if (key == "blind")
+            o.blind = static_cast<int>(number);
+        else if (key == "seed")
+            o.seed = static_cast<unsigned long>(number);
+        else
+            return false;
+    }
+    return !o.broker.empty() && !o.addrs.empty() && o.clients > 0 && o.clients <= 4000
+        && o.seconds > 0 && o.percent >= 0 && o.percent <= 50 && o.keepalive >= 3
+        && (o.blind == 0 || !o.blindAddr.empty());
+}
+
+// A client retries an unanswered request after this long, as ours does.
+const double kRequestRetrySeconds = 10.0;
+
+struct sChurnClient {
+    int fd = -1;
+    std::size_t addr = 0;
+    uint32_t id = 0;      // 0 until the first offer; kept across restarts
+    bool up = false;
+    double due = 0;       // the next request or keepalive
+    double asked = 0;     // when the current setup began
+};
+
+struct sChurnFigures {
+    long setups = 0, setupsDone = 0, left = 0, restarted = 0, sameId = 0, otherId = 0;
+    double slowestSetup = 0;
+};
+
+int boundSocket(in_addr addr)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr = addr;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+        return fd;
+    std::perror("churn socket");
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+std::string churnRequest(uint32_t id, int keepalive)
+{
+    return tsp({"request", "tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(keepalive)});
+}
+
+// A new setup on a fresh endpoint; the client keeps its identifier.
+bool beginSetup(sChurnClient& c, const sChurnOptions& o, double at, sChurnFigures& f)
+{
+    if (c.fd >= 0)
+        close(c.fd);
+    c.fd = boundSocket(o.addrs[c.addr]);
+    c.up = false;
+    c.due = at;
+    c.asked = at;
+    ++f.setups;
+    return c.fd >= 0;
+}
+
+uint32_t offeredId(const unsigned char* buf, ssize_t n)
+{
+    const std::string text(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    const std::string tag = std::string("\0tunnelid=", 10);
+    std::size_t at = text.find(tag);
+    return at == std::string::npos ? 0
+                                   : static_cast<uint32_t>(std::strtoul(text.c_str() + at + tag.size(), nullptr, 10));
+}
+
+// Reads what reached c: an offer while setting up is accepted; returns true
+// when a keepalive echo came.
+bool readChurn(sChurnClient& c, const sockaddr_in& broker, double now, sChurnFigures& f)
+{
+    static const std::string offer("offer", 6);
+    static const std::string accept = tsp({"accept"});
+    unsigned char buf[4096];
+    bool echoed = false;
+    for (int i = 0; i < 64; ++i) {
+        ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
+        if (n < 0)
+            break;
+        if (n == sizeof(kKeepalive) && std::memcmp(buf, kKeepalive, sizeof(kKeepalive)) == 0)
+            echoed = true;
+        if (c.up || n < static_cast<ssize_t>(offer.size()) || std::memcmp(buf, offer.data(), offer.size()) != 0)
+            continue;
+        uint32_t id = offeredId(buf, n);
+        if (c.id != 0)
+            ++(id == c.id ? f.sameId : f.otherId);
+        c.id = id;
+        sendTo(c.fd, accept.data(), accept.size(), broker);
+        c.up = true;
+        c.due = now;
+        f.slowestSetup = std::max(f.slowestSetup, now - c.asked);
+        ++f.setupsDone;
+    }
+    return echoed;
+}
+
+void sendBlind(const sChurnOptions& o, const sockaddr_in& broker)
+{
+    in_addr addr;
+    if (o.blind == 0 || !toAddr(o.blindAddr, addr))
+        return;
+    const std::string request = churnRequest(0, o.keepalive);
+    const std::string accept = tsp({"accept"});
+    std::vector<int> fds;
+    for (int i = 0; i < o.blind; ++i) {
+        int fd = boundSocket(addr);
+        if (fd < 0)
+            continue;
+        sendTo(fd, request.data(), request.size(), broker);
+        sendTo(fd, accept.data(), accept.size(), broker);
+        fds.push_back(fd);
+    }
+    for (int fd : fds)
+        close(fd);
+}
+
+// Each second: P % of the clients that are up leave, P % restart.
+void churnStep(std::vector<sChurnClient>& clients, const sChurnOptions& o, cRandom& rnd, double now,
+               sChurnFigures& f)
+{
+    const long each = (static_cast<long>(clients.size()) * o.percent + 50) / 100;
+    for (int kind = 0; kind < 2; ++kind) {
+        for (long done = 0, tries = 0; done < each && tries < 100 * each; ++tries) {
+            sChurnClient& c = clients[rnd.below(static_cast<uint32_t>(clients.size()))];
+            if (!c.up)
+                continue;
+            if (kind == 0) {
+                c.id = 0; // someone else, from a new endpoint
+                c.addr = rnd.below(static_cast<uint32_t>(o.addrs.size()));
+                ++f.left;
+            } else {
+                ++f.restarted;
+            }
+            beginSetup(c, o, now, f);
+            ++done;
+        }
+    }
+}
+
+int runChurn(int argc, char** argv)
+{
+    sChurnOptions o;
+    sockaddr_in broker{};
+    broker.sin_family = AF_INET;
+    if (!parseChurn(argc, argv, o) || !toAddr(o.broker, broker.sin_addr)) {
+        std::fprintf(stderr, "usage: floodSender churn broker=IP addrs=IP[,IP...] clients=N seconds=S\n"
+                             "       [port=N] [percent=P] [keepalive=K] [blind=M] [blind-addr=IP] [seed=N]\n");
+        return 2;
+    }
+    broker.sin_port = htons(static_cast<uint16_t>(o.port));
+    cRandom rnd(o.seed);
+    sChurnFigures f;
+    sendBlind(o, broker);
+
+    // The first setups spread over 3 s, so no address outruns the set-up rate.
+    const double start = monoSeconds();
+    std::vector<sChurnClient> clients(static_cast<std::size_t>(o.clients));
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        clients[i].addr = i % o.addrs.size();
+        if (!beginSetup(clients[i], o, start + 3.0 * i / clients.size(), f))
+            return 1;
+    }
+    const double period = o.keepalive / 3.0;
+    const double end = start + o.seconds;
+    double nextStep = start + 4.0;
+    std::vector<pollfd> fds(clients.size());
+    for (double now = start; now < end; now = monoSeconds()) {
+        if (now >= nextStep) {
+            churnStep(clients, o, rnd, now, f);
+            nextStep += 1.0;
+        }
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            sChurnClient& c = clients[i];
+            fds[i] = pollfd{c.fd, POLLIN, 0};
+            if (now < c.due)
+                continue;
+            const std::string request = churnRequest(c.id, o.keepalive);
+            if (c.up)
+                sendTo(c.fd, kKeepalive, sizeof(kKeepalive), broker);
+            else
+                sendTo(c.fd, request.data(), request.size(), broker);
+            c.due = now + (c.up ? period : kRequestRetrySeconds);
+        }
+        if (poll(fds.data(), fds.size(), 20) <= 0)
+            continue;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if ((fds[i].revents & POLLIN) != 0)
+                readChurn(clients[i], broker, monoSeconds(), f);
+        }
+    }
+
+    // Proof that the broker still holds the tunnel of every client up.
+    std::vector<sCompleter> up;
+    for (const sChurnClient& c : clients) {
+        if (c.up)
+            up.push_back(sCompleter{c.fd, 0});
+    }
+    std::printf("churn_clients %d\nchurn_setups %ld\nchurn_setups_done %ld\nchurn_left %ld\n"
+                "churn_restarted %ld\nchurn_same_id %ld\nchurn_other_id %ld\nchurn_slowest_setup %.3f\n"
+                "churn_up %zu\nchurn_held %d\n",
+                o.clients, f.setups, f.setupsDone, f.left, f.restarted, f.sameId, f.otherId,
+                f.slowestSetup, up.size(), countEchoes(up, broker));
+    for (const sChurnClient& c : clients)
+        close(c.fd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "churn")
+        return runChurn(argc, argv);
     sOptions o;
     if (!parseOptions(argc, argv, o)) {
         usage();
