@@ -6,18 +6,15 @@
 #   <prefix>/share/man/man8/quibd.8, <prefix>/share/man/man5/quibd.conf.5
 #   <prefix>/share/doc/quibd/      README.md, examples/quibd.conf
 #   /etc/quib/quibd.conf           only when absent (a conffile in the .deb)
+#   /etc/logrotate.d/quibd         only when absent (a conffile in the .deb)
 #   /var/lib/quibd                 the state directory
 #
-# /etc/quib and /var/lib/quibd are fixed paths of the daemon, so they do not
-# follow the prefix.
+# /etc/quib, /etc/logrotate.d and /var/lib/quibd are fixed paths of the
+# daemon and of logrotate, so they do not follow the prefix.
 
 include(GNUInstallDirs)
 
 set(QUIBD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
-
-# quibd --version prints the project's version.
-set_property(SOURCE ${CMAKE_SOURCE_DIR}/src/main/usage.cpp APPEND PROPERTY
-             COMPILE_DEFINITIONS QUIBD_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS quibd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
@@ -48,18 +45,25 @@ install(CODE "
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ")
 
-# An operator's /etc/quib/quibd.conf is never replaced: the example goes
-# there only when no file exists (it is always in the documentation too).
-install(CODE "
-  set(quibd_conf \"\$ENV{DESTDIR}/etc/quib/quibd.conf\")
-  if(EXISTS \"\${quibd_conf}\" OR IS_SYMLINK \"\${quibd_conf}\")
-    message(STATUS \"Keeping: \${quibd_conf} (the example is in the documentation)\")
-  else()
-    # file(INSTALL) puts DESTDIR in front by itself.
-    file(INSTALL \"${QUIBD_PACKAGING_DIR}/quibd.conf\" DESTINATION /etc/quib
-         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  endif()
-")
+# quibd_install_keeping(SOURCE DIR): installs SOURCE into the fixed
+# directory DIR only when no file of that name is there, so an operator's
+# copy is never replaced (the example configuration is always in the
+# documentation too).
+function(quibd_install_keeping source dir)
+  get_filename_component(name ${source} NAME)
+  install(CODE "
+    set(target \"\$ENV{DESTDIR}${dir}/${name}\")
+    if(EXISTS \"\${target}\" OR IS_SYMLINK \"\${target}\")
+      message(STATUS \"Keeping: \${target}\")
+    else()
+      # file(INSTALL) puts DESTDIR in front by itself.
+      file(INSTALL \"${source}\" DESTINATION ${dir}
+           FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endif()
+  ")
+endfunction()
+quibd_install_keeping(${QUIBD_PACKAGING_DIR}/quibd.conf /etc/quib)
+quibd_install_keeping(${QUIBD_PACKAGING_DIR}/logrotate/quibd /etc/logrotate.d)
 
 # ---------------------------------------------------------------- package
 
@@ -82,15 +86,18 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps (dpkg-dev) derives Depends from the libraries quibd links,
-# with versions; cpack needs file(1) to use it. Without them the runtime
-# packages of Debian 12 are named by hand.
+# procps holds /bin/kill, which the unit's ExecReload= runs (minimal
+# systems lack it). dpkg-shlibdeps (dpkg-dev) adds the packages of the
+# libraries quibd links, with versions; cpack needs file(1) to use it.
+# Without them the runtime packages of Debian 12 are named by hand.
 find_program(QUIBD_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(QUIBD_FILE_COMMAND file)
 if(QUIBD_DPKG_SHLIBDEPS AND QUIBD_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, liblog4cpp5v5, zlib1g, libsodium23")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "procps, libc6, libgcc-s1, libstdc++6, liblog4cpp5v5, zlib1g, libsodium23, libsystemd0, libmicrohttpd12")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -20,11 +20,14 @@ quibd_need_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" || return 1
 }
 
-QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev libsodium-dev)
+QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev libsodium-dev
+    libsystemd-dev libmicrohttpd-dev nlohmann-json3-dev)
 # The package test needs dpkg-dev and file (cpack's dependency scan), groff
-# and man-db (man pages), systemd (systemd-analyze checks the unit).
+# and man-db (man pages), systemd (systemd-analyze checks the unit), prometheus
+# (promtool checks the metrics), mmdebstrap and systemd-container (the unit
+# under a real systemd in a container).
 QUIBD_TEST_PACKAGES=(libgtest-dev iproute2 iputils-ping util-linux python3 nftables
-    dpkg-dev file groff-base man-db systemd)
+    dpkg-dev file groff-base man-db systemd prometheus mmdebstrap systemd-container)
 # clang with libFuzzer and the sanitizer runtimes, for scripts/fuzz.
 QUIBD_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 # scripts/bench and its smoke scenario: traffic, the peer tunnel, the chart.

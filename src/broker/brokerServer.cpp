@@ -2,10 +2,14 @@
 #include "main/cBroker.h"
 
 #include "broker/brokerSecret.h"
+#include "broker/brokerStatus.h"
 #include "broker/cBrokerMode.h"
 #include "config/configKeys.h"
 #include "log/logText.h"
+#include "log/monotonicClock.h"
 #include "net/tunFrameRead.h"
+#include "status/cOperatorView.h"
+#include "status/daemonCounters.h"
 #include "tunnel/frame.h"
 #include "tunnel/peerSend.h"
 #include "tunnel/tunnelTable.h"
@@ -60,6 +64,7 @@ bool readTun(cBroker& broker, char* buffer, bool first)
     // A failed read is no frame: nothing is logged or queued.
     if (count < 0)
         return false;
+    countUp(daemonCounters().framesIn);
     queueFrame(broker, buffer, count);
     return true;
 }
@@ -103,6 +108,7 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
     // datagram (0 bytes) is queued like any other.
     if (got <= 0)
         return 0;
+    countUp(daemonCounters().datagramsIn, static_cast<uint64_t>(got));
     for (int i = 0; i < got; ++i)
         queueDatagram(broker, batch.bytes[i], static_cast<int>(batch.headers[i].msg_len),
                       batch.senders[i], receivedAt(batch.headers[i].msg_hdr));
@@ -179,6 +185,10 @@ int cBroker::runServer()
     }
     if (!brokerSettingsUsable() || !tunMtuUsable())
         return -1;
+    // Before the TUN device: a second daemon of the same name stops here.
+    if (!openBrokerView())
+        return -1;
+    cOperatorView* view = mView.get();
     if (!openTun()) {
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;
         return -1;
@@ -203,20 +213,55 @@ int cBroker::runServer()
     setSharedPrefix(mPrefix, mPrefixLen);
     mMode = new cBrokerMode(*this);
     startWorkers();
+    view->ready();
 
     char buffer[kFrameBufferSize];
     const int nfds = std::max(mTunFd, mUdpSocket) + 1;
     for (;;)
-        receivePass(nfds, buffer);
+        receivePass(nfds, buffer, view);
 }
 
-void cBroker::receivePass(int nfds, char* buffer)
+// The view lives as long as the process, like the rest of a broker's start.
+bool cBroker::openBrokerView()
+{
+    mView.reset(new cOperatorView());
+    std::string prefix = ip6Text(mPrefix) + "/" + std::to_string(mPrefixLen);
+    auto fill = [prefix](sStatusSnapshot& status, long long now) {
+        status.prefix = prefix;
+        fillBrokerStatus(status, now);
+    };
+    return mView->open(mConfigPath, fill, true, brokerSummaryNow);
+}
+
+void cBroker::receivePass(int nfds, char* buffer, cOperatorView* view)
 {
     fd_set readSet;
+    fd_set writeSet;
     FD_ZERO(&readSet);
+    FD_ZERO(&writeSet);
     FD_SET(mTunFd, &readSet);
     FD_SET(mUdpSocket, &readSet);
-    if (select(nfds, &readSet, nullptr, nullptr, nullptr) <= 0)
+    long long now = monotonicMillis();
+    int maxFd = nfds - 1;
+    timeval limit{};
+    timeval* timeout = nullptr;
+    if (view != nullptr) {
+        view->addTo(readSet, writeSet, maxFd);
+        long long sleepMs = view->sleepLimitMs(now);
+        if (sleepMs >= 0) {
+            limit = {static_cast<time_t>(sleepMs / 1000), static_cast<suseconds_t>(sleepMs % 1000 * 1000)};
+            timeout = &limit;
+        }
+    }
+    int ready = select(maxFd + 1, &readSet, view != nullptr ? &writeSet : nullptr, nullptr, timeout);
+    if (view != nullptr) {
+        if (ready < 0) {
+            FD_ZERO(&readSet);
+            FD_ZERO(&writeSet);
+        }
+        view->serve(readSet, writeSet, monotonicMillis());
+    }
+    if (ready <= 0)
         return;
     // Serves what is ready before going back to select, in rounds of one
     // frame then one batch of datagrams: the TUN descriptor comes first in

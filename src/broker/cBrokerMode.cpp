@@ -84,11 +84,17 @@ cBrokerMode::cBrokerMode(cBroker& broker)
       // the table still holds one tunnel.
       mMaxTunnels(broker.maxTunnels() < 1 ? 1 : static_cast<std::size_t>(broker.maxTunnels())),
       mSetupLimiter(broker.setupRate(), kSetupBurst, hashSeed()),
+      mHeld(daemonCounters().dropped[DROP_OFFER_HELD]),
       mHeldPacer(kReportSeconds),
+      mEvicted(daemonCounters().evictions),
+      mRefused(daemonCounters().dropped[DROP_TABLE_FULL]),
       mLimitPacer(kReportSeconds),
       mSourceCheck(broker.sourceCheck()),
+      mNotIp6(daemonCounters().dropped[DROP_BAD_FRAME]),
+      mSpoofed(daemonCounters().dropped[DROP_SPOOFED_SOURCE]),
       mRefusedDataPacer(kReportSeconds),
       mBroadcast(broker.broadcastDelivery()),
+      mUndelivered(daemonCounters().dropped[DROP_NO_TUNNEL]),
       mUndeliveredPacer(kReportSeconds)
 {
 }
@@ -119,6 +125,7 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
         // Everything this tunnel is sent leaves from the address its peer
         // last sent to.
         tunnel->setLocal(local);
+        tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
         if (keyedAccept) {
             tunnel->establishWithKey(presented.id, std::max(presented.keepalive, gKeepalive),
                                      presented.key);
@@ -358,8 +365,10 @@ void cBrokerMode::echoKeepalive(const cTunnel* tunnel, char* buffer, int n)
 
 int cBrokerMode::sendToPeer(const char* data, int len, const cTunnel* tunnel)
 {
-    return static_cast<int>(sendFrom(mBroker.udpSocket(), data, static_cast<size_t>(len),
-                                     tunnel->getPeer(), tunnel->getLocal()));
+    ssize_t sent = sendFrom(mBroker.udpSocket(), data, static_cast<size_t>(len), tunnel->getPeer(),
+                            tunnel->getLocal());
+    tunnel->countSent(sent);
+    return static_cast<int>(sent);
 }
 
 // Called with gTunnelsLock held: the lines go to the table's logger.

@@ -6,6 +6,7 @@
 
 #include "broker/cSetupLimiter.h"
 #include "log/cSummaryPacer.h"
+#include "status/daemonCounters.h"
 
 #include <netinet/in.h>
 
@@ -46,13 +47,18 @@ public:
     unsigned long refusedData() const { return mNotIp6.total + mSpoofed.total; }
 
 private:
+    // An event summarised in the log, counted here and in the daemon's
+    // figures for the status view.
     struct tCount {
+        explicit tCount(std::atomic<uint64_t>& daemonTotal) : daemon(daemonTotal) {}
         unsigned long since = 0;
         unsigned long total = 0;
+        std::atomic<uint64_t>& daemon;
         void add()
         {
             ++since;
             ++total;
+            countUp(daemon);
         }
     };
 

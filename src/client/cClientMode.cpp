@@ -3,6 +3,8 @@
 #include "config/configKeys.h"
 #include "log/logText.h"
 #include "main/cBroker.h"
+#include "status/daemonCounters.h"
+#include "status/statusSnapshot.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
@@ -55,11 +57,42 @@ cClientMode::~cClientMode() = default;
 
 void cClientMode::start()
 {
+    mStarted = daemonCounters().startedAt.load();
     sendRequest();
+}
+
+void cClientMode::fillStatus(sStatusSnapshot& status, long long now) const
+{
+    status.broker = false;
+    status.brokerEndpoint = endpointText(mBrokerEndpoint);
+    sTunnelRow row;
+    row.id = mTunnel->getId();
+    row.endpoint = status.brokerEndpoint;
+    row.state = mTunnel->getState();
+    if (mTunConfigured)
+        row.address = ip6Text(mTunAddress);
+    row.completed = mSetUp;
+    row.keyProtected = !mTunnel->getKey().empty();
+    row.keepalive = mTunnel->getKeepalive();
+    row.createdAgo = now - mStarted;
+    row.heardAgo = mLastHeard < 0 ? -1 : now - mLastHeard;
+    row.packetsIn = mTraffic.packetsIn;
+    row.bytesIn = mTraffic.bytesIn;
+    row.packetsOut = mTraffic.packetsOut;
+    row.bytesOut = mTraffic.bytesOut;
+    status.tunnels.assign(1, row);
+}
+
+std::string cClientMode::summary() const
+{
+    if (!mTunConfigured || !mTunnel->isEstablished())
+        return "setting up the tunnel";
+    return "tunnel " + ip6Text(mTunAddress) + " up";
 }
 
 void cClientMode::sendRequest()
 {
+    countUp(daemonCounters().setups);
     mRequest.reset(mTunnel->makeRequest());
     sendToBroker(mRequest->getData(), mRequest->getLen());
 }
@@ -93,11 +126,15 @@ int cClientMode::onDatagram(char* buf, int n, const sockaddr_in& from, long long
     // A failed read has no datagram to hand on and is no sign of the broker.
     if (n < 0)
         return CLIENT_CONTINUE;
+    countUp(daemonCounters().datagramsIn);
     if (!fromBroker(from)) {
         mBroker.mDebug << "Dropped datagram from " << endpointText(from) << ", not the broker"
                        << std::endl;
         return CLIENT_CONTINUE;
     }
+    mTraffic.packetsIn++;
+    mTraffic.bytesIn += static_cast<uint64_t>(n);
+    mLastHeard = now;
     if (mTunnel->isEstablished()) {
         if (n > kKeepaliveMax)
             relayToTun(buf, n);
@@ -141,6 +178,7 @@ int cClientMode::takeOffer()
     sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
     mBroker.mDebug << "Sending Keepalive" << std::endl;
     mHeardSinceAccept = false;
+    mSetUp = true;
     return CLIENT_CONTINUE;
 }
 
@@ -166,8 +204,13 @@ void cClientMode::onFrame(const char* buf, int n)
 {
     mBroker.mDebug << "Receive " << n << " bytes from TUN" << std::endl;
     // Before the offer there is nowhere to send a frame; a failed read has none.
-    if (n < 0 || !mTunnel->isEstablished())
+    if (n < 0)
         return;
+    countUp(daemonCounters().framesIn);
+    if (!mTunnel->isEstablished()) {
+        countDrop(DROP_NO_TUNNEL);
+        return;
+    }
     sendToBroker(buf, n);
 }
 
@@ -194,6 +237,11 @@ void cClientMode::sendToBroker(const void* data, int len)
 {
     // The result is not examined: a lost send is made good by the retry and
     // keepalive rules.
-    sendto(mBroker.udpSocket(), data, static_cast<size_t>(len), 0,
-           reinterpret_cast<const sockaddr*>(&mBrokerEndpoint), sizeof mBrokerEndpoint);
+    ssize_t sent = sendto(mBroker.udpSocket(), data, static_cast<size_t>(len), 0,
+                          reinterpret_cast<const sockaddr*>(&mBrokerEndpoint),
+                          sizeof mBrokerEndpoint);
+    if (sent >= 0) {
+        mTraffic.packetsOut++;
+        mTraffic.bytesOut += static_cast<uint64_t>(sent);
+    }
 }

@@ -4,13 +4,16 @@
 // the cBroker's socket, TUN descriptor, streams and interface operations.
 #pragma once
 
+#include "tunnel/cTunnel.h"
+
 #include <netinet/in.h>
 
 #include <memory>
+#include <string>
 
 class cBroker;
 class cTSPMsg;
-class cTunnel;
+struct sStatusSnapshot;
 
 class cClientMode {
 public:
@@ -36,6 +39,14 @@ public:
 
     cTunnel& tunnel() { return *mTunnel; }
 
+    // True once the first setup ran to its end: the offer taken, the TUN
+    // device configured and the accept sent.
+    bool hasSetUp() const { return mSetUp; }
+    // The client's part of the status view at now (seconds).
+    void fillStatus(sStatusSnapshot& status, long long now) const;
+    // One line for the service manager: "tunnel ADDRESS up" or "setting up".
+    std::string summary() const;
+
 private:
     bool fromBroker(const sockaddr_in& from) const;
     void relayToTun(char* buf, int n);
@@ -56,4 +67,10 @@ private:
     // The address the TUN device was given, once it was.
     bool mTunConfigured;
     in6_addr mTunAddress;
+    bool mSetUp = false;
+    // Traffic with the broker across setups, and when it was last heard
+    // (-1: never).
+    cTunnel::tTraffic mTraffic;
+    long long mLastHeard = -1;
+    long long mStarted = 0;
 };

@@ -5,6 +5,7 @@
 #include "client/cClientMode.h"
 #include "log/monotonicClock.h"
 #include "net/tunFrameRead.h"
+#include "status/cOperatorView.h"
 #include "tunnel/frame.h"
 
 #include <arpa/inet.h>
@@ -40,33 +41,71 @@ bool resolveBroker(const char* host, uint16_t port, sockaddr_in& broker)
 // The run loop around a cClientMode: one select over both descriptors, and
 // after each wake-up what is ready, in rounds of one datagram then one frame
 // (the UDP socket first, as in one pass of a loop that selects each time);
-// both reads share the one buffer.
+// both reads share the one buffer. The operator's view may wake the loop
+// sooner; the quiet interval still counts from the last datagram or frame.
 class cClientLoop {
 public:
-    cClientLoop(cBroker& broker, cClientMode& mode) : mBroker(broker), mMode(mode) {}
+    cClientLoop(cBroker& broker, cClientMode& mode, cOperatorView* view)
+        : mBroker(broker), mMode(mode), mView(view)
+    {
+    }
 
     int run()
     {
+        long long quietAt = monotonicMillis() + kSelectSeconds * 1000;
         for (;;) {
             fd_set readable;
-            int result = waitReadable(readable) ? serveReady(readable)
-                                                : mMode.onQuiet(monotonicSeconds());
+            fd_set writable;
+            int ready = waitReadable(readable, writable, quietAt);
+            long long now = monotonicMillis();
+            if (mView != nullptr)
+                mView->serve(readable, writable, now);
+            bool relayReady = ready > 0
+                && (FD_ISSET(mBroker.udpSocket(), &readable) || FD_ISSET(mBroker.tunFd(), &readable));
+            int result = cClientMode::CLIENT_CONTINUE;
+            if (relayReady) {
+                result = serveReady(readable);
+                quietAt = monotonicMillis() + kSelectSeconds * 1000;
+            } else if (ready < 0 || now >= quietAt) {
+                result = mMode.onQuiet(monotonicSeconds());
+                quietAt = monotonicMillis() + kSelectSeconds * 1000;
+            }
             if (result != cClientMode::CLIENT_CONTINUE)
                 return result;
+            if (mView != nullptr && mMode.hasSetUp() && !mReadySent) {
+                mView->ready();
+                mReadySent = true;
+            }
         }
     }
 
 private:
-    // Both descriptors are read from the cBroker again each pass. False on a
-    // time-out or any select failure (both are handled as a time-out).
-    bool waitReadable(fd_set& readable)
+    // Both descriptors are read from the cBroker again each pass. The number
+    // of ready descriptors; 0 on a time-out, -1 on a select failure (handled
+    // as a time-out), both sets then empty.
+    int waitReadable(fd_set& readable, fd_set& writable, long long quietAt)
     {
         FD_ZERO(&readable);
+        FD_ZERO(&writable);
         FD_SET(mBroker.tunFd(), &readable);
         FD_SET(mBroker.udpSocket(), &readable);
-        timeval timeout = {kSelectSeconds, 0};
-        int nfds = std::max(mBroker.tunFd(), mBroker.udpSocket()) + 1;
-        return select(nfds, &readable, nullptr, nullptr, &timeout) > 0;
+        int maxFd = std::max(mBroker.tunFd(), mBroker.udpSocket());
+        long long now = monotonicMillis();
+        long long sleepMs = std::max(0LL, quietAt - now);
+        if (mView != nullptr) {
+            mView->addTo(readable, writable, maxFd);
+            long long limit = mView->sleepLimitMs(now);
+            if (limit >= 0)
+                sleepMs = std::min(sleepMs, limit);
+        }
+        timeval timeout = {static_cast<time_t>(sleepMs / 1000),
+                           static_cast<suseconds_t>(sleepMs % 1000 * 1000)};
+        int ready = select(maxFd + 1, &readable, &writable, nullptr, &timeout);
+        if (ready <= 0) {
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+        }
+        return ready;
     }
 
     int serveReady(const fd_set& readable)
@@ -114,6 +153,8 @@ private:
 
     cBroker& mBroker;
     cClientMode& mMode;
+    cOperatorView* mView;
+    bool mReadySent = false;
     char mBuffer[kFrameBufferSize];
 };
 
@@ -143,11 +184,20 @@ int cBroker::runClient()
     // The socket and the TUN device live until the run returns; the process
     // ends right after, so neither is released.
     mUdpSocket = sock;
+    cClientMode mode(*this, broker);
+    // Before the TUN device: a second daemon of the same name stops here.
+    mView.reset(new cOperatorView());
+    if (!mView->open(mConfigPath,
+                     [&mode](sStatusSnapshot& status, long long now) { mode.fillStatus(status, now); },
+                     false, [&mode] { return mode.summary(); }))
+        return -1;
     if (!openTun()) {
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;
         return -1;
     }
-    cClientMode mode(*this, broker);
     mode.start();
-    return cClientLoop(*this, mode).run();
+    int result = cClientLoop(*this, mode, mView.get()).run();
+    // The view's figures come from the mode, which ends with this run.
+    mView.reset();
+    return result;
 }

@@ -56,6 +56,16 @@ const tConfigKey kKeys[] = {
            "seconds; client: gives up after that long\n"
            "without a word from the broker; broker:\n"
            "the lowest keepalive it grants"),
+    textKey("quib.client.statedir", nullptr,
+            "client: directory of its tunid and tunkey\n"
+            "(unset: $STATE_DIRECTORY, else\n"
+            "/var/lib/quibd)"),
+    textKey("quib.control.socket", nullptr,
+            "status socket (unset: /run/quibd/NAME.sock\n"
+            "for NAME.conf; empty: none)"),
+    textKey("quib.metrics.listen", nullptr,
+            "ADDRESS:PORT serving /metrics over HTTP\n"
+            "(unset or empty: none)"),
     intKey("quib.route.default", "0", 0,
            "non-zero: IPv6 default route through the\n"
            "TUN device"),

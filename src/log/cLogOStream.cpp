@@ -5,6 +5,12 @@
 
 #include <cstring>
 
+std::mutex& logAppendLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
 void cLogBuf::finishPending()
 {
     std::lock_guard<std::recursive_mutex> hold(mOwner.lineLock());
@@ -64,7 +70,10 @@ void cLogBuf::emit(std::string& line)
 {
     if (!line.empty())
         mOpenLines.fetch_sub(1, std::memory_order_relaxed);
-    mOwner.logOutput(&line[0]);
+    {
+        std::lock_guard<std::mutex> hold(logAppendLock());
+        mOwner.logOutput(&line[0]);
+    }
     line.clear();
 }
 

@@ -12,6 +12,11 @@
 
 class cLogOStream;
 
+// Held while a line is handed to log4cpp and while logReopen reopens the
+// appenders: a log4cpp file appender swaps its descriptor without a lock of
+// its own, so a record written meanwhile could go to a closed descriptor.
+std::mutex& logAppendLock();
+
 // Collects the text of the line each thread is writing and hands every
 // completed line to its owner's logOutput. Lines are kept per thread, so two
 // threads writing to one stream never end up in one record.

@@ -46,3 +46,11 @@ std::string endpointText(const sockaddr_in& endpoint)
 {
     return ipv4Text(endpoint) + ":" + std::to_string(ntohs(endpoint.sin_port));
 }
+
+std::string ip6Text(const in6_addr& address)
+{
+    char text[INET6_ADDRSTRLEN];
+    if (inet_ntop(AF_INET6, &address, text, sizeof(text)) == nullptr)
+        return std::string();
+    return std::string(text);
+}

@@ -22,3 +22,8 @@ std::string ipv4Text(const sockaddr_in& endpoint);
 
 // The same followed by ":" and the port in decimal, host order.
 std::string endpointText(const sockaddr_in& endpoint);
+
+struct in6_addr;
+
+// An IPv6 address in its shortest form (empty if it cannot be shown).
+std::string ip6Text(const in6_addr& address);

@@ -13,3 +13,8 @@ long long monotonicSeconds()
 {
     return monotonicNanoseconds() / kNanosPerSecond;
 }
+
+long long monotonicMillis()
+{
+    return monotonicNanoseconds() / 1000000;
+}

@@ -4,5 +4,6 @@
 
 long long monotonicSeconds();
 long long monotonicNanoseconds();
+long long monotonicMillis();
 
 constexpr long long kNanosPerSecond = 1000000000LL;

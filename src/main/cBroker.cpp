@@ -2,10 +2,13 @@
 
 #include "config/configKeys.h"
 #include "log/logText.h"
+#include "status/cOperatorView.h"
 
 #include <arpa/inet.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 cBroker* gBroker = nullptr;
 
@@ -13,6 +16,23 @@ namespace {
 
 const int kQueueLimit = 1024;
 const char kPrefixKey[] = "quib.broker.ip6prefix";
+
+// Where a client keeps its identifier and key: "quib.client.statedir", else
+// the directory the service manager made for this instance (the last one
+// it lists), else the one shared directory.
+std::string clientStateDirectory()
+{
+    const char* configured = configText("quib.client.statedir");
+    if (configured != nullptr && *configured != '\0')
+        return configured;
+    const char* managed = std::getenv("STATE_DIRECTORY");
+    if (managed != nullptr && *managed != '\0') {
+        std::string list = managed;
+        std::size_t colon = list.rfind(':');
+        return colon == std::string::npos ? list : list.substr(colon + 1);
+    }
+    return "/var/lib/quibd";
+}
 
 } // namespace
 
@@ -33,7 +53,7 @@ cBroker::cBroker()
       mSourceCheck(configInt("quib.broker.sourcecheck")),
       mKeyFile(configText("quib.broker.keyfile")),
       mRequireKey(configInt("quib.broker.requirekey")),
-      mTunIdPath("/var/lib/quibd/tunid"),
+      mTunIdPath(clientStateDirectory() + "/tunid"),
       mMode(nullptr)
 {
     // Out-of-range values keep their low bits, as the fields are narrow.

@@ -8,9 +8,11 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class cBrokerMode;
+class cOperatorView;
 
 class cBroker : public cWlog {
 public:
@@ -37,7 +39,12 @@ public:
     void tunThread();
     // One pass of the receive loop: blocks in select until the TUN descriptor
     // or the UDP socket is readable, then moves what it reads onto the queues.
-    void receivePass(int nfds, char* buffer);
+    // With a view, also serves the operator's view and wakes when it asks.
+    void receivePass(int nfds, char* buffer, cOperatorView* view = nullptr);
+
+    // The configuration file the daemon runs with (null in tests): it names
+    // the status socket.
+    void setConfigPath(const char* path) { mConfigPath = path; }
 
     // Client mode's tunnel-identifier file (src/client).
     unsigned readTunnelId();
@@ -81,6 +88,7 @@ private:
     bool tunMtuUsable();
     void startWorkers();
     bool loadTunnelKeySecret();
+    bool openBrokerView();
 
     uint16_t mPort;
     const char* mBrokerAddress;
@@ -102,6 +110,9 @@ private:
     const char* mKeyFile;
     int mRequireKey;
     std::string mTunIdPath;
+    const char* mConfigPath = nullptr;
+    // The operator's view of the running mode.
+    std::unique_ptr<cOperatorView> mView;
     // Broker mode's per-datagram logic, shared by both workers; built by
     // runServer before they start and kept until the process ends.
     cBrokerMode* mMode;

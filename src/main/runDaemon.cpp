@@ -26,6 +26,7 @@ int runDaemon(const char* mode, const char* configPath)
         mode = configText("quib.mode");
 
     gBroker = new cBroker();
+    gBroker->setConfigPath(configPath);
     if (std::strcmp(mode, "client") == 0)
         return gBroker->runClient();
     return gBroker->runServer();

@@ -1,5 +1,7 @@
 #include "queue/cPktQueue.h"
 
+#include "status/daemonCounters.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -126,6 +128,7 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, in_a
 {
     cMutexHold hold(mLock);
     if (static_cast<long long>(mEntries.size()) >= mLimit) {
+        countDrop(DROP_QUEUE_OVERFLOW);
         if (!reportDrop)
             return false;
         if (mInBurst) {

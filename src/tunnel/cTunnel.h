@@ -6,6 +6,9 @@
 
 #include <netinet/in.h>
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -81,6 +84,30 @@ public:
     long long getLastActivity() const { return mLastActivity; }
     // When the last offer left, or when the tunnel was made while none has.
     long long getOfferTime() const { return mOfferTime; }
+    long long getCreated() const { return mCreated; }
+
+    // Traffic with the peer, for the operator's view. Counted under the
+    // table's lock on the broker; counting a send changes no state of the
+    // tunnel, so it works on the const tunnels the senders hold.
+    struct tTraffic {
+        uint64_t packetsIn = 0;
+        uint64_t bytesIn = 0;
+        uint64_t packetsOut = 0;
+        uint64_t bytesOut = 0;
+    };
+    void countReceived(std::size_t bytes)
+    {
+        ++mTraffic.packetsIn;
+        mTraffic.bytesIn += bytes;
+    }
+    void countSent(ssize_t bytes) const
+    {
+        if (bytes < 0)
+            return;
+        ++mTraffic.packetsOut;
+        mTraffic.bytesOut += static_cast<uint64_t>(bytes);
+    }
+    const tTraffic& traffic() const { return mTraffic; }
 
 private:
     cTSPMsg* answer(const cTSPMsg& msg);
@@ -113,4 +140,6 @@ private:
     bool mKeyProtected;
     in_addr mLocal = {};
     bool mDetached = false;
+    long long mCreated = mLastActivity;
+    mutable tTraffic mTraffic;
 };

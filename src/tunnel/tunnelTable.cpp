@@ -1,6 +1,7 @@
 #include "tunnel/tunnelTable.h"
 
 #include "log/logText.h"
+#include "status/daemonCounters.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/frame.h"
 #include "tunnel/peerSend.h"
@@ -89,7 +90,9 @@ namespace {
 
 ssize_t sendFrame(int sock, const char* frame, int len, const cTunnel* t)
 {
-    return sendFrom(sock, frame, static_cast<size_t>(len), t->getPeer(), t->getLocal());
+    ssize_t sent = sendFrom(sock, frame, static_cast<size_t>(len), t->getPeer(), t->getLocal());
+    t->countSent(sent);
+    return sent;
 }
 
 } // namespace
@@ -111,6 +114,7 @@ void removeStaleTunnels(unsigned id, const sockaddr_in& peer)
         if (t->getId() != id || t->samePeer(peer))
             continue;
         gTunnelLog.mDebug << "Removing stale tunnel 0x" << hexText(t->getId()) << std::endl;
+        countUp(daemonCounters().staleRemovals);
         // 'it' already stands on the next entry, which removing t leaves valid.
         dropTunnel(t);
     }
@@ -146,9 +150,11 @@ void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers
             ++done;
             continue;
         }
-        for (int i = done; i < done + sent; ++i)
+        for (int i = done; i < done + sent; ++i) {
+            peers[i]->countSent(static_cast<ssize_t>(messages[i].msg_len));
             gTunnelLog.mDebug << "TX " << static_cast<long>(messages[i].msg_len)
                               << " bytes over tunnel" << std::endl;
+        }
         done += sent;
     }
 }

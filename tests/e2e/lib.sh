@@ -211,6 +211,20 @@ e2e_ip6_hex() {
     "$E2E_PYTHON" -c 'import ipaddress, sys; print(ipaddress.IPv6Address(sys.argv[1]).packed.hex())' "$1"
 }
 
+# e2e_build_deb QUIBD DIR: the Debian package of the build tree that holds
+# the daemon QUIBD, made by cpack in DIR (its output in DIR.log); the
+# package's path in E2E_DEB.
+e2e_build_deb() {
+    local build debs
+    build=$(dirname "$(readlink -f "$1")")
+    [ -f "$build/CPackConfig.cmake" ] || { echo "no CPackConfig.cmake beside $1"; return 1; }
+    cpack -G DEB -B "$2" --config "$build/CPackConfig.cmake" >"$2.log" 2>&1 ||
+        { cat "$2.log"; echo "cpack failed"; return 1; }
+    mapfile -t debs < <(find "$2" -maxdepth 1 -name '*.deb')
+    [ "${#debs[@]}" -eq 1 ] || { echo "cpack made ${#debs[@]} packages, not one"; return 1; }
+    E2E_DEB=${debs[0]}
+}
+
 # ---------------------------------------------------------------- figures
 
 # e2e_proc_kib PID FIELD: a "FIELD: N kB" line of /proc/PID/status (VmRSS,

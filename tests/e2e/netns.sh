@@ -108,12 +108,13 @@ e2e_link() {
 
 # e2e_conf NAME KEY=VALUE...: writes $E2E_TMP/NAME.conf with those keys and
 # a log4cpp set-up that writes "PRIORITY category message" records to
-# $E2E_TMP/NAME.log.
+# $E2E_TMP/NAME.log; the status socket is $E2E_TMP/NAME.sock.
 e2e_conf() {
     local name=$1 kv
     shift
     {
         echo "# $name"
+        echo "quib.control.socket = $E2E_TMP/$name.sock"
         for kv in "$@"; do
             echo "${kv%%=*} = ${kv#*=}"
         done

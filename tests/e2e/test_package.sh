@@ -57,14 +57,8 @@ shown() {
 # ------------------------------------------------------------ build
 
 e2e_log "cpack -G DEB from $BUILD"
-if ! cpack -G DEB -B "$PKG_TMP/pkg" --config "$BUILD/CPackConfig.cmake" \
-    >"$PKG_TMP/cpack.log" 2>&1; then
-    cat "$PKG_TMP/cpack.log"
-    e2e_fatal "cpack failed"
-fi
-mapfile -t DEBS < <(find "$PKG_TMP/pkg" -maxdepth 1 -name '*.deb')
-[ "${#DEBS[@]}" -eq 1 ] || e2e_fatal "cpack made ${#DEBS[@]} packages, not one"
-DEB=${DEBS[0]}
+e2e_build_deb "$QUIBD" "$PKG_TMP/pkg" || e2e_fatal "no package"
+DEB=$E2E_DEB
 VERSION=$("$QUIBD" --version | sed -n 's/^quibd //p')
 ARCH=$(dpkg --print-architecture)
 e2e_check "the package file is quibd_${VERSION}_$ARCH.deb" \
@@ -106,8 +100,9 @@ e2e_check "Depends names liblog4cpp5v5 and zlib1g" \
     sh -c 'echo "$1" | grep -qw liblog4cpp5v5 && echo "$1" | grep -qw zlib1g' - "$DEPENDS"
 
 dpkg-deb -e "$DEB" "$PKG_TMP/control"
-e2e_check "conffiles marks exactly /etc/quib/quibd.conf" \
-    [ "$(cat "$PKG_TMP/control/conffiles" 2>/dev/null)" = /etc/quib/quibd.conf ]
+e2e_check "conffiles marks exactly the example configuration and the logrotate snippet" \
+    [ "$(sort "$PKG_TMP/control/conffiles" 2>/dev/null | paste -sd ' ')" = \
+        "/etc/logrotate.d/quibd /etc/quib/quibd.conf" ]
 for script in postinst prerm postrm; do
     e2e_check "$script is an executable shell script without syntax errors" \
         sh -c '[ -x "$1" ] && sh -n "$1"' - "$PKG_TMP/control/$script"
@@ -133,9 +128,9 @@ e2e_check "a copy of the example is in the documentation" \
     has_entry -rw-r--r-- root/root ./usr/share/doc/quibd/examples/quibd.conf
 e2e_check "the state directory /var/lib/quibd exists" \
     has_entry drwxr-xr-x root/root ./var/lib/quibd/
-e2e_check "nothing outside /etc/quib, /usr and /var/lib/quibd" \
+e2e_check "nothing outside /etc/quib, /etc/logrotate.d/quibd, /usr and /var/lib/quibd" \
     [ -z "$(awk '{ print $3 }' "$PKG_TMP/contents" |
-        grep -vE '^\./($|etc/$|etc/quib/|usr/|var/$|var/lib/$|var/lib/quibd/$)')" ]
+        grep -vE '^\./($|etc/$|etc/quib/|etc/logrotate\.d/$|etc/logrotate\.d/quibd$|usr/|var/$|var/lib/$|var/lib/quibd/$)')" ]
 e2e_check "nothing under /usr/local" [ -z "$(grep -F ./usr/local "$PKG_TMP/contents")" ]
 
 # ------------------------------------------------------------ cmake --install

@@ -7,14 +7,17 @@
 # takes into its stack only IPv6 packets that carry the sending client's own
 # address; a second run shows broadcast delivery and the source check off.
 # Client A names the broker by a second address of its link, so the broker
-# must answer it from that address.
+# must answer it from that address. The broker's and the clients' status
+# views count what was sent, and neither they nor a peer that floods the
+# status socket hold up the relay.
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
 
 e2e_topology 2
 BROKER_IP_A2=192.0.2.3
 ip -n "$NS_BROKER" addr add "$BROKER_IP_A2/24" dev to-a || e2e_fatal "cannot add $BROKER_IP_A2"
-e2e_broker_conf broker
+METRICS_AT=127.0.0.1:9653
+e2e_broker_conf broker "quib.metrics.listen=$METRICS_AT"
 e2e_conf clientA "quib.broker.address=$BROKER_IP_A2"
 e2e_conf clientB "quib.broker.address=$BROKER_IP_B"
 
@@ -131,6 +134,89 @@ e2e_check "A's IPv4 echo requests stay out of the broker's stack (it took $RX_BR
     [ "$RX_BROKER" -lt "$FEW" ]
 e2e_check "broker logs them as not IPv6" e2e_has_record "$E2E_TMP/broker.log" \
     "DEBUG cBroker Dropped 132 bytes from $CLIENT_IP_A:$PORT_A: not an IPv6 packet"
+
+# --- scenario: the operator's view
+e2e_find_python || e2e_fatal "python3 is needed to read the JSON status"
+# status_of NAME [--json|--metrics]: the daemon's answer through its socket.
+status_of() {
+    local flag=--status extra=()
+    case ${2:-} in --metrics) flag=--metrics ;; --json) extra=(--json) ;; esac
+    "$QUIBD" "$flag" "${extra[@]}" "$E2E_TMP/$1.conf"
+}
+# row NAME ENDPOINT-OR-"": FIELD values of the broker's row for the tunnel
+# whose address is ADDR, or of the client's own tunnel.
+row() {
+    status_of "$1" --json | "$E2E_PYTHON" -c '
+import json, sys
+doc = json.load(sys.stdin)
+rows = doc["tunnels"] if doc["mode"] == "broker" else [doc["tunnel"]]
+row = [r for r in rows if r["address"] == sys.argv[1]][0]
+print(" ".join(str(row[k]) for k in ("packets_in", "packets_out", "state")))' "$2"
+}
+status_of broker >"$E2E_TMP/status.txt" || e2e_fail "quibd --status answers for the broker"
+e2e_check "the broker's status lists client A's tunnel" grep -q " $ADDR_clientA .*established" "$E2E_TMP/status.txt"
+e2e_check "the broker's status lists client B's tunnel" grep -q " $ADDR_clientB .*established" "$E2E_TMP/status.txt"
+read -r A_IN A_OUT _ <<<"$(row broker "$ADDR_clientA")"
+read -r B_IN B_OUT _ <<<"$(row broker "$ADDR_clientB")"
+read -r C_IN C_OUT C_STATE <<<"$(row clientA "$ADDR_clientA")"
+e2e_send_pings "$NS_BROKER" "$PINGS" -6 "$ADDR_clientA"
+read -r A_IN2 A_OUT2 _ <<<"$(row broker "$ADDR_clientA")"
+read -r B_IN2 B_OUT2 _ <<<"$(row broker "$ADDR_clientB")"
+read -r C_IN2 C_OUT2 _ <<<"$(row clientA "$ADDR_clientA")"
+# within COUNT EXPECTED...: each COUNT is its EXPECTED, or one more (a
+# keepalive may come in between).
+within() {
+    while [ $# -ge 2 ]; do
+        [ "$1" -ge "$2" ] && [ "$1" -le $(($2 + 1)) ] || return 1
+        shift 2
+    done
+}
+e2e_check "the broker counted $PINGS packets to A ($((A_OUT2 - A_OUT))) and $PINGS from it ($((A_IN2 - A_IN)))" \
+    within $((A_OUT2 - A_OUT)) "$PINGS" $((A_IN2 - A_IN)) "$PINGS"
+e2e_check "and nothing for B ($((B_OUT2 - B_OUT)) out, $((B_IN2 - B_IN)) in)" \
+    within $((B_OUT2 - B_OUT + B_IN2 - B_IN)) 0
+e2e_check "client A counted them too ($((C_IN2 - C_IN)) in, $((C_OUT2 - C_OUT)) out; $C_STATE)" \
+    within $((C_IN2 - C_IN)) "$PINGS" $((C_OUT2 - C_OUT)) "$PINGS"
+for daemon in broker clientA; do
+    status_of "$daemon" --metrics >"$E2E_TMP/metrics.txt"
+    e2e_check "the metrics of $daemon pass promtool" promtool check metrics <"$E2E_TMP/metrics.txt"
+done
+e2e_check "the metrics endpoint answers on $METRICS_AT" ip netns exec "$NS_BROKER" "$E2E_PYTHON" -c '
+import sys, urllib.request
+body = urllib.request.urlopen("http://%s/metrics" % sys.argv[1], timeout=5).read().decode()
+sys.exit(0 if "quibd_tunnels{state=\"established\"} 2" in body else 1)' "$METRICS_AT"
+# Idle peers take every connection the socket allows while another sends
+# megabytes; client B's pings through the tunnel must not notice.
+"$E2E_PYTHON" - "$E2E_TMP/broker.sock" >"$E2E_TMP/hog.out" 2>&1 <<'PY' &
+import socket, sys, time
+idle = []
+for _ in range(7):
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(sys.argv[1])
+    idle.append(s)
+sent, end = 0, time.time() + 4
+while time.time() < end:
+    s = socket.socket(socket.AF_UNIX)
+    s.settimeout(0.5)
+    try:
+        s.connect(sys.argv[1])
+        while time.time() < end:
+            sent += s.send(b"x" * 65536)
+    except OSError:
+        pass
+    s.close()
+print("sent", sent)
+PY
+E2E_PID[hog]=$!
+sleep 0.5
+e2e_send_pings "$NS_B" 15 -6 "$BROKER_TUN_ADDR"
+wait "${E2E_PID[hog]}"
+unset "E2E_PID[hog]"
+RTT_MAX=$(awk -F/ '/^rtt/ { print $6 + 0 }' "$E2E_TMP/ping.out")
+e2e_check "client B's pings all came back while the socket was flooded (max ${RTT_MAX:-?} ms)" \
+    grep -q " 15 received, 0% packet loss" "$E2E_TMP/ping.out"
+e2e_check "and none took longer than 50 ms" awk -v m="${RTT_MAX:-999}" 'BEGIN { exit !(m < 50) }'
+e2e_check "the status socket still answers after the flood" status_of broker
 
 e2e_check "broker still runs" e2e_alive broker
 e2e_check "client A still runs" e2e_alive clientA

@@ -1,0 +1,139 @@
+#include "status/cOperatorView.h"
+
+#include "log/logReopen.h"
+#include "log/monotonicClock.h"
+#include "status/cMetricsHttp.h"
+#include "status/controlPath.h"
+#include "status/metricsFormat.h"
+#include "status/statusFormat.h"
+
+#include "config/configKeys.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// The status line and the metrics thread's copy are refreshed this often.
+const long long kTickMs = 1000;
+
+} // namespace
+
+cOperatorView::cOperatorView() : cWlog("cBroker") {}
+
+cOperatorView::~cOperatorView()
+{
+    mHttp.reset();
+    if (mHangupFd >= 0)
+        close(mHangupFd);
+}
+
+bool cOperatorView::open(const char* configPath, tFill fill, bool threadSafeFill, tSummary summary)
+{
+    daemonCounters().startedAt = monotonicSeconds();
+    mFill = std::move(fill);
+    mThreadSafeFill = threadSafeFill;
+    mSummary = std::move(summary);
+    mHangupFd = openHangupDescriptor();
+    // Without a configuration file (tests) there is no name for a socket.
+    std::string path = configPath != nullptr ? controlSocketPath(configPath) : std::string();
+    if (!path.empty()) {
+        cStatusServer::eOpenResult opened = mServer.open(path);
+        if (opened == cStatusServer::STATUS_OPEN_IN_USE)
+            return false;
+        // Without its socket the daemon still relays; the error line says why.
+        mServerOpen = opened == cStatusServer::STATUS_OPEN_OK;
+    }
+    const char* listen = configText("quib.metrics.listen");
+    if (listen != nullptr && *listen != '\0') {
+        mHttp.reset(new cMetricsHttp());
+        if (!mHttp->start(listen, [this] { return metricsForHttp(); }, mError))
+            return false;
+    }
+    return true;
+}
+
+void cOperatorView::addTo(fd_set& readable, fd_set& writable, int& maxFd) const
+{
+    if (mServerOpen)
+        mServer.addTo(readable, writable, maxFd);
+    if (mHangupFd >= 0) {
+        FD_SET(mHangupFd, &readable);
+        maxFd = std::max(maxFd, mHangupFd);
+    }
+}
+
+long long cOperatorView::sleepLimitMs(long long nowMs) const
+{
+    long long limit = mServerOpen ? mServer.msUntilNextDeadline(nowMs) : -1;
+    long long wake = mNotifier.wakeIntervalMs();
+    // Someone may read the status line or the metrics' copy: keep them fresh.
+    if (mNotifier.enabled() || (mHttp && !mThreadSafeFill))
+        wake = wake > 0 ? std::min(wake, kTickMs) : kTickMs;
+    if (wake > 0)
+        limit = limit < 0 ? wake : std::min(limit, wake);
+    return limit;
+}
+
+void cOperatorView::serve(const fd_set& readable, const fd_set& writable, long long nowMs)
+{
+    if (mHangupFd >= 0 && FD_ISSET(mHangupFd, &readable))
+        serveHangup(mHangupFd);
+    if (mServerOpen)
+        mServer.serve(readable, writable, nowMs,
+                      [this, nowMs](const std::string& request) { return answer(request, nowMs); });
+    tick(nowMs);
+}
+
+void cOperatorView::ready()
+{
+    mNotifier.ready();
+    tick(monotonicMillis());
+}
+
+void cOperatorView::tick(long long nowMs)
+{
+    mNotifier.watchdog(nowMs);
+    if (mLastTickMs >= 0 && nowMs - mLastTickMs < kTickMs) {
+        mNotifier.flush(nowMs);
+        return;
+    }
+    mLastTickMs = nowMs;
+    if (mNotifier.enabled() && mSummary)
+        mNotifier.setStatus(mSummary(), nowMs);
+    if (mHttp && !mThreadSafeFill) {
+        std::string text = metricsText(snapshot(nowMs));
+        std::lock_guard<std::mutex> hold(mPublishedLock);
+        mPublishedMetrics.swap(text);
+    }
+}
+
+sStatusSnapshot cOperatorView::snapshot(long long nowMs) const
+{
+    sStatusSnapshot s;
+    const long long now = nowMs / 1000;
+    s.counters = readCounters(daemonCounters());
+    s.uptime = now - daemonCounters().startedAt.load(std::memory_order_relaxed);
+    s.version = QUIBD_VERSION;
+    if (mFill)
+        mFill(s, now);
+    return s;
+}
+
+std::string cOperatorView::answer(const std::string& request, long long nowMs) const
+{
+    if (request == "status")
+        return statusText(snapshot(nowMs));
+    if (request == "status json")
+        return statusJson(snapshot(nowMs));
+    return metricsText(snapshot(nowMs));
+}
+
+std::string cOperatorView::metricsForHttp()
+{
+    if (mThreadSafeFill)
+        return metricsText(snapshot(monotonicMillis()));
+    std::lock_guard<std::mutex> hold(mPublishedLock);
+    return mPublishedMetrics;
+}

@@ -1,0 +1,17 @@
+#include "status/daemonCounters.h"
+
+const char* dropReasonName(eDropReason reason)
+{
+    static const char* const names[DROP_REASON_COUNT] = {
+        "queue_overflow", "table_full", "no_tunnel", "bad_frame", "spoofed_source", "offer_held",
+    };
+    if (reason < 0 || reason >= DROP_REASON_COUNT)
+        return "unknown";
+    return names[reason];
+}
+
+sDaemonCounters& daemonCounters()
+{
+    static sDaemonCounters counters;
+    return counters;
+}

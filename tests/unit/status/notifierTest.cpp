@@ -1,0 +1,72 @@
+#include "status/cSystemdNotifier.h"
+#include "tempFile.h"
+#include "testSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+using Messages = std::vector<std::string>;
+
+// The service manager's end: a datagram socket named by NOTIFY_SOCKET.
+class Notifier : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = mDir.path() + "/notify";
+        path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        ASSERT_EQ(0, bind(mManager, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+        setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
+        unsetenv("WATCHDOG_PID");
+        close(mManager);
+    }
+    Messages received()
+    {
+        Messages got;
+        for (std::string m = takeDatagram(mManager); m != "<none>"; m = takeDatagram(mManager))
+            got.push_back(m);
+        return got;
+    }
+
+    cTempDir mDir;
+    int mManager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
+
+TEST_F(Notifier, ReadyOnceAndAStatusChangeWithinASecondWaitsForTheSecondToEnd)
+{
+    cSystemdNotifier notifier;
+    notifier.ready();
+    notifier.ready();
+    notifier.setStatus("3 tunnels", 10000);
+    notifier.setStatus("3 tunnels", 10200);
+    notifier.setStatus("4 tunnels\nREADY=1", 10500);
+    notifier.flush(10999);
+    EXPECT_EQ((Messages{"READY=1", "STATUS=3 tunnels"}), received());
+    notifier.flush(11000);
+    notifier.flush(20000);
+    EXPECT_EQ((Messages{"STATUS=4 tunnels READY=1"}), received());
+}
+
+TEST_F(Notifier, TheWatchdogIsFedEveryHalfIntervalOfTheUnitsSetting)
+{
+    EXPECT_EQ(0, cSystemdNotifier().wakeIntervalMs());
+    setenv("WATCHDOG_USEC", "4000000", 1);
+    setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+    cSystemdNotifier notifier;
+    EXPECT_EQ(2000, notifier.wakeIntervalMs());
+    for (long long now : {50000, 51999, 52000})
+        notifier.watchdog(now);
+    EXPECT_EQ((Messages{"WATCHDOG=1", "WATCHDOG=1"}), received());
+}
