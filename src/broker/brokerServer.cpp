@@ -8,6 +8,8 @@
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "net/tunFrameRead.h"
+#include "net/tunOffloadIo.h"
+#include "net/udpOffload.h"
 #include "status/cOperatorView.h"
 #include "status/daemonCounters.h"
 #include "tunnel/frame.h"
@@ -24,6 +26,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace {
 
@@ -60,7 +63,7 @@ void queueFrame(cBroker& broker, char* buffer, ssize_t count)
 // False when no frame was read.
 bool readTun(cBroker& broker, char* buffer, bool first)
 {
-    ssize_t count = readTunFrame(broker.tunFd(), buffer, first);
+    ssize_t count = readTunFrame(broker.tunFd(), buffer, first, broker.tunReadSize());
     // A failed read is no frame: nothing is logged or queued.
     if (count < 0)
         return false;
@@ -112,6 +115,30 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
     for (int i = 0; i < got; ++i)
         queueDatagram(broker, batch.bytes[i], static_cast<int>(batch.headers[i].msg_len),
                       batch.senders[i], receivedAt(batch.headers[i].msg_hdr));
+    return got;
+}
+
+// The same with receive offload: each run of one peer's datagrams is queued
+// whole, so its worker looks its tunnel up once per datagram without a
+// queue hand-off each. Returns the buffers taken.
+int receiveUdpRuns(cBroker& broker, cGroBatch& batch)
+{
+    int got = batch.receive(broker.udpSocket());
+    for (int i = 0; i < got; ++i) {
+        sReceivedRun run = batch.run(i);
+        std::size_t datagrams = run.segmentSize == 0 ? 1 : (run.length + run.segmentSize - 1) / run.segmentSize;
+        countUp(daemonCounters().datagramsIn, datagrams);
+        if (broker.mDebug.wanted()) {
+            cDatagramWalk walk(run);
+            const unsigned char* datagram;
+            std::size_t length;
+            while (walk.next(datagram, length))
+                broker.mDebug << "Received " << length << " bytes on UDP from "
+                              << endpointText(run.sender) << std::endl;
+        }
+        broker.udpQueue().push(run.bytes, static_cast<int>(run.length), run.sender, run.local,
+                               static_cast<int>(run.segmentSize));
+    }
     return got;
 }
 
@@ -209,17 +236,19 @@ int cBroker::runServer()
     }
     if (!loadTunnelKeySecret())
         return -1;
+    askForUdpRuns();
     setSharedKeepalive(static_cast<uint32_t>(configInt("quib.client.keepalive")));
     setSharedPrefix(mPrefix, mPrefixLen);
     mMode = new cBrokerMode(*this);
     startWorkers();
     view->ready();
 
-    char buffer[kFrameBufferSize];
+    std::vector<char> buffer(tunReadSize());
     const int nfds = std::max(mTunFd, mUdpSocket) + 1;
     for (;;)
-        receivePass(nfds, buffer, view);
+        receivePass(nfds, buffer.data(), view);
 }
+
 
 // The view lives as long as the process, like the rest of a broker's start.
 bool cBroker::openBrokerView()
@@ -275,7 +304,11 @@ void cBroker::receivePass(int nfds, char* buffer, cOperatorView* view)
         if (tunReady) {
             tunReady = readTun(*this, buffer, frames == 0) && ++frames < kDrainLimit;
         }
-        if (udpReady) {
+        if (udpReady && mGroBatch) {
+            int got = receiveUdpRuns(*this, *mGroBatch);
+            datagrams += got;
+            udpReady = got == cGroBatch::kGroBatch && datagrams < kDrainLimit;
+        } else if (udpReady) {
             int got = receiveUdp(*this, batch);
             datagrams += got;
             udpReady = got == kUdpBatch && datagrams < kDrainLimit;

@@ -5,9 +5,12 @@
 
 #include "broker/cBrokerMode.h"
 #include "log/monotonicClock.h"
+#include "net/tunOffloadIo.h"
+#include "net/udpOffload.h"
 #include "tunnel/frame.h"
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -18,7 +21,8 @@ const int kWaitSeconds = 5;
 void cBroker::udpThread()
 {
     mInfo << "Starting UDP thread..." << std::endl;
-    char buffer[kFrameBufferSize];
+    // A run of datagrams with receive offload, else one datagram.
+    std::vector<char> buffer(mUdpGro ? cGroBatch::kGroBufferSize : kFrameBufferSize);
     sockaddr_in sender;
     for (;;) {
         // A quiet spell still lets pending summaries out.
@@ -29,8 +33,24 @@ void cBroker::udpThread()
         }
         std::memset(&sender, 0, sizeof(sender));
         in_addr local;
-        int n = mUdpQueue.pop(buffer, sizeof(buffer), &sender, &local);
-        mMode->handleUdpDatagram(buffer, n, sender, monotonicNanoseconds(), local);
+        int segment = 0;
+        int n = mUdpQueue.pop(buffer.data(), static_cast<int>(buffer.size()), &sender, &local, &segment);
+        if (segment == 0) {
+            mMode->handleUdpDatagram(buffer.data(), n, sender, monotonicNanoseconds(), local);
+        } else {
+            // Each datagram of the run exactly as if it had come alone.
+            sReceivedRun run{reinterpret_cast<unsigned char*>(buffer.data()),
+                             static_cast<std::size_t>(n), sender, local,
+                             static_cast<std::size_t>(segment)};
+            cDatagramWalk walk(run);
+            const unsigned char* datagram;
+            std::size_t length;
+            while (walk.next(datagram, length))
+                mMode->handleUdpDatagram(const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+                                         static_cast<int>(length), sender, monotonicNanoseconds(), local);
+        }
+        // What the run brought for the TUN device goes in as few writes as it can.
+        mMode->flushTunWrites();
         mUdpQueue.reportDrops(monotonicSeconds());
     }
 }
@@ -38,14 +58,29 @@ void cBroker::udpThread()
 void cBroker::tunThread()
 {
     mInfo << "Starting TUN thread..." << std::endl;
-    char buffer[kFrameBufferSize];
+    std::vector<char> buffer(tunReadSize());
+    std::vector<unsigned char> frames;
     for (;;) {
         if (!mTunQueue.wait(kWaitSeconds)) {
             mMode->flushTunReports(monotonicNanoseconds());
             continue;
         }
-        int n = mTunQueue.pop(buffer, sizeof(buffer));
-        mMode->handleTunFrame(buffer, n, monotonicNanoseconds());
+        int n = mTunQueue.pop(buffer.data(), static_cast<int>(buffer.size()));
+        if (!mTunOffload) {
+            mMode->handleTunFrame(buffer.data(), n, monotonicNanoseconds());
+            continue;
+        }
+        // A read with the virtio header: the wire frames it makes, cut here
+        // and sent to their one tunnel in as few calls as the kernel takes.
+        sWireFrames cut;
+        if (!wireFramesOfRead(buffer.data(), n, mTunMtu, frames, cut)) {
+            mMode->dropTunRead(n);
+        } else if (cut.count == 1) {
+            mMode->handleTunFrame(reinterpret_cast<char*>(frames.data()), static_cast<int>(cut.lastSize),
+                                  monotonicNanoseconds());
+        } else {
+            mMode->handleTunRun(frames.data(), cut, monotonicNanoseconds());
+        }
     }
 }
 

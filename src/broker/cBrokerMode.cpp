@@ -95,7 +95,8 @@ cBrokerMode::cBrokerMode(cBroker& broker)
       mRefusedDataPacer(kReportSeconds),
       mBroadcast(broker.broadcastDelivery()),
       mUndelivered(daemonCounters().dropped[DROP_NO_TUNNEL]),
-      mUndeliveredPacer(kReportSeconds)
+      mUndeliveredPacer(kReportSeconds),
+      mTunWriter(broker.tunOffload())
 {
 }
 
@@ -174,6 +175,54 @@ void cBrokerMode::handleTunFrame(char* buffer, int n, long long now)
         mUndelivered.add();
     }
     flushTunReports(now);
+}
+
+void cBrokerMode::handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now)
+{
+    const char* first = reinterpret_cast<const char*>(frames);
+    int firstLen = static_cast<int>(cut.count > 1 ? cut.frameSize : cut.lastSize);
+    if (mBroker.mDebug.wanted())
+        mBroker.mDebug << "Got " << cut.totalSize() << " bytes from the TUN Q in " << cut.count
+                       << " frames" << std::endl;
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    const unsigned char* destination = frameAddress(first, firstLen, kDestinationAt);
+    if (mBroadcast) {
+        for (const cTunnel* t : gTunnels)
+            if (t->isEstablished())
+                sendRun(frames, cut, t);
+    } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
+        sendRun(frames, cut, t);
+    } else {
+        mBroker.mDebug << "No tunnel for the frame's destination, " << cut.totalSize()
+                       << " bytes dropped" << std::endl;
+        for (std::size_t i = 0; i < cut.count; ++i)
+            mUndelivered.add();
+    }
+    flushTunReports(now);
+}
+
+void cBrokerMode::dropTunRead(int n)
+{
+    mBroker.mDebug << "Dropped a TUN read of " << n << " bytes that makes no frame" << std::endl;
+    countDrop(DROP_BAD_FRAME);
+}
+
+void cBrokerMode::flushTunWrites()
+{
+    mTunWriter.flush(mBroker.tunFd());
+}
+
+// The run to one tunnel, one line per datagram as a frame sent alone gets.
+void cBrokerMode::sendRun(const unsigned char* frames, const sWireFrames& cut, const cTunnel* tunnel)
+{
+    std::size_t sent = mRunSender.sendRun(mBroker.udpSocket(), frames, cut.frameSize, cut.count,
+                                          cut.lastSize, tunnel->getPeer(), tunnel->getLocal());
+    for (std::size_t i = 0; i < cut.count; ++i) {
+        long bytes = i >= sent ? -1 : static_cast<long>(i + 1 == cut.count ? cut.lastSize : cut.frameSize);
+        tunnel->countSent(bytes);
+        if (gTunnelLog.mDebug.wanted())
+            gTunnelLog.mDebug << "TX " << bytes << " bytes over tunnel" << std::endl;
+    }
 }
 
 namespace {
@@ -330,8 +379,7 @@ void cBrokerMode::relayData(const cTunnel* tunnel, char* buffer, int n,
         return;
     mBroker.mDebug << "Forward to TUN" << std::endl;
     // A failed write loses this frame only; the tunnel carries on.
-    ssize_t written = write(mBroker.tunFd(), buffer, static_cast<size_t>(n));
-    (void)written;
+    mTunWriter.write(mBroker.tunFd(), buffer, n);
     forwardToTunnel(mBroker.udpSocket(), buffer, n);
 }
 

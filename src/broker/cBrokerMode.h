@@ -6,6 +6,8 @@
 
 #include "broker/cSetupLimiter.h"
 #include "log/cSummaryPacer.h"
+#include "net/tunOffloadIo.h"
+#include "net/udpOffload.h"
 #include "status/daemonCounters.h"
 
 #include <netinet/in.h>
@@ -35,6 +37,14 @@ public:
     // destination (multicast to all), or to all with broadcast delivery.
     void handleTunFrame(char* buffer, int n, long long now);
     void flushTunReports(long long now);
+    // With the TUN device's offload: the wire frames of one read, laid end
+    // to end, to the tunnel that holds their destination; a read that made
+    // no frames.
+    void handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now);
+    void dropTunRead(int n);
+    // The UDP worker, after each queue entry: frames for the TUN device that
+    // wait to be merged are written.
+    void flushTunWrites();
 
     // Totals since start: offers held back, tunnels evicted (unfinished or
     // silent) and new endpoints refused by the full table.
@@ -75,6 +85,7 @@ private:
     bool dataUsable(const cTunnel* tunnel, const char* buffer, int n, const sockaddr_in& sender);
     void echoKeepalive(const cTunnel* tunnel, char* buffer, int n);
     int sendToPeer(const char* data, int len, const cTunnel* tunnel);
+    void sendRun(const unsigned char* frames, const sWireFrames& cut, const cTunnel* tunnel);
     void reportTableLimit(long long now);
     void reportHeldOffers(long long now);
     void reportRefusedData(long long now);
@@ -97,4 +108,7 @@ private:
     bool mBroadcast;
     tCount mUndelivered;
     cSummaryPacer mUndeliveredPacer;
+    cUdpGsoSender mRunSender;
+    // The UDP worker's own.
+    cTunWriter mTunWriter;
 };

@@ -57,6 +57,7 @@ cClientMode::~cClientMode() = default;
 
 void cClientMode::start()
 {
+    mTunWriter = cTunWriter(mBroker.tunOffload());
     mStarted = daemonCounters().startedAt.load();
     sendRequest();
 }
@@ -159,8 +160,13 @@ void cClientMode::relayToTun(char* buf, int n)
         mBroker.mDebug << "IP 6 Packet " << ip6Field(buf, n, kSourceAt) << " ---> "
                        << ip6Field(buf, n, kDestinationAt) << " containing "
                        << nextHeaderField(buf, n) << std::endl;
-    ssize_t written = write(mBroker.tunFd(), buf, static_cast<size_t>(n));
-    (void)written; // a frame the device refuses is lost, like one lost on the way
+    // A frame the device refuses is lost, like one lost on the way.
+    mTunWriter.write(mBroker.tunFd(), buf, n);
+}
+
+void cClientMode::flushTunWrites()
+{
+    mTunWriter.flush(mBroker.tunFd());
 }
 
 // The offer was just accepted: this runs once per setup, as every later
@@ -202,6 +208,15 @@ int cClientMode::configureTun()
 
 void cClientMode::onFrame(const char* buf, int n)
 {
+    if (n >= 0 && mBroker.tunOffload()) {
+        sendFramesOfRead(buf, n);
+        return;
+    }
+    sendFrameToBroker(buf, n);
+}
+
+void cClientMode::sendFrameToBroker(const char* frame, int n)
+{
     mBroker.mDebug << "Receive " << n << " bytes from TUN" << std::endl;
     // Before the offer there is nowhere to send a frame; a failed read has none.
     if (n < 0)
@@ -211,7 +226,38 @@ void cClientMode::onFrame(const char* buf, int n)
         countDrop(DROP_NO_TUNNEL);
         return;
     }
-    sendToBroker(buf, n);
+    sendToBroker(frame, n);
+}
+
+// A read with the virtio header: the wire frames it makes, one line and one
+// count each as if the device had given them one by one, sent as one run.
+void cClientMode::sendFramesOfRead(const char* buf, int n)
+{
+    sWireFrames cut;
+    if (!wireFramesOfRead(buf, n, mBroker.tunMtu(), mFrames, cut)) {
+        mBroker.mDebug << "Dropped a TUN read of " << n << " bytes that makes no frame" << std::endl;
+        countDrop(DROP_BAD_FRAME);
+        return;
+    }
+    const char* frames = reinterpret_cast<const char*>(mFrames.data());
+    if (cut.count == 1) {
+        sendFrameToBroker(frames, static_cast<int>(cut.lastSize));
+        return;
+    }
+    for (std::size_t i = 0; i < cut.count; ++i)
+        mBroker.mDebug << "Receive " << (i + 1 == cut.count ? cut.lastSize : cut.frameSize)
+                       << " bytes from TUN" << std::endl;
+    countUp(daemonCounters().framesIn, cut.count);
+    if (!mTunnel->isEstablished()) {
+        for (std::size_t i = 0; i < cut.count; ++i)
+            countDrop(DROP_NO_TUNNEL);
+        return;
+    }
+    in_addr any = {};
+    std::size_t sent = mRunSender.sendRun(mBroker.udpSocket(), mFrames.data(), cut.frameSize,
+                                          cut.count, cut.lastSize, mBrokerEndpoint, any);
+    mTraffic.packetsOut += sent;
+    mTraffic.bytesOut += sent == cut.count ? cut.totalSize() : sent * cut.frameSize;
 }
 
 int cClientMode::onQuiet(long long now)

@@ -4,6 +4,8 @@
 // the cBroker's socket, TUN descriptor, streams and interface operations.
 #pragma once
 
+#include "net/tunOffloadIo.h"
+#include "net/udpOffload.h"
 #include "tunnel/cTunnel.h"
 
 #include <netinet/in.h>
@@ -34,6 +36,9 @@ public:
     // n < 0: the read failed. now: seconds of CLOCK_MONOTONIC.
     int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
     void onFrame(const char* buf, int n);
+    // After a wake-up's reads: frames for the TUN device that wait to be
+    // merged are written.
+    void flushTunWrites();
     // Ten seconds without anything to read, or a failed select.
     int onQuiet(long long now);
 
@@ -55,6 +60,8 @@ private:
     void sendRequest();
     void setUpAgain();
     void sendToBroker(const void* data, int len);
+    void sendFrameToBroker(const char* frame, int n);
+    void sendFramesOfRead(const char* buf, int n);
 
     cBroker& mBroker;
     sockaddr_in mBrokerEndpoint;
@@ -73,4 +80,9 @@ private:
     cTunnel::tTraffic mTraffic;
     long long mLastHeard = -1;
     long long mStarted = 0;
+    // With the TUN device's offload: its reads cut into wire frames, sent
+    // in runs, and frames to it merged.
+    cTunWriter mTunWriter{false};
+    std::vector<unsigned char> mFrames;
+    cUdpGsoSender mRunSender;
 };

@@ -5,6 +5,7 @@
 #include "client/cClientMode.h"
 #include "log/monotonicClock.h"
 #include "net/tunFrameRead.h"
+#include "net/udpOffload.h"
 #include "status/cOperatorView.h"
 #include "tunnel/frame.h"
 
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace {
 
@@ -46,7 +48,7 @@ bool resolveBroker(const char* host, uint16_t port, sockaddr_in& broker)
 class cClientLoop {
 public:
     cClientLoop(cBroker& broker, cClientMode& mode, cOperatorView* view)
-        : mBroker(broker), mMode(mode), mView(view)
+        : mBroker(broker), mMode(mode), mView(view), mBuffer(broker.tunReadSize())
     {
     }
 
@@ -115,14 +117,38 @@ private:
         for (int round = 0; round < kDrainLimit && (udpReady || tunReady); ++round) {
             if (udpReady) {
                 int result = cClientMode::CLIENT_CONTINUE;
-                udpReady = serveDatagram(round == 0, result);
+                udpReady = mBroker.groBatch() != nullptr ? serveRuns(result)
+                                                        : serveDatagram(round == 0, result);
                 if (result != cClientMode::CLIENT_CONTINUE)
                     return result;
             }
             if (tunReady)
                 tunReady = serveFrame(round == 0);
         }
+        // Frames for the TUN device that wait to be merged go in now.
+        mMode.flushTunWrites();
         return cClientMode::CLIENT_CONTINUE;
+    }
+
+    // With receive offload: runs of datagrams, each datagram handled as if
+    // it had come alone. False when the socket is done for this wake-up.
+    bool serveRuns(int& result)
+    {
+        cGroBatch& batch = *mBroker.groBatch();
+        int got = batch.receive(mBroker.udpSocket());
+        for (int i = 0; i < got; ++i) {
+            sReceivedRun run = batch.run(i);
+            cDatagramWalk walk(run);
+            const unsigned char* datagram;
+            std::size_t length;
+            while (walk.next(datagram, length)) {
+                result = mMode.onDatagram(const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+                                          static_cast<int>(length), run.sender, monotonicSeconds());
+                if (result != cClientMode::CLIENT_CONTINUE)
+                    return false;
+            }
+        }
+        return got == cGroBatch::kGroBatch;
     }
 
     // The first read follows select and may block; later ones return at
@@ -133,21 +159,21 @@ private:
         sockaddr_in from;
         std::memset(&from, 0, sizeof from);
         socklen_t fromLen = sizeof from;
-        int n = static_cast<int>(recvfrom(mBroker.udpSocket(), mBuffer, kFrameBufferSize,
+        int n = static_cast<int>(recvfrom(mBroker.udpSocket(), mBuffer.data(), kFrameBufferSize,
                                           first ? 0 : MSG_DONTWAIT,
                                           reinterpret_cast<sockaddr*>(&from), &fromLen));
         if (n < 0 && !first)
             return false;
-        result = mMode.onDatagram(mBuffer, n, from, monotonicSeconds());
+        result = mMode.onDatagram(mBuffer.data(), n, from, monotonicSeconds());
         return n >= 0;
     }
 
     bool serveFrame(bool first)
     {
-        int n = static_cast<int>(readTunFrame(mBroker.tunFd(), mBuffer, first));
+        int n = static_cast<int>(readTunFrame(mBroker.tunFd(), mBuffer.data(), first, mBuffer.size()));
         if (n < 0 && !first)
             return false;
-        mMode.onFrame(mBuffer, n);
+        mMode.onFrame(mBuffer.data(), n);
         return n >= 0;
     }
 
@@ -155,7 +181,8 @@ private:
     cClientMode& mMode;
     cOperatorView* mView;
     bool mReadySent = false;
-    char mBuffer[kFrameBufferSize];
+    // Both reads share it: a frame, a datagram or a read with the virtio header.
+    std::vector<char> mBuffer;
 };
 
 } // namespace
@@ -195,6 +222,7 @@ int cBroker::runClient()
         mError << "Problems setting up the tun interface. Bailing out" << std::endl;
         return -1;
     }
+    askForUdpRuns();
     mode.start();
     int result = cClientLoop(*this, mode, mView.get()).run();
     // The view's figures come from the mode, which ends with this run.

@@ -74,6 +74,9 @@ const tConfigKey kKeys[] = {
     // without fragments.
     rangedKey("quib.tun.mtu", "1400", 1400, 1280, 1500, "between 1280 and 1500",
               "MTU of the TUN device, 1280 to 1500"),
+    textKey("quib.tun.offload", "auto",
+            "auto: segmentation offload with the TUN\n"
+            "device when the kernel has it; off: none"),
 };
 
 const int kKeyCount = sizeof(kKeys) / sizeof(kKeys[0]);

@@ -1,8 +1,12 @@
 #include "main/cBroker.h"
 
+#include "config/cConfig.h"
 #include "config/configKeys.h"
 #include "log/logText.h"
+#include "net/tunOffloadIo.h"
+#include "net/udpOffload.h"
 #include "status/cOperatorView.h"
+#include "tunnel/frame.h"
 
 #include <arpa/inet.h>
 
@@ -15,7 +19,11 @@ cBroker* gBroker = nullptr;
 namespace {
 
 const int kQueueLimit = 1024;
+// As many bytes as kQueueLimit single frames: whole reads with offload (up
+// to 64 KB each) keep the queues' memory where it always was.
+const long long kQueueBytes = static_cast<long long>(kQueueLimit) * kFrameBufferSize;
 const char kPrefixKey[] = "quib.broker.ip6prefix";
+const char kTunOffloadKey[] = "quib.tun.offload";
 
 // Where a client keeps its identifier and key: "quib.client.statedir", else
 // the directory the service manager made for this instance (the last one
@@ -41,11 +49,13 @@ cBroker::cBroker()
       mPort(0),
       mBrokerAddress(nullptr),
       mTunFd(-1),
+      mTunOffloadSetting(cConfig::getString(kTunOffloadKey, nullptr)),
+      mTunOffload(false),
       mPrefix(),
       mPrefixLen(0),
       mUdpSocket(-1),
-      mUdpQueue(kQueueLimit),
-      mTunQueue(kQueueLimit),
+      mUdpQueue(kQueueLimit, kQueueBytes),
+      mTunQueue(kQueueLimit, kQueueBytes),
       mMaxTunnels(configInt("quib.broker.maxtunnels")),
       mSetupRate(configInt("quib.broker.setuprate")),
       mTunMtu(configInt("quib.tun.mtu")),
@@ -92,5 +102,30 @@ void cBroker::useDescriptors(int tunFd, int udpSocket)
 
 bool cBroker::tunMtuUsable()
 {
-    return configValueUsable(configKey("quib.tun.mtu"), mTunMtu, mError);
+    if (!configValueUsable(configKey("quib.tun.mtu"), mTunMtu, mError))
+        return false;
+    if (mTunOffloadSetting == nullptr || std::strcmp(mTunOffloadSetting, "auto") == 0
+        || std::strcmp(mTunOffloadSetting, "off") == 0)
+        return true;
+    mError << kTunOffloadKey << " must be auto or off, not '" << printableText(mTunOffloadSetting)
+           << "'. Bailing out" << std::endl;
+    return false;
+}
+
+std::size_t cBroker::tunReadSize() const
+{
+    return mTunOffload ? kOffloadReadSize : static_cast<std::size_t>(kFrameBufferSize);
+}
+
+// With the TUN device's offload, the socket takes runs of datagrams too.
+void cBroker::askForUdpRuns()
+{
+    if (!mTunOffload)
+        return;
+    mUdpGro = enableUdpGro(mUdpSocket);
+    if (!mUdpGro) {
+        mInfo << "UDP receive offload refused, receiving datagrams one by one" << std::endl;
+        return;
+    }
+    mGroBatch.reset(new cGroBatch());
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 class cBrokerMode;
+class cGroBatch;
 class cOperatorView;
 
 class cBroker : public cWlog {
@@ -73,6 +74,19 @@ public:
     // The kernel objects of the running mode (-1 and empty until opened).
     int tunFd() const { return mTunFd; }
     const std::string& tunName() const { return mTunName; }
+    // True when openTun gave the device segmentation offload: every frame
+    // read or written then has a virtio-net header (struct virtio_net_hdr,
+    // 10 bytes) between the packet-information header and the packet.
+    bool tunOffload() const { return mTunOffload; }
+    // The UDP socket hands over runs of datagrams (asked for with offload).
+    bool udpGro() const { return mUdpGro; }
+    // What one read of the TUN device may return.
+    std::size_t tunReadSize() const;
+    // Both modes, once the socket and the TUN device are open: with the
+    // device's offload the socket is asked for runs of datagrams too.
+    void askForUdpRuns();
+    // The room for one receive of runs (null without them).
+    cGroBatch* groBatch() { return mGroBatch.get(); }
     int udpSocket() const { return mUdpSocket; }
     cPktQueue& udpQueue() { return mUdpQueue; }
     cPktQueue& tunQueue() { return mTunQueue; }
@@ -85,6 +99,7 @@ public:
 private:
     // False, after one error line, when a broker setting is not usable.
     bool brokerSettingsUsable();
+    // The TUN settings of both modes: "quib.tun.mtu" and "quib.tun.offload".
     bool tunMtuUsable();
     void startWorkers();
     bool loadTunnelKeySecret();
@@ -94,6 +109,10 @@ private:
     const char* mBrokerAddress;
     std::string mTunName;
     int mTunFd;
+    // "quib.tun.offload" as written (text kept by cConfig; null when unset,
+    // which openTun reads as "auto" only once the relay handles the header).
+    const char* mTunOffloadSetting;
+    bool mTunOffload;
     in6_addr mPrefix;
     uint8_t mPrefixLen;
     int mUdpSocket;
@@ -113,6 +132,8 @@ private:
     const char* mConfigPath = nullptr;
     // The operator's view of the running mode.
     std::unique_ptr<cOperatorView> mView;
+    bool mUdpGro = false;
+    std::unique_ptr<cGroBatch> mGroBatch;
     // Broker mode's per-datagram logic, shared by both workers; built by
     // runServer before they start and kept until the process ends.
     cBrokerMode* mMode;

@@ -5,10 +5,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-ssize_t readTunFrame(int tunFd, char* buffer, bool first)
+ssize_t readTunFrame(int tunFd, char* buffer, bool first, std::size_t capacity)
 {
     if (first)
-        return read(tunFd, buffer, kFrameBufferSize);
-    iovec into = {buffer, static_cast<size_t>(kFrameBufferSize)};
+        return read(tunFd, buffer, capacity);
+    iovec into = {buffer, capacity};
     return preadv2(tunFd, &into, 1, -1, RWF_NOWAIT);
 }

@@ -1,5 +1,6 @@
-// The cBroker operations that create the TUN device, give it its IPv6
-// address and add the IPv6 default route through it.
+// The cBroker operations that create the TUN device (with segmentation
+// offload when asked for and granted), give it its IPv6 address and add the
+// IPv6 default route through it.
 #include "main/cBroker.h"
 
 #include "net/cControlSocket.h"
@@ -12,11 +13,26 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 
 namespace {
+
+// Mirrors the kernel's struct virtio_net_hdr (linux/virtio_net.h names a
+// field "class", which C++ cannot compile): the header an offloading device
+// puts before every packet.
+struct tVirtioNetHdr {
+    uint8_t flags;
+    uint8_t gsoType;
+    uint16_t hdrLen;
+    uint16_t gsoSize;
+    uint16_t csumStart;
+    uint16_t csumOffset;
+};
+static_assert(sizeof(tVirtioNetHdr) == 10, "the kernel's header is 10 bytes");
 
 // Mirrors the kernel's struct in6_ifreq (linux/ipv6.h clashes with the libc
 // headers, so it is declared here).
@@ -107,35 +123,96 @@ bool setMtu(const std::string& name, int mtu)
                             [mtu](ifreq& r) { r.ifr_mtu = mtu; });
 }
 
+// The clone device, blocking on purpose: the run loops select before every
+// read. -1 after reporting the failure.
+int openCloneDevice()
+{
+    int fd = open("/dev/net/tun", O_RDWR);
+    if (fd < 0)
+        perror("Open clonedev:");
+    return fd;
+}
+
+// No IFF_NO_PI: frames keep the 4-byte packet-information header that
+// travels unchanged in the UDP datagrams. The empty name lets the kernel
+// choose one, which request then holds. False with errno as the kernel set it.
+bool createDevice(int fd, short flags, ifreq& request)
+{
+    std::memset(&request, 0, sizeof(request));
+    request.ifr_flags = flags;
+    return ioctl(fd, TUNSETIFF, &request) == 0;
+}
+
+std::string refusal(const char* step)
+{
+    return std::string(step) + ": " + std::strerror(errno);
+}
+
+// Creates the device with a virtio-net header after the packet-information
+// header of every frame, through which the kernel hands over and takes TCP
+// runs of up to 64 KiB with the checksum left to the other side. Empty when
+// the kernel took every step, else the step it refused and why.
+std::string offloadRefusal(int fd, ifreq& request)
+{
+    if (!createDevice(fd, static_cast<short>(IFF_TUN | IFF_VNET_HDR), request))
+        return refusal("TUNSETIFF");
+    int headerSize = sizeof(tVirtioNetHdr);
+    if (ioctl(fd, TUNSETVNETHDRSZ, &headerSize) < 0)
+        return refusal("TUNSETVNETHDRSZ");
+    if (ioctl(fd, TUNSETOFFLOAD, static_cast<unsigned long>(TUN_F_CSUM | TUN_F_TSO6)) < 0)
+        return refusal("TUNSETOFFLOAD");
+    return "";
+}
+
+bool offloadWanted(const char* setting)
+{
+    // Unset is "auto", as the key table says.
+    return setting == nullptr || std::strcmp(setting, "auto") == 0;
+}
+
+// The descriptor of a device with offload when wanted and granted, else of
+// the clone device for a plain one (offload false); -1 after reporting a
+// failure. A refusal closes the descriptor, which removes the half-made
+// device, and is said once on info.
+int openTunDevice(const char* setting, ifreq& request, bool& offload, std::ostream& info)
+{
+    offload = false;
+    int fd = openCloneDevice();
+    if (fd < 0 || !offloadWanted(setting))
+        return fd;
+    std::string refused = offloadRefusal(fd, request);
+    if (refused.empty()) {
+        offload = true;
+        return fd;
+    }
+    info << "TUN segmentation offload refused (" << refused << "), using plain frames" << std::endl;
+    close(fd);
+    return openCloneDevice();
+}
+
 } // namespace
 
 bool cBroker::openTun()
 {
-    // Blocking on purpose: the run loops select before every read.
-    int fd = open("/dev/net/tun", O_RDWR);
-    if (fd < 0) {
-        perror("Open clonedev:");
-        return false;
-    }
-    // No IFF_NO_PI: frames keep the 4-byte packet-information header that
-    // travels unchanged in the UDP datagrams. The empty name lets the kernel
-    // choose one.
     ifreq request;
-    std::memset(&request, 0, sizeof(request));
-    request.ifr_flags = IFF_TUN;
-    if (ioctl(fd, TUNSETIFF, &request) < 0) {
+    bool offload = false;
+    int fd = openTunDevice(mTunOffloadSetting, request, offload, mInfo);
+    if (fd < 0)
+        return false;
+    if (!offload && !createDevice(fd, IFF_TUN, request)) {
         perror("set tunif flags");
         close(fd);
         return false;
     }
     std::string name(request.ifr_name, strnlen(request.ifr_name, IFNAMSIZ));
     // Closing the descriptor removes the device again, so a failed step
-    // leaves nothing behind and both fields as they were.
+    // leaves nothing behind and the fields as they were.
     if (!setMtu(name, mTunMtu)) {
         close(fd);
         return false;
     }
     mTunName = name;
+    mTunOffload = offload;
     // The descriptor stays open until the process ends: the device lives as
     // long as the daemon.
     mTunFd = fd;

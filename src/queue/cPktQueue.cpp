@@ -28,7 +28,7 @@ private:
 // A new entry holding a copy of len bytes (len >= 0), or nullptr when memory
 // runs out. The entry and its bytes share one allocation: one call to the
 // allocator per packet each way instead of two.
-PktEntry* newEntry(const void* data, int len, const sockaddr_in& source, in_addr local)
+PktEntry* newEntry(const void* data, int len, const sockaddr_in& source, in_addr local, int segment)
 {
     void* block = ::operator new(sizeof(PktEntry) + static_cast<std::size_t>(len), std::nothrow);
     if (block == nullptr)
@@ -38,6 +38,7 @@ PktEntry* newEntry(const void* data, int len, const sockaddr_in& source, in_addr
     entry->length = len;
     entry->source = source;
     entry->local = local;
+    entry->segment = segment;
     if (len > 0)
         std::memcpy(entry->bytes, data, static_cast<std::size_t>(len));
     return entry;
@@ -51,9 +52,10 @@ void releaseEntry(PktEntry* entry)
 
 } // namespace
 
-cPktQueue::cPktQueue(int limit)
+cPktQueue::cPktQueue(int limit, long long byteLimit)
     : cWlog("cPktQueu"),
       mLimit(limit),
+      mByteLimit(byteLimit),
       mSleepers(0),
       mInBurst(false),
       mBurstStartPending(false),
@@ -87,23 +89,23 @@ bool cPktQueue::push(const void* data, int len, sockaddr_in source)
 {
     in_addr any;
     any.s_addr = htonl(INADDR_ANY);
-    return pushEntry(data, len, source, any, true);
+    return pushEntry(data, len, source, any, 0, true);
 }
 
-bool cPktQueue::push(const void* data, int len, sockaddr_in source, in_addr local)
+bool cPktQueue::push(const void* data, int len, sockaddr_in source, in_addr local, int segment)
 {
-    return pushEntry(data, len, source, local, true);
+    return pushEntry(data, len, source, local, segment, true);
 }
 
 bool cPktQueue::push(const void* data, int len)
 {
     sockaddr_in none;
     std::memset(&none, 0, sizeof none);
-    return pushEntry(data, len, none, none.sin_addr, false);
+    return pushEntry(data, len, none, none.sin_addr, 0, false);
 }
 
 bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local,
-                          bool reportDrop)
+                          int segment, bool reportDrop)
 {
     // A negative count is a failed receive, not a packet: it is refused before
     // anything is allocated, without a log line (the caller already knows the
@@ -113,7 +115,7 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
         return false;
 
     bool wake = false;
-    bool admitted = admit(data, len, source, local, reportDrop, wake);
+    bool admitted = admit(data, len, source, local, segment, reportDrop, wake);
     // After unlocking, and only when a consumer sleeps: a busy consumer finds
     // the entry on its next wait without a wake-up, and a dropped packet
     // leaves nothing to wake for.
@@ -122,12 +124,20 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
     return admitted;
 }
 
+// Whole reads of an offloading device are up to 64 KB: the byte limit keeps
+// a burst of them within the memory of a queue of single frames.
+bool cPktQueue::full(int len) const
+{
+    if (static_cast<long long>(mEntries.size()) >= mLimit)
+        return true;
+    return mByteLimit > 0 && !mEntries.empty() && mBytes + len > mByteLimit;
+}
+
 bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, in_addr local,
-                      bool reportDrop,
-                      bool& wake)
+                      int segment, bool reportDrop, bool& wake)
 {
     cMutexHold hold(mLock);
-    if (static_cast<long long>(mEntries.size()) >= mLimit) {
+    if (full(len)) {
         countDrop(DROP_QUEUE_OVERFLOW);
         if (!reportDrop)
             return false;
@@ -143,7 +153,7 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, in_a
 
     // Out of memory drops the packet (false) instead of throwing out of the
     // receive loop.
-    PktEntry* entry = newEntry(data, len, source, local);
+    PktEntry* entry = newEntry(data, len, source, local, segment);
     if (entry == nullptr)
         return false;
     try {
@@ -152,6 +162,7 @@ bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, in_a
         releaseEntry(entry);
         return false;
     }
+    mBytes += len;
     wake = mSleepers > 0;
     return true;
 }
@@ -218,20 +229,21 @@ int cPktQueue::waitUntil(std::chrono::milliseconds timeout)
 
 int cPktQueue::pop(void* buffer, int bufferLen, sockaddr_in* source)
 {
-    return popEntry(buffer, bufferLen, source, nullptr);
+    return popEntry(buffer, bufferLen, source, nullptr, nullptr);
 }
 
-int cPktQueue::pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local)
+int cPktQueue::pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local, int* segment)
 {
-    return popEntry(buffer, bufferLen, source, local);
+    return popEntry(buffer, bufferLen, source, local, segment);
 }
 
 int cPktQueue::pop(void* buffer, int bufferLen)
 {
-    return popEntry(buffer, bufferLen, nullptr, nullptr);
+    return popEntry(buffer, bufferLen, nullptr, nullptr, nullptr);
 }
 
-int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local)
+int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local,
+                        int* segment)
 {
     PktEntry* entry;
     {
@@ -240,6 +252,7 @@ int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_add
             return 0;
         entry = mEntries.front();
         mEntries.pop_front();
+        mBytes -= entry->length;
     }
 
     // Copy and release outside the lock so a producer never waits on the
@@ -255,6 +268,8 @@ int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_add
         *source = entry->source;
     if (local != nullptr)
         *local = entry->local;
+    if (segment != nullptr)
+        *segment = entry->segment;
     releaseEntry(entry);
     return count;
 }

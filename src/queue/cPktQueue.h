@@ -17,6 +17,9 @@ struct PktEntry {
     int length;
     sockaddr_in source;
     in_addr local;
+    // Datagrams coalesced by the kernel: the size of each (the last may be
+    // shorter); 0 for one datagram or frame.
+    int segment;
 };
 
 // Producers push copies of packets; one consumer calls wait and, only when
@@ -24,7 +27,9 @@ struct PktEntry {
 // overflow of a burst at once, the rest as summaries written by reportDrops.
 class cPktQueue : public cWlog {
 public:
-    explicit cPktQueue(int limit);
+    // At most limit entries and, when byteLimit > 0, at most byteLimit bytes
+    // in them (an entry alone may be larger).
+    explicit cPktQueue(int limit, long long byteLimit = 0);
     virtual ~cPktQueue();
 
     cPktQueue(const cPktQueue&) = delete;
@@ -34,7 +39,7 @@ public:
     // when it starts a burst, counted for reportDrops otherwise) or refused
     // (negative length, not logged).
     bool push(const void* data, int len, sockaddr_in source);
-    bool push(const void* data, int len, sockaddr_in source, in_addr local);
+    bool push(const void* data, int len, sockaddr_in source, in_addr local, int segment = 0);
     // The same with an all-zero source; a full queue drops silently.
     bool push(const void* data, int len);
     // True when an entry is queued; false after timeoutSec seconds without
@@ -45,7 +50,8 @@ public:
     // Removes the oldest entry and copies at most bufferLen of its bytes;
     // returns the count copied, 0 when the queue is empty.
     int pop(void* buffer, int bufferLen, sockaddr_in* source);
-    int pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local);
+    int pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local,
+            int* segment = nullptr);
     int pop(void* buffer, int bufferLen);
     // Writes the summary of the overflows since the previous overflow record
     // when one is due (at most one per 10 s, never one of 0 drops); a due
@@ -53,14 +59,18 @@ public:
     void reportDrops(long long nowSeconds);
 
 private:
-    bool pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local, bool reportDrop);
-    bool admit(const void* data, int len, const sockaddr_in& source, in_addr local, bool reportDrop,
-               bool& wake);
+    bool pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local, int segment,
+                   bool reportDrop);
+    bool admit(const void* data, int len, const sockaddr_in& source, in_addr local, int segment,
+               bool reportDrop, bool& wake);
+    bool full(int len) const;
     int waitWithoutLimit();
     int waitUntil(std::chrono::milliseconds timeout);
-    int popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local);
+    int popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local, int* segment);
 
     int mLimit;
+    long long mByteLimit;
+    long long mBytes = 0;
     // Consumers blocked on mNotEmpty: a push signals only when one is.
     int mSleepers;
     std::deque<PktEntry*> mEntries;

@@ -259,3 +259,14 @@ e2e_send_pings() {
     ip netns exec "$1" ping -n -c "$2" -i 0.2 -W 1 "${@:3}" >"$E2E_TMP/ping.out" 2>&1
     return 0
 }
+
+# e2e_offload NAME: "on" when the daemon's TUN device has segmentation
+# offload (it says otherwise when the kernel refused it or it was off).
+e2e_offload() {
+    if grep -q 'quib.tun.offload = off' "$E2E_TMP/$1.conf" ||
+        grep -q 'TUN segmentation offload refused' "$E2E_TMP/$1.log"; then
+        echo off
+    else
+        echo on
+    fi
+}

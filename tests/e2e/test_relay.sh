@@ -218,15 +218,53 @@ e2e_check "client B's pings all came back while the socket was flooded (max ${RT
 e2e_check "and none took longer than 50 ms" awk -v m="${RTT_MAX:-999}" 'BEGIN { exit !(m < 50) }'
 e2e_check "the status socket still answers after the flood" status_of broker
 
+# --- scenario: bulk TCP through the tunnel arrives intact
+# tcp_intact NS-FROM SOURCE NS-TO ADDR: 4 MiB from SOURCE in NS-FROM (client
+# A's TUN device holds B's address too by now) to ADDR:5001 in NS-TO,
+# compared by SHA-256.
+head -c $((4 * 1024 * 1024)) /dev/urandom >"$E2E_TMP/bulk"
+tcp_intact() {
+    local want got
+    want=$(sha256sum <"$E2E_TMP/bulk" | cut -d' ' -f1)
+    ip netns exec "$3" timeout 30 "$E2E_PYTHON" -c '
+import hashlib, socket, sys
+s = socket.socket(socket.AF_INET6)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind((sys.argv[1], 5001)); s.listen(1)
+c, _ = s.accept(); h = hashlib.sha256()
+while True:
+    b = c.recv(65536)
+    if not b: break
+    h.update(b)
+print(h.hexdigest())' "$4" >"$E2E_TMP/bulk.sha" &
+    local server=$!
+    ip netns exec "$1" timeout 30 "$E2E_PYTHON" -c '
+import socket, sys, time
+for attempt in range(50):  # until the server listens
+    try:
+        s = socket.create_connection((sys.argv[1], 5001), timeout=20, source_address=(sys.argv[2], 0))
+        break
+    except ConnectionRefusedError:
+        time.sleep(0.1)
+s.sendall(open(sys.argv[3], "rb").read()); s.close()' "$4" "$2" "$E2E_TMP/bulk"
+    wait "$server"
+    got=$(cat "$E2E_TMP/bulk.sha")
+    [ "$got" = "$want" ]
+}
+e2e_check "4 MiB of TCP from client A reach the broker intact (offload $(e2e_offload broker))" \
+    tcp_intact "$NS_A" "$ADDR_clientA" "$NS_BROKER" "$BROKER_TUN_ADDR"
+e2e_check "and 4 MiB from the broker reach client A intact" \
+    tcp_intact "$NS_BROKER" "$BROKER_TUN_ADDR" "$NS_A" "$ADDR_clientA"
+
 e2e_check "broker still runs" e2e_alive broker
 e2e_check "client A still runs" e2e_alive clientA
 e2e_check "client B still runs" e2e_alive clientB
 
-# --- second run: broadcast delivery, no source check
+# --- second run: broadcast delivery, no source check, no offload
 for daemon in clientA clientB broker; do e2e_stop "$daemon"; done
-e2e_broker_conf broker2 quib.broker.delivery=broadcast quib.broker.sourcecheck=0
-e2e_conf clientA2 "quib.broker.address=$BROKER_IP_A"
-e2e_conf clientB2 "quib.broker.address=$BROKER_IP_B"
+e2e_broker_conf broker2 quib.broker.delivery=broadcast quib.broker.sourcecheck=0 quib.tun.offload=off
+e2e_conf clientA2 "quib.broker.address=$BROKER_IP_A" quib.tun.offload=off
+e2e_conf clientB2 "quib.broker.address=$BROKER_IP_B" quib.tun.offload=off
 e2e_start_broker broker2 "$NS_BROKER"
 e2e_wait_until 10 e2e_has_record "$E2E_TMP/broker2.log" "INFO cBroker Starting UDP thread..." ||
     e2e_fatal "the second broker did not start its UDP worker"
@@ -241,5 +279,9 @@ e2e_check "with broadcast delivery the broker's $PINGS pings to A reach B too (B
 spoof_ping "$ADDR_clientB2"
 e2e_check "with sourcecheck = 0 the spoofed echo requests enter the broker's stack (it took $RX_BROKER)" \
     [ "$RX_BROKER" -ge "$PINGS" ]
+e2e_check "4 MiB of TCP from client A reach the broker intact (offload $(e2e_offload broker2))" \
+    tcp_intact "$NS_A" "$ADDR_clientA2" "$NS_BROKER" "$BROKER_TUN_ADDR"
+e2e_check "and 4 MiB from the broker reach client A intact" \
+    tcp_intact "$NS_BROKER" "$BROKER_TUN_ADDR" "$NS_A" "$ADDR_clientA2"
 e2e_check "the second broker still runs" e2e_alive broker2
 e2e_finish

@@ -8,6 +8,7 @@ and the datagram.
 """
 import os
 import shutil
+import struct
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -223,6 +224,42 @@ CLIENT_SEEDS = {
 }
 
 
+def offload(mode=0, mtu=1400, option_words=0, payload=64000, gso=1400, flags=0x10, rest=b""):
+    """fuzz_tcp_offload: mode, MTU, TCP option words, payload length,
+    gso_size and TCP flags shape the super-segment; records of wire frames
+    follow (and, repeated, the whole input fills the super-segment)."""
+    return (bytes([mode, mtu - 1280, option_words]) + payload.to_bytes(2, "big")
+            + (gso - 64).to_bytes(2, "big") + bytes([flags]) + rest)
+
+
+def raw_gso_read(gso=100, payload=500):
+    """A read from the device as it is: virtio header (needs checksum,
+    TCP/IPv6 GSO), IPv6 header, 20-byte TCP header (ACK), payload."""
+    src = b"\x20\x01\x0d\xb8" + b"\0" * 11 + b"\x09"
+    ip6 = b"\x60\0\0\0" + (20 + payload).to_bytes(2, "big") + b"\x06\x40" + src + src
+    tcp = b"\x04\xd2\x00\x50" + b"\0\0\0\x01" + b"\0" * 4 + b"\x50\x10\xff\xff" + b"\0" * 4
+    return struct.pack("<BBHHHH", 1, 4, 60, gso, 40, 16) + ip6 + tcp + noise(payload, 6)
+
+
+OFFLOAD_SEEDS = {
+    "bulk_64k": offload(payload=65000, rest=noise(40, 1)),
+    "timestamps_fin_odd": offload(mtu=1280, option_words=3, payload=4097, gso=1208,
+                                  flags=0x19, rest=noise(33, 2)),
+    "cwr_ece_small_segments": offload(mode=2, mtu=1500, payload=20000, gso=88, flags=0xD8,
+                                      rest=noise(17, 3)),
+    "largest": offload(mtu=1500, option_words=10, payload=65475, gso=65535, flags=0x18),
+    "whole_packet": offload(mode=1, payload=900, flags=0x18, rest=noise(50, 4)),
+    "no_payload": offload(payload=0),
+    "lost_frame": offload(mode=8 | 3 << 4, payload=10000, rest=noise(20, 7)),
+    "next_after_short": offload(mode=4, payload=40000, rest=noise(20, 8)),
+    "next_after_full": offload(mode=4, payload=27200, rest=noise(20, 9)),
+    "next_after_single": offload(mode=4, option_words=3, payload=500, rest=noise(20, 10)),
+    "raw_frames": offload(payload=3000) + record(0, frame()) + record(1, frame(1400))
+                  + record(2, noise(100, 5)),
+    "raw_gso_read": raw_gso_read(),
+}
+
+
 def write_dictionary():
     """Words for the fuzzer to insert: message words, tag names and the
     identifiers the broker derives for the sixteen endpoints."""
@@ -248,3 +285,4 @@ write_dictionary()
 write("fuzz_tsp_parse", PARSER_SEEDS)
 write("fuzz_broker_exchange", BROKER_SEEDS)
 write("fuzz_client_datagram", CLIENT_SEEDS)
+write("fuzz_tcp_offload", OFFLOAD_SEEDS)
