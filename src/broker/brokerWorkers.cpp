@@ -38,16 +38,7 @@ void cBroker::udpThread()
         if (segment == 0) {
             mMode->handleUdpDatagram(buffer.data(), n, sender, monotonicNanoseconds(), local);
         } else {
-            // Each datagram of the run exactly as if it had come alone.
-            sReceivedRun run{reinterpret_cast<unsigned char*>(buffer.data()),
-                             static_cast<std::size_t>(n), sender, local,
-                             static_cast<std::size_t>(segment)};
-            cDatagramWalk walk(run);
-            const unsigned char* datagram;
-            std::size_t length;
-            while (walk.next(datagram, length))
-                mMode->handleUdpDatagram(const_cast<char*>(reinterpret_cast<const char*>(datagram)),
-                                         static_cast<int>(length), sender, monotonicNanoseconds(), local);
+            mMode->handleUdpRun(buffer.data(), n, segment, sender, monotonicNanoseconds(), local);
         }
         // What the run brought for the TUN device goes in as few writes as it can.
         mMode->flushTunWrites();

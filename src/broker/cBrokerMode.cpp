@@ -147,6 +147,50 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
     reportRefusedData(now);
 }
 
+void cBrokerMode::handleUdpRun(char* buffer, int n, int segment, const sockaddr_in& sender,
+                               long long now, in_addr local)
+{
+    sReceivedRun run{reinterpret_cast<unsigned char*>(buffer), static_cast<std::size_t>(n), sender,
+                     local, static_cast<std::size_t>(segment)};
+    if (relayRun(run, now)) {
+        reportRefusedData(now);
+        return;
+    }
+    cDatagramWalk walk(run);
+    const unsigned char* datagram;
+    std::size_t length;
+    while (walk.next(datagram, length))
+        handleUdpDatagram(const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+                          static_cast<int>(length), sender, now, local);
+}
+
+// True when the sender's established tunnel took the whole run under one
+// hold of the lock.
+bool cBrokerMode::relayRun(const sReceivedRun& run, long long now)
+{
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    cTunnel* tunnel = gTunnels.findByPeer(run.sender);
+    if (tunnel == nullptr || !tunnel->isEstablished())
+        return false;
+    tunnel->setLocal(run.local);
+    cDatagramWalk walk(run);
+    const unsigned char* datagram;
+    std::size_t length;
+    while (walk.next(datagram, length)) {
+        mBroker.mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
+        char* bytes = const_cast<char*>(reinterpret_cast<const char*>(datagram));
+        int n = static_cast<int>(length);
+        tunnel->countReceived(length);
+        if (n > kKeepaliveMax)
+            relayData(tunnel, bytes, n, run.sender);
+        else
+            echoKeepalive(tunnel, bytes, n);
+    }
+    tunnel->touch(now / kNanosPerSecond);
+    gTunnels.heard(tunnel);
+    return true;
+}
+
 void cBrokerMode::flushReports(long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);

@@ -33,6 +33,11 @@ public:
     void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now,
                            in_addr local = in_addr{});
     void flushReports(long long now);
+    // A run of one sender's datagrams (received coalesced): looked up once
+    // when the sender's tunnel is established, each datagram then relayed or
+    // echoed as handleUdpDatagram would; otherwise handled one by one.
+    void handleUdpRun(char* buffer, int n, int segment, const sockaddr_in& sender, long long now,
+                      in_addr local);
     // The TUN worker's calls: one frame to the tunnel that holds its
     // destination (multicast to all), or to all with broadcast delivery.
     void handleTunFrame(char* buffer, int n, long long now);
@@ -73,6 +78,7 @@ private:
     };
 
     cTunnel* admit(const char* buffer, int n, const sockaddr_in& sender, long long now);
+    bool relayRun(const sReceivedRun& run, long long now);
     bool makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now);
     cTunnel* victim(long long now, bool& silent) const;
     void answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
