@@ -120,7 +120,7 @@ TEST_F(KeyedSetup, OnlyTheKeyHolderTakesAProtectedIdentifier)
     // Without the key the identifier is not taken: the owner keeps its
     // tunnel, and the forged request costs no table slot.
     fromPeer(tspBytes({"request", "tunnelid=7", "tunnelkey="}), attacker.addr());
-    EXPECT_EQ(std::string::npos, attacker.receive().find("tunnelid=7"));
+    EXPECT_EQ(std::string::npos, attacker.receive().find(std::string("tunnelid=7\0", 11)));
     EXPECT_EQ(nullptr, tunnelOf(attacker));
     EXPECT_TRUE(tunnelOf(owner)->isEstablished());
     EXPECT_TRUE(has(mLog.records(),
@@ -139,7 +139,8 @@ TEST_F(KeyedSetup, RequiredKeysRefuseIdentifiersAndAcceptsWithoutThem)
     setTunnelKeysRequired(true);
     cTestSocket client;
     fromPeer(tspBytes({"request", "tunnelid=7"}), client.addr());
-    EXPECT_EQ(std::string::npos, client.receive().find("ip6addr=2001:db8::7"));
+    // The whole tag: an address derived from the endpoint may begin with 7.
+    EXPECT_EQ(std::string::npos, client.receive().find(std::string("ip6addr=2001:db8::7\0", 20)));
     fromPeer(tspBytes({"accept"}), client.addr());
     EXPECT_EQ(TUNNEL_OFFERED, tunnelOf(client)->getState());
 }
