@@ -177,7 +177,8 @@ bool cBrokerMode::relayRun(const sReceivedRun& run, long long now)
     const unsigned char* datagram;
     std::size_t length;
     while (walk.next(datagram, length)) {
-        mBroker.mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
+        if (mBroker.mDebug.wanted())
+            mBroker.mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
         char* bytes = const_cast<char*>(reinterpret_cast<const char*>(datagram));
         int n = static_cast<int>(length);
         tunnel->countReceived(length);

@@ -244,7 +244,7 @@ void cClientMode::sendFramesOfRead(const char* buf, int n)
         sendFrameToBroker(frames, static_cast<int>(cut.lastSize));
         return;
     }
-    for (std::size_t i = 0; i < cut.count; ++i)
+    for (std::size_t i = 0; mBroker.mDebug.wanted() && i < cut.count; ++i)
         mBroker.mDebug << "Receive " << (i + 1 == cut.count ? cut.lastSize : cut.frameSize)
                        << " bytes from TUN" << std::endl;
     countUp(daemonCounters().framesIn, cut.count);

@@ -29,17 +29,6 @@ void fillSegmentSize(cmsghdr* c, uint16_t segmentSize)
     std::memcpy(CMSG_DATA(c), &segmentSize, sizeof(segmentSize));
 }
 
-void fillLocalSource(cmsghdr* c, in_addr local)
-{
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info;
-    std::memset(&info, 0, sizeof(info));
-    info.ipi_spec_dst = local;
-    std::memcpy(CMSG_DATA(c), &info, sizeof(info));
-}
-
 void address(msghdr& m, const sockaddr_in& to, iovec& bytes)
 {
     m.msg_name = const_cast<sockaddr_in*>(&to);

@@ -14,7 +14,11 @@ void setLocalSource(msghdr& m, tPktInfoControl& control, in_addr local)
     std::memset(&control, 0, sizeof(control));
     m.msg_control = control.bytes;
     m.msg_controllen = sizeof(control.bytes);
-    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    fillLocalSource(CMSG_FIRSTHDR(&m), local);
+}
+
+void fillLocalSource(cmsghdr* c, in_addr local)
+{
     c->cmsg_level = IPPROTO_IP;
     c->cmsg_type = IP_PKTINFO;
     c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));

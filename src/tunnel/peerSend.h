@@ -16,6 +16,8 @@ struct tPktInfoControl {
 
 // Makes m leave from local; INADDR_ANY leaves the choice to the kernel.
 void setLocalSource(msghdr& m, tPktInfoControl& control, in_addr local);
+// The same as one control message at c, for a caller that sends others too.
+void fillLocalSource(cmsghdr* c, in_addr local);
 
 // One datagram to peer from local.
 ssize_t sendFrom(int sock, const void* data, size_t len, const sockaddr_in& peer, in_addr local);

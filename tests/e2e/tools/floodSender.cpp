@@ -62,15 +62,24 @@ void usage()
                  "       [rate=N] [seed=N] [settle=S] [protect=IP:PORT]...\n");
 }
 
+// "key=value" split at its first "="; false without one.
+bool splitOption(const char* arg, std::string& key, std::string& value)
+{
+    std::string text = arg;
+    std::size_t eq = text.find('=');
+    if (eq == std::string::npos)
+        return false;
+    key = text.substr(0, eq);
+    value = text.substr(eq + 1);
+    return true;
+}
+
 bool parseOptions(int argc, char** argv, sOptions& o)
 {
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::size_t eq = arg.find('=');
-        if (eq == std::string::npos)
+        std::string key, value;
+        if (!splitOption(argv[i], key, value))
             return false;
-        std::string key = arg.substr(0, eq);
-        std::string value = arg.substr(eq + 1);
         char* end = nullptr;
         long long number = std::strtoll(value.c_str(), &end, 10);
         bool numeric = !value.empty() && *end == '\0' && number >= 0;
@@ -505,12 +514,9 @@ struct sChurnOptions {
 bool parseChurn(int argc, char** argv, sChurnOptions& o)
 {
     for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::size_t eq = arg.find('=');
-        if (eq == std::string::npos)
+        std::string key, value;
+        if (!splitOption(argv[i], key, value))
             return false;
-        std::string key = arg.substr(0, eq);
-        std::string value = arg.substr(eq + 1);
         long number = std::atol(value.c_str());
         if (key == "broker")
             o.broker = value;
