@@ -5,10 +5,10 @@
 
 #include "broker/cBrokerMode.h"
 #include "log/monotonicClock.h"
-#include "net/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "tunnel/frame.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -49,29 +49,18 @@ void cBroker::udpThread()
 void cBroker::tunThread()
 {
     mInfo << "Starting TUN thread..." << std::endl;
-    std::vector<char> buffer(tunReadSize());
-    std::vector<unsigned char> frames;
+    // What was queued while the last batch went out is taken at once, so
+    // frames of one size to one tunnel leave in one send.
+    const int kBatchEntries = 64;
+    std::vector<char> buffer(std::max<std::size_t>(4 * tunReadSize(), kBatchEntries * kFrameBufferSize));
+    cPktQueue::sPopped popped[kBatchEntries];
     for (;;) {
         if (!mTunQueue.wait(kWaitSeconds)) {
             mMode->flushTunReports(monotonicNanoseconds());
             continue;
         }
-        int n = mTunQueue.pop(buffer.data(), static_cast<int>(buffer.size()));
-        if (!mTunOffload) {
-            mMode->handleTunFrame(buffer.data(), n, monotonicNanoseconds());
-            continue;
-        }
-        // A read with the virtio header: the wire frames it makes, cut here
-        // and sent to their one tunnel in as few calls as the kernel takes.
-        sWireFrames cut;
-        if (!wireFramesOfRead(buffer.data(), n, mTunMtu, frames, cut)) {
-            mMode->dropTunRead(n);
-        } else if (cut.count == 1) {
-            mMode->handleTunFrame(reinterpret_cast<char*>(frames.data()), static_cast<int>(cut.lastSize),
-                                  monotonicNanoseconds());
-        } else {
-            mMode->handleTunRun(frames.data(), cut, monotonicNanoseconds());
-        }
+        int count = mTunQueue.popBatch(buffer.data(), static_cast<int>(buffer.size()), popped, kBatchEntries);
+        mMode->handleTunBatch(buffer.data(), popped, count, monotonicNanoseconds());
     }
 }
 

@@ -202,16 +202,58 @@ void cBrokerMode::flushReports(long long now)
 
 void cBrokerMode::handleTunFrame(char* buffer, int n, long long now)
 {
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    routeFrame(buffer, n);
+    sendGathered();
+    flushTunReports(now);
+}
+
+void cBrokerMode::handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now)
+{
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    routeRun(frames, cut);
+    flushTunReports(now);
+}
+
+void cBrokerMode::handleTunBatch(char* bytes, const cPktQueue::sPopped* popped, int count, long long now)
+{
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    for (int i = 0; i < count; ++i) {
+        char* entry = bytes + popped[i].offset;
+        if (mBroker.tunOffload())
+            routeRead(entry, popped[i].length);
+        else
+            routeFrame(entry, popped[i].length);
+    }
+    sendGathered();
+    flushTunReports(now);
+}
+
+// A read with the virtio header, cut into the wire frames it makes.
+void cBrokerMode::routeRead(char* read, int n)
+{
+    sWireFrames cut;
+    if (!wireFramesOfRead(read, n, mBroker.tunMtu(), mCutFrames, cut))
+        dropTunRead(n);
+    else if (cut.count == 1)
+        routeFrame(reinterpret_cast<char*>(mCutFrames.data()), static_cast<int>(cut.lastSize));
+    else
+        routeRun(mCutFrames.data(), cut);
+}
+
+void cBrokerMode::routeFrame(char* buffer, int n)
+{
     if (mBroker.mDebug.wanted())
         mBroker.mDebug << "Got " << n << " bytes from the TUN Q protocol "
                        << frameProtocol(buffer, n) << " flags 0x"
                        << hexText(frameFlags(buffer, n)) << std::endl;
-    std::lock_guard<std::mutex> hold(gTunnelsLock);
     const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
     if (mBroadcast || (destination != nullptr && isMulticast(destination))) {
+        // What was gathered before it leaves before it.
+        sendGathered();
         sendToAllTunnels(mBroker.udpSocket(), buffer, n);
     } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
-        sendToTunnel(mBroker.udpSocket(), buffer, n, t);
+        gather(t, buffer, n);
     } else {
         // Nobody here holds that address: sending it to every client would
         // show each of them the others' traffic.
@@ -219,17 +261,16 @@ void cBrokerMode::handleTunFrame(char* buffer, int n, long long now)
                        << std::endl;
         mUndelivered.add();
     }
-    flushTunReports(now);
 }
 
-void cBrokerMode::handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now)
+void cBrokerMode::routeRun(const unsigned char* frames, const sWireFrames& cut)
 {
     const char* first = reinterpret_cast<const char*>(frames);
     int firstLen = static_cast<int>(cut.count > 1 ? cut.frameSize : cut.lastSize);
     if (mBroker.mDebug.wanted())
         mBroker.mDebug << "Got " << cut.totalSize() << " bytes from the TUN Q in " << cut.count
                        << " frames" << std::endl;
-    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    sendGathered();
     const unsigned char* destination = frameAddress(first, firstLen, kDestinationAt);
     if (mBroadcast) {
         for (const cTunnel* t : gTunnels)
@@ -243,7 +284,32 @@ void cBrokerMode::handleTunRun(const unsigned char* frames, const sWireFrames& c
         for (std::size_t i = 0; i < cut.count; ++i)
             mUndelivered.add();
     }
-    flushTunReports(now);
+}
+
+void cBrokerMode::gather(const cTunnel* tunnel, const char* frame, int n)
+{
+    std::size_t len = static_cast<std::size_t>(n < 0 ? 0 : n);
+    if (mGathered.add(tunnel, frame, len))
+        return;
+    sendGathered();
+    if (!mGathered.add(tunnel, frame, len))
+        sendToTunnel(mBroker.udpSocket(), frame, n, tunnel);
+}
+
+// The frames gathered for one tunnel: a frame alone as always, more as one
+// run.
+void cBrokerMode::sendGathered()
+{
+    if (mGathered.empty())
+        return;
+    const cTunnel* tunnel = static_cast<const cTunnel*>(mGathered.destination());
+    sWireFrames cut = mGathered.cut();
+    if (cut.count == 1)
+        sendToTunnel(mBroker.udpSocket(), reinterpret_cast<const char*>(mGathered.frames()),
+                     static_cast<int>(cut.lastSize), tunnel);
+    else
+        sendRun(mGathered.frames(), cut, tunnel);
+    mGathered.clear();
 }
 
 void cBrokerMode::dropTunRead(int n)

@@ -6,13 +6,16 @@
 
 #include "broker/cSetupLimiter.h"
 #include "log/cSummaryPacer.h"
+#include "net/frameRun.h"
 #include "net/tunOffloadIo.h"
 #include "net/udpOffload.h"
+#include "queue/cPktQueue.h"
 #include "status/daemonCounters.h"
 
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <vector>
 
 class cBroker;
 class cTSPMsg;
@@ -47,6 +50,10 @@ public:
     // no frames.
     void handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now);
     void dropTunRead(int n);
+    // What the TUN worker took from its queue at once, laid end to end in
+    // bytes: each entry a frame, or a read with the virtio header when the
+    // device has offload. Frames of one size to one tunnel leave as one run.
+    void handleTunBatch(char* bytes, const cPktQueue::sPopped* popped, int count, long long now);
     // The UDP worker, after each queue entry: frames for the TUN device that
     // wait to be merged are written.
     void flushTunWrites();
@@ -92,6 +99,12 @@ private:
     void echoKeepalive(const cTunnel* tunnel, char* buffer, int n);
     int sendToPeer(const char* data, int len, const cTunnel* tunnel);
     void sendRun(const unsigned char* frames, const sWireFrames& cut, const cTunnel* tunnel);
+    // With gTunnelsLock held, from the first frame of a batch to sendGathered.
+    void routeRead(char* read, int n);
+    void routeFrame(char* buffer, int n);
+    void routeRun(const unsigned char* frames, const sWireFrames& cut);
+    void gather(const cTunnel* tunnel, const char* frame, int n);
+    void sendGathered();
     void reportTableLimit(long long now);
     void reportHeldOffers(long long now);
     void reportRefusedData(long long now);
@@ -115,6 +128,8 @@ private:
     tCount mUndelivered;
     cSummaryPacer mUndeliveredPacer;
     cUdpGsoSender mRunSender;
+    cFrameRun mGathered;
+    std::vector<unsigned char> mCutFrames;
     // The UDP worker's own.
     cTunWriter mTunWriter;
 };

@@ -226,7 +226,24 @@ void cClientMode::sendFrameToBroker(const char* frame, int n)
         countDrop(DROP_NO_TUNNEL);
         return;
     }
-    sendToBroker(frame, n);
+    std::size_t len = static_cast<std::size_t>(n);
+    if (mGathered.add(&mBrokerEndpoint, frame, len))
+        return;
+    sendGatheredFrames();
+    if (!mGathered.add(&mBrokerEndpoint, frame, len))
+        sendDatagram(frame, n);
+}
+
+void cClientMode::sendGatheredFrames()
+{
+    if (mGathered.empty())
+        return;
+    sWireFrames cut = mGathered.cut();
+    if (cut.count == 1)
+        sendDatagram(mGathered.frames(), static_cast<int>(cut.lastSize));
+    else
+        sendRunToBroker(mGathered.frames(), cut);
+    mGathered.clear();
 }
 
 // A read with the virtio header: the wire frames it makes, one line and one
@@ -253,9 +270,15 @@ void cClientMode::sendFramesOfRead(const char* buf, int n)
             countDrop(DROP_NO_TUNNEL);
         return;
     }
+    sendGatheredFrames();
+    sendRunToBroker(mFrames.data(), cut);
+}
+
+void cClientMode::sendRunToBroker(const unsigned char* frames, const sWireFrames& cut)
+{
     in_addr any = {};
-    std::size_t sent = mRunSender.sendRun(mBroker.udpSocket(), mFrames.data(), cut.frameSize,
-                                          cut.count, cut.lastSize, mBrokerEndpoint, any);
+    std::size_t sent = mRunSender.sendRun(mBroker.udpSocket(), frames, cut.frameSize, cut.count,
+                                          cut.lastSize, mBrokerEndpoint, any);
     mTraffic.packetsOut += sent;
     mTraffic.bytesOut += sent == cut.count ? cut.totalSize() : sent * cut.frameSize;
 }
@@ -280,6 +303,12 @@ int cClientMode::onQuiet(long long now)
 }
 
 void cClientMode::sendToBroker(const void* data, int len)
+{
+    sendGatheredFrames();
+    sendDatagram(data, len);
+}
+
+void cClientMode::sendDatagram(const void* data, int len)
 {
     // The result is not examined: a lost send is made good by the retry and
     // keepalive rules.

@@ -4,6 +4,7 @@
 // the cBroker's socket, TUN descriptor, streams and interface operations.
 #pragma once
 
+#include "net/frameRun.h"
 #include "net/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "tunnel/cTunnel.h"
@@ -35,10 +36,12 @@ public:
     void start();
     // n < 0: the read failed. now: seconds of CLOCK_MONOTONIC.
     int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
+    // Frames for the broker are gathered into runs while a wake-up reads.
     void onFrame(const char* buf, int n);
     // After a wake-up's reads: frames for the TUN device that wait to be
-    // merged are written.
+    // merged are written, and gathered frames are sent to the broker.
     void flushTunWrites();
+    void sendGatheredFrames();
     // Ten seconds without anything to read, or a failed select.
     int onQuiet(long long now);
 
@@ -59,9 +62,12 @@ private:
     int configureTun();
     void sendRequest();
     void setUpAgain();
+    // Every datagram to the broker leaves after the frames gathered before it.
     void sendToBroker(const void* data, int len);
+    void sendDatagram(const void* data, int len);
     void sendFrameToBroker(const char* frame, int n);
     void sendFramesOfRead(const char* buf, int n);
+    void sendRunToBroker(const unsigned char* frames, const sWireFrames& cut);
 
     cBroker& mBroker;
     sockaddr_in mBrokerEndpoint;
@@ -85,4 +91,5 @@ private:
     cTunWriter mTunWriter{false};
     std::vector<unsigned char> mFrames;
     cUdpGsoSender mRunSender;
+    cFrameRun mGathered;
 };

@@ -125,8 +125,10 @@ private:
             if (tunReady)
                 tunReady = serveFrame(round == 0);
         }
-        // Frames for the TUN device that wait to be merged go in now.
+        // Frames for the TUN device that wait to be merged go in now, and
+        // frames gathered for the broker leave.
         mMode.flushTunWrites();
+        mMode.sendGatheredFrames();
         return cClientMode::CLIENT_CONTINUE;
     }
 

@@ -25,29 +25,60 @@ private:
     pthread_mutex_t& mMutex;
 };
 
-// A new entry holding a copy of len bytes (len >= 0), or nullptr when memory
-// runs out. The entry and its bytes share one allocation: one call to the
-// allocator per packet each way instead of two.
-PktEntry* newEntry(const void* data, int len, const sockaddr_in& source, in_addr local, int segment)
+// Entries come in two sizes so that popped ones can serve later pushes:
+// room for one frame or datagram, and room for one offloaded read or run of
+// datagrams (64 KiB and its headers). Larger entries are made to measure.
+const int kFrameCapacity = 2048;
+const int kReadCapacity = 66 * 1024;
+// Spare entries kept at most, by size: 256 KiB and 528 KiB.
+const std::size_t kSpareFrames = 128;
+const std::size_t kSpareReads = 8;
+
+int capacityFor(int len)
 {
-    void* block = ::operator new(sizeof(PktEntry) + static_cast<std::size_t>(len), std::nothrow);
+    if (len <= kFrameCapacity)
+        return kFrameCapacity;
+    return len <= kReadCapacity ? kReadCapacity : len;
+}
+
+// A new entry with room for len bytes (len >= 0), or nullptr when memory
+// runs out. The entry and its bytes share one allocation.
+PktEntry* newEntry(int len)
+{
+    int capacity = capacityFor(len);
+    void* block = ::operator new(sizeof(PktEntry) + static_cast<std::size_t>(capacity), std::nothrow);
     if (block == nullptr)
         return nullptr;
     PktEntry* entry = new (block) PktEntry;
     entry->bytes = reinterpret_cast<char*>(entry + 1);
+    entry->capacity = capacity;
+    return entry;
+}
+
+void fillEntry(PktEntry* entry, const void* data, int len, const sockaddr_in& source, in_addr local,
+               int segment)
+{
     entry->length = len;
     entry->source = source;
     entry->local = local;
     entry->segment = segment;
     if (len > 0)
         std::memcpy(entry->bytes, data, static_cast<std::size_t>(len));
-    return entry;
 }
 
 void releaseEntry(PktEntry* entry)
 {
     entry->~PktEntry();
     ::operator delete(entry);
+}
+
+PktEntry* takeSpare(std::vector<PktEntry*>& spares)
+{
+    if (spares.empty())
+        return nullptr;
+    PktEntry* entry = spares.back();
+    spares.pop_back();
+    return entry;
 }
 
 } // namespace
@@ -64,6 +95,8 @@ cPktQueue::cPktQueue(int limit, long long byteLimit)
       mDropPacer(kDropReportSeconds)
 {
     pthread_mutex_init(&mLock, nullptr);
+    mSpareFrames.reserve(kSpareFrames);
+    mSpareReads.reserve(kSpareReads);
 
     // Deadlines are taken from the monotonic clock, so setting the wall clock
     // neither shortens nor lengthens a wait.
@@ -81,6 +114,10 @@ cPktQueue::~cPktQueue()
     for (PktEntry* entry : mEntries)
         releaseEntry(entry);
     mEntries.clear();
+    for (PktEntry* entry : mSpareFrames)
+        releaseEntry(entry);
+    for (PktEntry* entry : mSpareReads)
+        releaseEntry(entry);
     pthread_cond_destroy(&mNotEmpty);
     pthread_mutex_destroy(&mLock);
 }
@@ -114,8 +151,19 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
     if (len < 0 || (data == nullptr && len > 0))
         return false;
 
+    // The lock is held only to take and to queue an entry: the allocator
+    // and the copy run outside it, so the consumer never waits on them.
+    bool dropped = false;
+    PktEntry* entry = entryFor(len, reportDrop, dropped);
+    if (dropped)
+        return false;
+    // Out of memory drops the packet instead of throwing out of the receive
+    // loop.
+    if (entry == nullptr && (entry = newEntry(len)) == nullptr)
+        return false;
+    fillEntry(entry, data, len, source, local, segment);
     bool wake = false;
-    bool admitted = admit(data, len, source, local, segment, reportDrop, wake);
+    bool admitted = admit(entry, reportDrop, wake);
     // After unlocking, and only when a consumer sleeps: a busy consumer finds
     // the entry on its next wait without a wake-up, and a dropped packet
     // leaves nothing to wake for.
@@ -133,38 +181,75 @@ bool cPktQueue::full(int len) const
     return mByteLimit > 0 && !mEntries.empty() && mBytes + len > mByteLimit;
 }
 
-bool cPktQueue::admit(const void* data, int len, const sockaddr_in& source, in_addr local,
-                      int segment, bool reportDrop, bool& wake)
+// A full queue drops before anything is copied; otherwise a spare entry
+// with room for len bytes, or nullptr when a new one is needed.
+PktEntry* cPktQueue::entryFor(int len, bool reportDrop, bool& dropped)
 {
     cMutexHold hold(mLock);
     if (full(len)) {
-        countDrop(DROP_QUEUE_OVERFLOW);
-        if (!reportDrop)
-            return false;
-        if (mInBurst) {
-            ++mDropsSinceRecord;
-            return false;
-        }
-        mInBurst = true;
-        mBurstStartPending = true;
-        mError << "Queue overflow. Dropping packet" << std::endl;
+        dropped = true;
+        overflow(reportDrop);
+        return nullptr;
+    }
+    if (len <= kFrameCapacity)
+        return takeSpare(mSpareFrames);
+    return len <= kReadCapacity ? takeSpare(mSpareReads) : nullptr;
+}
+
+// A drop for want of room: counted, and logged when it starts a burst.
+// Returns false, what the push returns.
+bool cPktQueue::overflow(bool reportDrop)
+{
+    countDrop(DROP_QUEUE_OVERFLOW);
+    if (!reportDrop)
+        return false;
+    if (mInBurst) {
+        ++mDropsSinceRecord;
         return false;
     }
+    mInBurst = true;
+    mBurstStartPending = true;
+    mError << "Queue overflow. Dropping packet" << std::endl;
+    return false;
+}
 
-    // Out of memory drops the packet (false) instead of throwing out of the
-    // receive loop.
-    PktEntry* entry = newEntry(data, len, source, local, segment);
-    if (entry == nullptr)
-        return false;
+// The queue may have filled since entryFor when producers share it.
+bool cPktQueue::admit(PktEntry* entry, bool reportDrop, bool& wake)
+{
+    cMutexHold hold(mLock);
+    if (full(entry->length)) {
+        recycle(entry);
+        return overflow(reportDrop);
+    }
     try {
         mEntries.push_back(entry);
     } catch (const std::bad_alloc&) {
         releaseEntry(entry);
         return false;
     }
-    mBytes += len;
+    mBytes += entry->length;
     wake = mSleepers > 0;
     return true;
+}
+
+// Under the lock: a popped or refused entry becomes a spare while there is
+// room for one of its size.
+void cPktQueue::recycle(PktEntry* entry)
+{
+    std::vector<PktEntry*>* spares = nullptr;
+    if (entry->capacity == kFrameCapacity && mSpareFrames.size() < kSpareFrames)
+        spares = &mSpareFrames;
+    else if (entry->capacity == kReadCapacity && mSpareReads.size() < kSpareReads)
+        spares = &mSpareReads;
+    if (spares == nullptr) {
+        releaseEntry(entry);
+        return;
+    }
+    try {
+        spares->push_back(entry);
+    } catch (const std::bad_alloc&) {
+        releaseEntry(entry);
+    }
 }
 
 bool cPktQueue::wait(int timeoutSec)
@@ -245,32 +330,57 @@ int cPktQueue::pop(void* buffer, int bufferLen)
 int cPktQueue::popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local,
                         int* segment)
 {
-    PktEntry* entry;
+    // A negative buffer length (or no buffer) copies nothing rather than
+    // overrunning memory; the entry is taken all the same, as with a
+    // zero-length buffer.
+    sPopped popped;
+    if (buffer == nullptr || bufferLen < 0)
+        bufferLen = 0;
+    if (popBatch(static_cast<char*>(buffer), bufferLen, &popped, 1) == 0)
+        return 0;
+    if (source != nullptr)
+        *source = popped.source;
+    if (local != nullptr)
+        *local = popped.local;
+    if (segment != nullptr)
+        *segment = popped.segment;
+    return popped.length;
+}
+
+int cPktQueue::popBatch(char* buffer, int bufferLen, sPopped* popped, int maxEntries)
+{
+    const int kMaxTaken = 64;
+    PktEntry* taken[kMaxTaken];
+    int count = 0;
+    maxEntries = maxEntries < kMaxTaken ? maxEntries : kMaxTaken;
     {
         cMutexHold hold(mLock);
-        if (mEntries.empty())
-            return 0;
-        entry = mEntries.front();
-        mEntries.pop_front();
-        mBytes -= entry->length;
+        long long room = bufferLen;
+        while (count < maxEntries && !mEntries.empty()) {
+            PktEntry* entry = mEntries.front();
+            if (count > 0 && entry->length > room)
+                break;
+            mEntries.pop_front();
+            mBytes -= entry->length;
+            room -= entry->length;
+            taken[count++] = entry;
+        }
     }
 
-    // Copy and release outside the lock so a producer never waits on the
-    // consumer's copy. Bytes beyond the buffer are lost. A negative buffer
-    // length (or no buffer) copies nothing rather than overrunning memory;
-    // the entry is taken all the same, as with a zero-length buffer.
-    int count = bufferLen < entry->length ? bufferLen : entry->length;
-    if (count < 0 || buffer == nullptr)
-        count = 0;
-    if (count > 0)
-        std::memcpy(buffer, entry->bytes, static_cast<std::size_t>(count));
-    if (source != nullptr)
-        *source = entry->source;
-    if (local != nullptr)
-        *local = entry->local;
-    if (segment != nullptr)
-        *segment = entry->segment;
-    releaseEntry(entry);
+    // Copied outside the lock so a producer never waits on the consumer's
+    // copy. Bytes beyond the buffer are lost.
+    int offset = 0;
+    for (int i = 0; i < count; ++i) {
+        PktEntry* entry = taken[i];
+        int length = entry->length < bufferLen - offset ? entry->length : bufferLen - offset;
+        if (length > 0)
+            std::memcpy(buffer + offset, entry->bytes, static_cast<std::size_t>(length));
+        popped[i] = {offset, length, entry->source, entry->local, entry->segment};
+        offset += length;
+    }
+    cMutexHold hold(mLock);
+    for (int i = 0; i < count; ++i)
+        recycle(taken[i]);
     return count;
 }
 

@@ -9,12 +9,15 @@
 
 #include <chrono>
 #include <deque>
+#include <vector>
 
 // One queued packet: a private copy of its bytes, its sender and the local
 // address it arrived at (all zero when pushed without them).
 struct PktEntry {
     char* bytes;
     int length;
+    // Room behind bytes: an entry is kept for reuse once popped.
+    int capacity;
     sockaddr_in source;
     in_addr local;
     // Datagrams coalesced by the kernel: the size of each (the last may be
@@ -53,6 +56,19 @@ public:
     int pop(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local,
             int* segment = nullptr);
     int pop(void* buffer, int bufferLen);
+
+    // One entry of popBatch: its bytes at buffer + offset.
+    struct sPopped {
+        int offset;
+        int length;
+        sockaddr_in source;
+        in_addr local;
+        int segment;
+    };
+    // Removes the oldest entries, at most maxEntries and as many as fit in
+    // bufferLen together (the first always, cut to bufferLen like pop), and
+    // copies them end to end into buffer. Returns how many; 0 when empty.
+    int popBatch(char* buffer, int bufferLen, sPopped* popped, int maxEntries);
     // Writes the summary of the overflows since the previous overflow record
     // when one is due (at most one per 10 s, never one of 0 drops); a due
     // time without drops ends the burst. nowSeconds: monotonicSeconds().
@@ -61,9 +77,11 @@ public:
 private:
     bool pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local, int segment,
                    bool reportDrop);
-    bool admit(const void* data, int len, const sockaddr_in& source, in_addr local, int segment,
-               bool reportDrop, bool& wake);
+    PktEntry* entryFor(int len, bool reportDrop, bool& dropped);
+    bool admit(PktEntry* entry, bool reportDrop, bool& wake);
+    bool overflow(bool reportDrop);
     bool full(int len) const;
+    void recycle(PktEntry* entry);
     int waitWithoutLimit();
     int waitUntil(std::chrono::milliseconds timeout);
     int popEntry(void* buffer, int bufferLen, sockaddr_in* source, in_addr* local, int* segment);
@@ -74,6 +92,10 @@ private:
     // Consumers blocked on mNotEmpty: a push signals only when one is.
     int mSleepers;
     std::deque<PktEntry*> mEntries;
+    // Popped entries kept for the next pushes, so that a steady flow calls
+    // the allocator (and touches fresh pages) only while it grows.
+    std::vector<PktEntry*> mSpareFrames;
+    std::vector<PktEntry*> mSpareReads;
     // Overflow records: a burst starts with the ERROR line written by the push
     // that dropped; its time is taken by the next reportDrops (push reads no
     // clock). The rest of the burst is counted in mDropsSinceRecord.

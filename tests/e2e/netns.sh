@@ -233,14 +233,15 @@ e2e_ns_has_addr() {
 }
 
 # e2e_wait_client NAME NS SECONDS: waits until the client has been offered
-# an address and carries it on its TUN device; sets ADDR_<NAME>.
+# an address and carries it on its TUN device; sets ADDR_<NAME> (a dash in
+# NAME becomes an underscore).
 e2e_wait_client() {
     local name=$1 ns=$2 secs=$3 addr
     e2e_wait_until "$secs" e2e_has_record_prefix "$E2E_TMP/$name.log" \
         "INFO cTunnel Offered Tunnel Addr '" || return 1
     addr=$(e2e_offered_addr "$name")
     [ -n "$addr" ] || return 1
-    printf -v "ADDR_$name" '%s' "$addr"
+    printf -v "ADDR_${name//-/_}" '%s' "$addr"
     e2e_wait_until 5 e2e_ns_has_addr "$ns" "$addr"
 }
 

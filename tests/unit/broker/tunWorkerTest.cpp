@@ -61,6 +61,35 @@ TEST_F(TunFrames, FrameGoesOnlyToTheTunnelOfItsDestinationMulticastToAll)
                                     "device dropped since the last report"));
 }
 
+TEST_F(TunFrames, BatchKeepsEachTunnelsFramesInOrderOneDatagramEach)
+{
+    // Through the queue as the worker takes it: equal frames to one tunnel
+    // leave as one run, a frame to another tunnel ends it.
+    cTestSocket a, b;
+    establish(a, "7");
+    establish(b, "8");
+    mLog.records();
+    std::string toA = ip6Frame("2001:db8::1", "2001:db8::7");
+    std::string toB = ip6Frame("2001:db8::1", "2001:db8::8");
+    std::string lastToA = toA + "tail";
+    cPktQueue queue(16);
+    for (const std::string* frame : {&toA, &toA, &toB, &toA, &lastToA})
+        queue.push(frame->data(), static_cast<int>(frame->size()));
+    char bytes[4096];
+    cPktQueue::sPopped popped[8];
+    int count = queue.popBatch(bytes, sizeof bytes, popped, 8);
+    ASSERT_EQ(5, count);
+    mMode->handleTunBatch(bytes, popped, count, kNow);
+
+    for (const std::string& frame : {toA, toA, toA, lastToA})
+        EXPECT_EQ(frame, a.receive());
+    EXPECT_EQ("<none>", a.receive());
+    EXPECT_EQ(toB, b.receive());
+    auto records = mLog.records();
+    EXPECT_EQ(4, std::count(records.begin(), records.end(), "DEBUG cTunnel TX 48 bytes over tunnel"));
+    EXPECT_EQ(1, std::count(records.begin(), records.end(), "DEBUG cTunnel TX 52 bytes over tunnel"));
+}
+
 // The written delivery, for an operator who asks for it.
 class TunFrameBroadcast : public TunFrames {
 protected:

@@ -161,11 +161,20 @@ TEST_F(ClientEstablished, ShortFramesAreLoggedWithoutOverReadAndRelayedWhole)
 
 TEST_F(ClientEstablished, TunFramesGoToTheBrokerAndQuietIntervalsSendKeepalives)
 {
+    // Frames read in one wake-up leave together at its end, each still one
+    // datagram; a keepalive leaves after the frames gathered before it.
     client().onFrame(exampleFrame().data(), 64);
+    client().onFrame(exampleFrame().data(), 64);
+    client().sendGatheredFrames();
     EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
+    EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
+    client().onFrame(exampleFrame().data(), 64);
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+    EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
     EXPECT_EQ(kKeepalive, mBrokerSocket.receive());
     std::vector<std::string> expected = {"DEBUG cBroker Receive 64 bytes from TUN",
+                                         "DEBUG cBroker Receive 64 bytes from TUN",
+                                         "DEBUG cBroker Receive 64 bytes from TUN",
                                          "DEBUG cBroker Sending Keepalive"};
     EXPECT_EQ(expected, mLog.records());
 }

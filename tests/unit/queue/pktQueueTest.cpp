@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace {
 
 std::string popText(cPktQueue& queue, sockaddr_in* source = nullptr)
@@ -164,6 +166,23 @@ TEST_F(QueuePop, PacketPushedWithoutSenderPopsWithAllZeroSender)
     EXPECT_EQ("frame", popText(mQueue, &from));
     const unsigned char zero[sizeof from] = {};
     EXPECT_EQ(0, std::memcmp(zero, &from, sizeof from));
+}
+
+TEST_F(QueuePop, BatchTakesWhatFitsEndToEndTheFirstAlwaysAndTheRestLater)
+{
+    cPktQueue queue(16);
+    for (const char* packet : {"one", "three", "sixteen bytes..."})
+        ASSERT_TRUE(queue.push(packet, static_cast<int>(std::strlen(packet))));
+    char buffer[10];
+    cPktQueue::sPopped popped[4];
+    ASSERT_EQ(2, queue.popBatch(buffer, sizeof buffer, popped, 4));
+    EXPECT_EQ("onethree", std::string(buffer, 8));
+    EXPECT_EQ(3, popped[1].offset);
+    EXPECT_EQ(5, popped[1].length);
+    // Alone, the entry that did not fit is cut to the buffer.
+    ASSERT_EQ(1, queue.popBatch(buffer, sizeof buffer, popped, 4));
+    EXPECT_EQ("sixteen by", std::string(buffer + popped[0].offset, static_cast<std::size_t>(popped[0].length)));
+    EXPECT_EQ(0, queue.popBatch(buffer, sizeof buffer, popped, 4));
 }
 
 class QueueRefusal : public testing::Test {
