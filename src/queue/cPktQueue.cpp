@@ -2,6 +2,10 @@
 
 #include "status/daemonCounters.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -81,6 +85,32 @@ PktEntry* takeSpare(std::vector<PktEntry*>& spares)
     return entry;
 }
 
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "the futex word is a plain 32-bit word");
+
+uint32_t* futexWord(std::atomic<uint32_t>& word)
+{
+    return reinterpret_cast<uint32_t*>(&word);
+}
+
+// Sleeps while word still holds seen, until woken or until deadline
+// (absolute, CLOCK_MONOTONIC; nullptr: no limit). 0 when woken, when the
+// word had moved on or on a signal; otherwise the error (ETIMEDOUT at the
+// deadline).
+int futexWait(std::atomic<uint32_t>& word, uint32_t seen, const timespec* deadline)
+{
+    long result = syscall(SYS_futex, futexWord(word), FUTEX_WAIT_BITSET_PRIVATE, seen, deadline, nullptr,
+                          FUTEX_BITSET_MATCH_ANY);
+    if (result == 0 || errno == EAGAIN || errno == EINTR)
+        return 0;
+    return errno;
+}
+
+void futexWakeOne(std::atomic<uint32_t>& word)
+{
+    syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 } // namespace
 
 cPktQueue::cPktQueue(int limit, long long byteLimit)
@@ -97,14 +127,6 @@ cPktQueue::cPktQueue(int limit, long long byteLimit)
     pthread_mutex_init(&mLock, nullptr);
     mSpareFrames.reserve(kSpareFrames);
     mSpareReads.reserve(kSpareReads);
-
-    // Deadlines are taken from the monotonic clock, so setting the wall clock
-    // neither shortens nor lengthens a wait.
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&mNotEmpty, &attr);
-    pthread_condattr_destroy(&attr);
 }
 
 // Entries still queued are owned by the queue and go with it. Nobody may use
@@ -118,7 +140,6 @@ cPktQueue::~cPktQueue()
         releaseEntry(entry);
     for (PktEntry* entry : mSpareReads)
         releaseEntry(entry);
-    pthread_cond_destroy(&mNotEmpty);
     pthread_mutex_destroy(&mLock);
 }
 
@@ -151,24 +172,30 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
     if (len < 0 || (data == nullptr && len > 0))
         return false;
 
-    // The lock is held only to take and to queue an entry: the allocator
-    // and the copy run outside it, so the consumer never waits on them.
-    bool dropped = false;
-    PktEntry* entry = entryFor(len, reportDrop, dropped);
-    if (dropped)
-        return false;
-    // Out of memory drops the packet instead of throwing out of the receive
-    // loop.
-    if (entry == nullptr && (entry = newEntry(len)) == nullptr)
-        return false;
-    fillEntry(entry, data, len, source, local, segment);
     bool wake = false;
-    bool admitted = admit(entry, reportDrop, wake);
+    bool admitted = false;
+    if (!pushIntoSpare(data, len, source, local, segment, reportDrop, admitted, wake)) {
+        // The lock is held only to take and to queue an entry: the
+        // allocator and the copy of a large entry run outside it, so the
+        // consumer never waits on them.
+        bool dropped = false;
+        PktEntry* entry = entryFor(len, reportDrop, dropped);
+        if (dropped)
+            return false;
+        // Out of memory drops the packet instead of throwing out of the
+        // receive loop.
+        if (entry == nullptr && (entry = newEntry(len)) == nullptr)
+            return false;
+        fillEntry(entry, data, len, source, local, segment);
+        admitted = admit(entry, reportDrop, wake);
+    }
     // After unlocking, and only when a consumer sleeps: a busy consumer finds
     // the entry on its next wait without a wake-up, and a dropped packet
     // leaves nothing to wake for.
-    if (wake)
-        pthread_cond_signal(&mNotEmpty);
+    if (wake) {
+        mPushes.fetch_add(1);
+        futexWakeOne(mPushes);
+    }
     return admitted;
 }
 
@@ -179,6 +206,33 @@ bool cPktQueue::full(int len) const
     if (static_cast<long long>(mEntries.size()) >= mLimit)
         return true;
     return mByteLimit > 0 && !mEntries.empty() && mBytes + len > mByteLimit;
+}
+
+// The common case under one lock: a frame or datagram copied into a spare
+// entry (a short copy). False, with nothing done, when there is no spare
+// entry for it; a full queue drops here.
+bool cPktQueue::pushIntoSpare(const void* data, int len, const sockaddr_in& source, in_addr local,
+                              int segment, bool reportDrop, bool& admitted, bool& wake)
+{
+    cMutexHold hold(mLock);
+    if (full(len)) {
+        admitted = overflow(reportDrop);
+        return true;
+    }
+    if (len > kFrameCapacity || mSpareFrames.empty())
+        return false;
+    PktEntry* entry = takeSpare(mSpareFrames);
+    fillEntry(entry, data, len, source, local, segment);
+    try {
+        mEntries.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        recycle(entry);
+        return true;
+    }
+    mBytes += len;
+    wake = mSleepers > 0;
+    admitted = true;
+    return true;
 }
 
 // A full queue drops before anything is copied; otherwise a spare entry
@@ -276,17 +330,10 @@ bool cPktQueue::waitFor(std::chrono::milliseconds timeout)
     return true;
 }
 
-// Both waits stop on any non-zero code, not only on a time-out: an error code
-// from the condition variable ends the wait as a failure instead of spinning.
 int cPktQueue::waitWithoutLimit()
 {
     mDebug << "Q Wait NO timeout.." << std::endl;
-    int result = 0;
-    ++mSleepers;
-    while (mEntries.empty() && result == 0)
-        result = pthread_cond_wait(&mNotEmpty, &mLock);
-    --mSleepers;
-    return result;
+    return sleepUntilPushed(nullptr);
 }
 
 int cPktQueue::waitUntil(std::chrono::milliseconds timeout)
@@ -304,10 +351,23 @@ int cPktQueue::waitUntil(std::chrono::milliseconds timeout)
     }
 
     mDebug << "Q Wait on timeout.." << std::endl;
+    return sleepUntilPushed(&deadline);
+}
+
+// Called and returns with mLock held. Stops on any non-zero code, not only
+// on a time-out: an error from the kernel ends the wait as a failure
+// instead of spinning. A push between reading mPushes and sleeping has moved
+// it on, so the sleep returns at once.
+int cPktQueue::sleepUntilPushed(const timespec* deadline)
+{
     int result = 0;
     ++mSleepers;
-    while (mEntries.empty() && result == 0)
-        result = pthread_cond_timedwait(&mNotEmpty, &mLock, &deadline);
+    while (mEntries.empty() && result == 0) {
+        uint32_t seen = mPushes.load();
+        pthread_mutex_unlock(&mLock);
+        result = futexWait(mPushes, seen, deadline);
+        pthread_mutex_lock(&mLock);
+    }
     --mSleepers;
     return result;
 }

@@ -115,6 +115,12 @@ e2e_conf() {
     {
         echo "# $name"
         echo "quib.control.socket = $E2E_TMP/$name.sock"
+        # A scenario run again with E2E_OFFLOAD set (off) sets it for every
+        # daemon that does not choose for itself.
+        case " $* " in
+        *" quib.tun.offload="*) ;;
+        *) [ -n "${E2E_OFFLOAD:-}" ] && echo "quib.tun.offload = $E2E_OFFLOAD" ;;
+        esac
         for kv in "$@"; do
             echo "${kv%%=*} = ${kv#*=}"
         done
