@@ -2,10 +2,6 @@
 
 #include "status/daemonCounters.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -83,32 +79,6 @@ PktEntry* takeSpare(std::vector<PktEntry*>& spares)
     PktEntry* entry = spares.back();
     spares.pop_back();
     return entry;
-}
-
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
-              "the futex word is a plain 32-bit word");
-
-uint32_t* futexWord(std::atomic<uint32_t>& word)
-{
-    return reinterpret_cast<uint32_t*>(&word);
-}
-
-// Sleeps while word still holds seen, until woken or until deadline
-// (absolute, CLOCK_MONOTONIC; nullptr: no limit). 0 when woken, when the
-// word had moved on or on a signal; otherwise the error (ETIMEDOUT at the
-// deadline).
-int futexWait(std::atomic<uint32_t>& word, uint32_t seen, const timespec* deadline)
-{
-    long result = syscall(SYS_futex, futexWord(word), FUTEX_WAIT_BITSET_PRIVATE, seen, deadline, nullptr,
-                          FUTEX_BITSET_MATCH_ANY);
-    if (result == 0 || errno == EAGAIN || errno == EINTR)
-        return 0;
-    return errno;
-}
-
-void futexWakeOne(std::atomic<uint32_t>& word)
-{
-    syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 } // namespace
@@ -192,10 +162,8 @@ bool cPktQueue::pushEntry(const void* data, int len, const sockaddr_in& source, 
     // After unlocking, and only when a consumer sleeps: a busy consumer finds
     // the entry on its next wait without a wake-up, and a dropped packet
     // leaves nothing to wake for.
-    if (wake) {
-        mPushes.fetch_add(1);
-        futexWakeOne(mPushes);
-    }
+    if (wake)
+        mPushes.advanceAndWakeOne();
     return admitted;
 }
 
@@ -223,15 +191,7 @@ bool cPktQueue::pushIntoSpare(const void* data, int len, const sockaddr_in& sour
         return false;
     PktEntry* entry = takeSpare(mSpareFrames);
     fillEntry(entry, data, len, source, local, segment);
-    try {
-        mEntries.push_back(entry);
-    } catch (const std::bad_alloc&) {
-        recycle(entry);
-        return true;
-    }
-    mBytes += len;
-    wake = mSleepers > 0;
-    admitted = true;
+    admitted = enqueue(entry, wake);
     return true;
 }
 
@@ -275,10 +235,17 @@ bool cPktQueue::admit(PktEntry* entry, bool reportDrop, bool& wake)
         recycle(entry);
         return overflow(reportDrop);
     }
+    return enqueue(entry, wake);
+}
+
+// Under the lock: the entry joins the queue, or is kept as a spare when the
+// queue cannot grow (out of memory: the packet is dropped).
+bool cPktQueue::enqueue(PktEntry* entry, bool& wake)
+{
     try {
         mEntries.push_back(entry);
     } catch (const std::bad_alloc&) {
-        releaseEntry(entry);
+        recycle(entry);
         return false;
     }
     mBytes += entry->length;
@@ -363,9 +330,9 @@ int cPktQueue::sleepUntilPushed(const timespec* deadline)
     int result = 0;
     ++mSleepers;
     while (mEntries.empty() && result == 0) {
-        uint32_t seen = mPushes.load();
+        uint32_t seen = mPushes.current();
         pthread_mutex_unlock(&mLock);
-        result = futexWait(mPushes, seen, deadline);
+        result = mPushes.waitWhile(seen, deadline);
         pthread_mutex_lock(&mLock);
     }
     --mSleepers;

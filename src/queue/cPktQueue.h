@@ -3,13 +3,12 @@
 
 #include "log/cSummaryPacer.h"
 #include "log/cWlog.h"
+#include "queue/cWakeWord.h"
 
 #include <netinet/in.h>
 #include <pthread.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <vector>
 
@@ -83,6 +82,7 @@ private:
                        bool reportDrop, bool& admitted, bool& wake);
     PktEntry* entryFor(int len, bool reportDrop, bool& dropped);
     bool admit(PktEntry* entry, bool reportDrop, bool& wake);
+    bool enqueue(PktEntry* entry, bool& wake);
     bool overflow(bool reportDrop);
     bool full(int len) const;
     void recycle(PktEntry* entry);
@@ -114,5 +114,5 @@ private:
     // with the lock released. A condition variable would cost each hand-off
     // one more system call: glibc marks the mutex contended when a wait
     // returns, so the consumer's next unlock makes a wake-up call.
-    std::atomic<uint32_t> mPushes{0};
+    cWakeWord mPushes;
 };
