@@ -30,9 +30,21 @@ private:
 // datagrams (64 KiB and its headers). Larger entries are made to measure.
 const int kFrameCapacity = 2048;
 const int kReadCapacity = 66 * 1024;
-// Spare entries kept at most, by size: 256 KiB and 528 KiB.
+// Spare entries kept at most, by size, for a queue without a byte limit.
 const std::size_t kSpareFrames = 128;
 const std::size_t kSpareReads = 8;
+
+// As many spares as the queue can hold entries of that size: a burst that
+// filled the queue is served again without the allocator, and the queue's
+// peak memory stays what its limits make it.
+std::size_t spareLimit(int limit, long long byteLimit, int capacity, std::size_t otherwise)
+{
+    if (byteLimit <= 0)
+        return otherwise;
+    long long fit = byteLimit / capacity + 1;
+    long long most = limit < fit ? limit : fit;
+    return most > 0 ? static_cast<std::size_t>(most) : 0;
+}
 
 int capacityFor(int len)
 {
@@ -95,8 +107,10 @@ cPktQueue::cPktQueue(int limit, long long byteLimit)
       mDropPacer(kDropReportSeconds)
 {
     pthread_mutex_init(&mLock, nullptr);
-    mSpareFrames.reserve(kSpareFrames);
-    mSpareReads.reserve(kSpareReads);
+    mMaxSpareFrames = spareLimit(limit, byteLimit, kFrameCapacity, kSpareFrames);
+    mMaxSpareReads = spareLimit(limit, byteLimit, kReadCapacity, kSpareReads);
+    mSpareFrames.reserve(mMaxSpareFrames);
+    mSpareReads.reserve(mMaxSpareReads);
 }
 
 // Entries still queued are owned by the queue and go with it. Nobody may use
@@ -258,9 +272,9 @@ bool cPktQueue::enqueue(PktEntry* entry, bool& wake)
 void cPktQueue::recycle(PktEntry* entry)
 {
     std::vector<PktEntry*>* spares = nullptr;
-    if (entry->capacity == kFrameCapacity && mSpareFrames.size() < kSpareFrames)
+    if (entry->capacity == kFrameCapacity && mSpareFrames.size() < mMaxSpareFrames)
         spares = &mSpareFrames;
-    else if (entry->capacity == kReadCapacity && mSpareReads.size() < kSpareReads)
+    else if (entry->capacity == kReadCapacity && mSpareReads.size() < mMaxSpareReads)
         spares = &mSpareReads;
     if (spares == nullptr) {
         releaseEntry(entry);

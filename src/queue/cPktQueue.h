@@ -101,6 +101,8 @@ private:
     // the allocator (and touches fresh pages) only while it grows.
     std::vector<PktEntry*> mSpareFrames;
     std::vector<PktEntry*> mSpareReads;
+    std::size_t mMaxSpareFrames;
+    std::size_t mMaxSpareReads;
     // Overflow records: a burst starts with the ERROR line written by the push
     // that dropped; its time is taken by the next reportDrops (push reads no
     // clock). The rest of the burst is counted in mDropsSinceRecord.
