@@ -22,13 +22,14 @@ e2e_ok "scripts/bench --smoke ran to its end"
 e2e_check "the table compares quibd with OpenVPN and the plain path" \
     grep -q "quibd/openvpn.*quibd/quibd-off.*quibd/plain" "$E2E_TMP/bench.out"
 e2e_check "the table states every goal" \
-    [ "$(grep -c '^goal: ' "$E2E_TMP/bench.out")" -eq 7 ]
+    [ "$(grep -c '^goal: ' "$E2E_TMP/bench.out")" -eq 8 ]
 figures_complete() {
     python3 - "$E2E_TMP/out/results.json" <<'EOF'
 import json, sys
 s = json.load(open(sys.argv[1]))["summary"]
 for path in ("plain", "quibd", "quibd-off", "openvpn"):
-    for fig in ("tcp_up_mbps", "tcp_down_mbps", "udp_full_pps", "ping_median_us", "ping_p99_us"):
+    for fig in ("tcp_up_mbps", "tcp_down_mbps", "udp_up_pps", "udp_down_pps", "ping_median_us",
+                "ping_p99_us"):
         assert s[fig][path]["median"] > 0, (fig, path)
 for path in ("quibd", "quibd-off", "openvpn"):
     for fig in ("cpu_broker_us_per_packet", "cpu_client_us_per_packet"):
