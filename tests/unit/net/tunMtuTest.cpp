@@ -1,11 +1,6 @@
 // The MTU that openTun gives a new TUN device ("quib.tun.mtu"), read back
 // from the kernel, and the failures of that extra step.
-#include "privateNetwork.h"
-
-#include "config/cConfig.h"
-#include "logCapture.h"
-#include "main/cBroker.h"
-#include "tempFile.h"
+#include "tunTest.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -51,23 +46,8 @@ int interfaceCount()
 
 } // namespace
 
-class TunMtu : public cNetTest {
+class TunMtu : public cConfiguredTunTest {
 protected:
-    void TearDown() override
-    {
-        if (mBroker && mBroker->tunFd() >= 0)
-            close(mBroker->tunFd());
-    }
-
-    // A broker built from the configuration text, its log emptied.
-    cBroker& brokerFrom(const std::string& text)
-    {
-        EXPECT_TRUE(cConfig::load(mDir.write("quibd.conf", text + "\n").c_str()));
-        mBroker.reset(new cBroker);
-        mLog.records();
-        return *mBroker;
-    }
-
     // Expects openTun to fail at the MTU step with the given stderr line,
     // leaving no device, no descriptor, no log line and both fields unset.
     void expectMtuStepFails(cBroker& broker, const std::string& stderrLine, bool oneDescriptor)
@@ -91,10 +71,6 @@ protected:
         EXPECT_EQ(descriptors, openDescriptorCount());
         EXPECT_EQ(interfaces, interfaceCount());
     }
-
-    cTempDir mDir;
-    cLogCapture mLog;
-    std::unique_ptr<cBroker> mBroker;
 };
 
 TEST_F(TunMtu, UnconfiguredDeviceComesUpAt1400)

@@ -1,12 +1,9 @@
 // Runs of datagrams through segmentation and receive offload, the fallback
 // when the kernel refuses them, and the TUN device's offload setting.
-#include "config/cConfig.h"
 #include "logCapture.h"
-#include "main/cBroker.h"
 #include "net/udpOffload.h"
-#include "privateNetwork.h"
-#include "tempFile.h"
 #include "testSocket.h"
+#include "tunTest.h"
 #include "tunnel/peerSend.h"
 
 #include <poll.h>
@@ -123,28 +120,7 @@ TEST(DatagramWalk, SplitsAtSegmentSizeAndKeepsAnEmptyDatagram)
     EXPECT_EQ((std::vector<size_t>{0}), lengths(0, 0));
 }
 
-class TunOffload : public cNetTest {
-protected:
-    void TearDown() override
-    {
-        if (mBroker && mBroker->tunFd() >= 0)
-            close(mBroker->tunFd());
-        // The later tests of this binary open their devices with no setting.
-        cConfig::load(mDir.write("quibd.conf", "").c_str());
-    }
-
-    cBroker& brokerFrom(const std::string& text)
-    {
-        EXPECT_TRUE(cConfig::load(mDir.write("quibd.conf", text + "\n").c_str()));
-        mBroker.reset(new cBroker);
-        mLog.records();
-        return *mBroker;
-    }
-
-    cTempDir mDir;
-    cLogCapture mLog;
-    std::unique_ptr<cBroker> mBroker;
-};
+using TunOffload = cConfiguredTunTest;
 
 TEST_F(TunOffload, AutoGivesTheDeviceTheHeaderAndOffKeepsFramesPlain)
 {
