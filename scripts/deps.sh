@@ -1,4 +1,5 @@
-# Sourced by the project's scripts: installs missing Debian packages.
+# Sourced by the project's scripts: installs missing Debian packages. The
+# lists below, one per purpose, are the only place that names a package.
 # usage: quibd_need_packages pkg...
 quibd_need_packages() {
     local missing=()
@@ -22,6 +23,8 @@ quibd_need_packages() {
 
 QUIBD_BUILD_PACKAGES=(g++ make cmake pkg-config liblog4cpp5-dev zlib1g-dev libsodium-dev
     libsystemd-dev libmicrohttpd-dev nlohmann-json3-dev)
+# scripts/demo: the build, and the namespaces, links and pings it shows.
+QUIBD_DEMO_PACKAGES=("${QUIBD_BUILD_PACKAGES[@]}" iproute2 iputils-ping)
 # The package test needs dpkg-dev and file (cpack's dependency scan), groff
 # and man-db (man pages), systemd (systemd-analyze checks the unit), prometheus
 # (promtool checks the metrics), mmdebstrap and systemd-container (the unit

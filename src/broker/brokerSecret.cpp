@@ -19,9 +19,21 @@ bool fail(std::ostream& err, const std::string& path, const std::string& why)
     return false;
 }
 
+// A fresh machine has no state directory until a package makes it: make the
+// key file's own directory, private to the daemon's user, as the file is.
+// Only the last component; a deeper gap keeps the error of the create.
+void makeKeyDirectory(const std::string& path)
+{
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return;
+    mkdir(path.substr(0, slash).c_str(), 0700);
+}
+
 bool createSecret(const std::string& path, unsigned char secret[kBrokerSecretLen],
                   std::ostream& err)
 {
+    makeKeyDirectory(path);
     std::string temporary = path + ".XXXXXX";
     int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)

@@ -13,6 +13,8 @@ namespace {
 
 const char kUsageHead[] =
     "Usage: quibd [config-path [mode]]\n"
+    "       quibd --status [--json] [config-path]\n"
+    "       quibd --metrics [config-path]\n"
     "       quibd --help | --version\n"
     "\n"
     "Carries IPv6 packets between hosts inside UDP datagrams over IPv4.\n"
@@ -20,6 +22,9 @@ const char kUsageHead[] =
     "  config-path  configuration file (default /etc/quib/quibd.conf)\n"
     "  mode         \"client\" selects client mode, any other text broker mode;\n"
     "               without it the mode comes from quib.mode\n"
+    "  --status     ask the daemon that runs with config-path how it is doing;\n"
+    "               --json: as one JSON document\n"
+    "  --metrics    the same daemon's metrics in the Prometheus text format\n"
     "\n"
     "Configuration keys, one \"key = value\" per line (a line that starts with \"#\"\n"
     "is a comment):\n"

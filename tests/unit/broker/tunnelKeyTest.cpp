@@ -68,8 +68,13 @@ TEST_F(BrokerSecret, UnusableFilesStopTheStartWithOneLine)
                   + "' can be read by group or others (chmod 600 it). Bailing out\n",
               mErr.str());
 
-    // A file in a directory that does not exist cannot be made.
-    std::string missing = mDir.path() + "/absent/broker.key";
+    // A missing directory is made, private; a deeper gap stops the start.
+    std::string made = mDir.path() + "/state/broker.key";
+    EXPECT_TRUE(loadBrokerSecret(made, secret, mErr));
+    struct stat st;
+    ASSERT_EQ(0, stat((mDir.path() + "/state").c_str(), &st));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    std::string missing = mDir.path() + "/absent/deeper/broker.key";
     EXPECT_FALSE(loadBrokerSecret(missing, secret, mErr));
     EXPECT_NE(std::string::npos, mErr.str().find("cannot be created: No such file or directory"));
 }

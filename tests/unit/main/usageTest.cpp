@@ -71,7 +71,10 @@ TEST_F(InfoOptions, HelpWritesTheUsage)
     std::string out = run("--help", handled);
     EXPECT_TRUE(handled);
     EXPECT_EQ(usageText(), out);
-    EXPECT_EQ(0u, out.find("Usage: quibd [config-path [mode]]\n"));
+    EXPECT_EQ(0u, out.find("Usage: quibd [config-path [mode]]\n"
+                           "       quibd --status [--json] [config-path]\n"
+                           "       quibd --metrics [config-path]\n"
+                           "       quibd --help | --version\n"));
 }
 
 TEST_F(InfoOptions, VersionWritesOneLine)
