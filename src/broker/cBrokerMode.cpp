@@ -117,7 +117,7 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
         }
     }
     bool keyedAccept = presented.type == TSP_ACCEPT && presented.id != 0
-        && tunnelKeyValid(presented.id, presented.key);
+        && !identifierReserved(presented.id) && tunnelKeyValid(presented.id, presented.key);
     // Null: no memory, or a full table of tunnels that must stay. The
     // datagram is dropped and there is no hold to give back.
     cTunnel* tunnel = admit(buffer, n, sender, now);

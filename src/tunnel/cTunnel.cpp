@@ -89,36 +89,60 @@ unsigned cTunnel::endpointCrc() const
 }
 
 // Nobody gets a key-protected identifier by choosing where it sends from:
-// where another endpoint holds this endpoint's identifier under its key, the
-// CRC goes on over a count byte until it finds one nobody protects.
+// where another endpoint holds this endpoint's identifier under its key, or
+// it would land on a reserved address, the CRC goes on over a count byte
+// until it finds one that is free.
 unsigned cTunnel::endpointIdentifier() const
 {
     uLong crc = endpointCrc();
     for (unsigned char round = 1; crc != 0 && round != 0
-         && gTunnels.protectedElsewhere(static_cast<unsigned>(crc), mPeer); ++round)
+         && (gTunnels.protectedElsewhere(static_cast<unsigned>(crc), mPeer)
+             || identifierReserved(static_cast<unsigned>(crc)));
+         ++round)
         crc = crc32(crc, &round, 1);
     return static_cast<unsigned>(crc);
 }
 
-void cTunnel::assignAddress()
+in6_addr tunnelAddressFor(unsigned id)
 {
-    unsigned char* addr = mAddr.s6_addr;
-    std::memset(addr, 0, sizeof(mAddr.s6_addr));
-
+    in6_addr address = {};
+    unsigned char* addr = address.s6_addr;
     // Only whole prefix bytes are copied. The length is 8 bits wide and may
     // say more than 128; such a prefix is clipped to the 16 bytes it has.
     std::size_t whole = gIp6PrefixLen / 8;
-    if (whole > sizeof(mAddr.s6_addr))
-        whole = sizeof(mAddr.s6_addr);
+    if (whole > sizeof(address.s6_addr))
+        whole = sizeof(address.s6_addr);
     std::memcpy(addr, gIp6Prefix.s6_addr, whole);
+    addr[12] = static_cast<unsigned char>(id >> 24);
+    addr[13] = static_cast<unsigned char>(id >> 16);
+    addr[14] = static_cast<unsigned char>(id >> 8);
+    addr[15] = static_cast<unsigned char>(id);
+    return address;
+}
 
+// The broker's own TUN address (the prefix ending in 1) and the prefix's
+// all-zero host address (the subnet-router anycast address) are nobody's
+// tunnel, whatever the prefix length.
+bool identifierReserved(unsigned id)
+{
+    in6_addr candidate = tunnelAddressFor(id);
+    in6_addr own = gIp6Prefix;
+    own.s6_addr[15] = 1;
+    in6_addr anycast = {};
+    unsigned bits = gIp6PrefixLen < 128 ? gIp6PrefixLen : 128;
+    for (unsigned i = 0; i < 16; ++i) {
+        unsigned kept = bits >= 8 * (i + 1) ? 8 : bits > 8 * i ? bits - 8 * i : 0;
+        anycast.s6_addr[i] = static_cast<unsigned char>(gIp6Prefix.s6_addr[i] & (0xff00u >> kept));
+    }
+    return std::memcmp(&candidate, &own, sizeof(own)) == 0
+        || std::memcmp(&candidate, &anycast, sizeof(anycast)) == 0;
+}
+
+void cTunnel::assignAddress()
+{
     if (mId == 0)
         mId = endpointCrc();
-
-    addr[12] = static_cast<unsigned char>(mId >> 24);
-    addr[13] = static_cast<unsigned char>(mId >> 16);
-    addr[14] = static_cast<unsigned char>(mId >> 8);
-    addr[15] = static_cast<unsigned char>(mId);
+    mAddr = tunnelAddressFor(mId);
 
     char text[128];
     if (inet_ntop(AF_INET6, &mAddr, text, sizeof(text)) == nullptr)

@@ -20,6 +20,11 @@ enum {
     TUNNEL_ESTABLISHED = 2,
 };
 
+// The address that identifier id gets in the shared prefix, and whether
+// that is one no tunnel may have (the broker's own, the prefix's anycast).
+in6_addr tunnelAddressFor(unsigned id);
+bool identifierReserved(unsigned id);
+
 class cTunnel : public cWlog {
 public:
     // The client's own tunnel: zero peer, never in the table.

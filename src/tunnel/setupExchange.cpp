@@ -83,6 +83,11 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
               << " is taken only with its tunnel key, handled as 0" << std::endl;
         mId = 0;
     }
+    if (mId != 0 && identifierReserved(mId)) {
+        mInfo << "Identifier 0x" << hexText(mId)
+              << " names an address no tunnel may have, handled as 0" << std::endl;
+        mId = 0;
+    }
     if (mId != 0 && !mDetached)
         removeStaleTunnels(this);
     if (mId == 0)

@@ -1,5 +1,9 @@
 #include "tunnelTestSupport.h"
 
+#include "log/logText.h"
+
+#include <algorithm>
+
 namespace {
 
 const std::string kRequest = wire("request\0tunnelid=7\0keepalive=30\0");
@@ -77,6 +81,33 @@ TEST_F(BrokerExchange, OfferAndUnknownTypesChangeNothing)
     }
     for (const std::string& r : tunnelRecords())
         EXPECT_NE(0u, r.rfind("INFO", 0)) << r;
+}
+
+// No tunnel gets the broker's own address or the prefix's anycast address:
+// presented, it is handled as 0; derived, the derivation goes on.
+TEST_F(BrokerExchange, ReservedAddressesAreNeverOffered)
+{
+    struct {
+        const char* prefix;
+        int length;
+        unsigned presented;
+    } cases[] = {{"2001:db8::", 64, 1}, {"2001:db8::aabb:cc00", 120, 0xaabbcc01},
+                 {"2001:db8::aabb:cc00", 120, 0xaabbcc00}};
+    for (const auto& c : cases) {
+        setSharedPrefix(ip6(c.prefix), c.length);
+        std::string request = std::string("request", 8) + "tunnelid=" + std::to_string(c.presented) + '\0';
+        expectOffer(receive(*mTunnel, request), 0x896d572b, 0);
+        Records records = tunnelRecords();
+        EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
+                                           "INFO cTunnel Identifier 0x" + hexText(c.presented)
+                                               + " names an address no tunnel may have, handled as 0"));
+    }
+    // This endpoint's own identifier (0x896d572b) is the /128 prefix itself.
+    setSharedPrefix(ip6("2001:db8::896d:572b"), 128);
+    cTSPMsg* offer = receive(*mTunnel, wire("request\0tunnelid=0\0"));
+    delete offer;
+    EXPECT_NE(0x896d572bu, mTunnel->getId());
+    EXPECT_FALSE(identifierReserved(mTunnel->getId()));
 }
 
 // The client's own tunnel: builds requests and accepts offers.
