@@ -66,8 +66,13 @@ bool readSecret(int fd, const std::string& path, unsigned char secret[kBrokerSec
         return fail(err, path,
                     "must hold " + std::to_string(kBrokerSecretLen) + " bytes, not "
                         + std::to_string(static_cast<long long>(st.st_size)));
-    if (read(fd, secret, kBrokerSecretLen) != kBrokerSecretLen)
+    ssize_t got = read(fd, secret, kBrokerSecretLen);
+    if (got < 0)
         return fail(err, path, std::string("cannot be read: ") + std::strerror(errno));
+    // The size was right a moment ago: the file changed under us.
+    if (got != kBrokerSecretLen)
+        return fail(err, path, "holds " + std::to_string(got) + " bytes, expected "
+                                   + std::to_string(kBrokerSecretLen));
     return true;
 }
 

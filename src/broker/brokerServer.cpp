@@ -170,12 +170,24 @@ bool cBroker::loadTunnelKeySecret()
     return true;
 }
 
-void cBroker::startWorkers()
+// The threads live as long as the process: handles are not kept. A broker
+// without both workers would say it is ready and relay nothing.
+bool cBroker::startWorkers()
 {
-    // The threads live as long as the process: handles are not kept.
-    pthread_t thread;
-    pthread_create(&thread, nullptr, udpThreadEntry, nullptr);
-    pthread_create(&thread, nullptr, tunThreadEntry, nullptr);
+    const struct {
+        void* (*entry)(void*);
+        const char* name;
+    } workers[] = {{udpThreadEntry, "UDP"}, {tunThreadEntry, "TUN"}};
+    for (const auto& worker : workers) {
+        pthread_t thread;
+        int error = pthread_create(&thread, nullptr, worker.entry, nullptr);
+        if (error != 0) {
+            mError << "Could not start the " << worker.name << " thread: " << std::strerror(error)
+                   << ". Bailing out" << std::endl;
+            return false;
+        }
+    }
+    return true;
 }
 
 bool cBroker::openUdpSocket()
@@ -240,7 +252,8 @@ int cBroker::runServer()
     setSharedKeepalive(static_cast<uint32_t>(configInt("quib.client.keepalive")));
     setSharedPrefix(mPrefix, mPrefixLen);
     mMode = new cBrokerMode(*this);
-    startWorkers();
+    if (!startWorkers())
+        return -1;
     view->ready();
 
     std::vector<char> buffer(tunReadSize());

@@ -66,8 +66,14 @@ cBroker::cBroker()
       mTunIdPath(clientStateDirectory() + "/tunid"),
       mMode(nullptr)
 {
-    // Out-of-range values keep their low bits, as the fields are narrow.
-    mPort = static_cast<uint16_t>(configInt("quib.broker.port"));
+    // Out-of-range values keep their low bits, as the fields are narrow;
+    // the operator is told what the value became.
+    int port = configInt("quib.broker.port");
+    mPort = static_cast<uint16_t>(port);
+    if (port < 1 || port > 65535)
+        mInfo << "quib.broker.port " << port << " is outside 1 to 65535: its low 16 bits, "
+              << static_cast<unsigned>(mPort) << ", are used"
+              << (mPort == 0 ? " (a port the kernel picks)" : "") << std::endl;
     // cConfig keeps the text for the life of the process, so the pointer is kept.
     mBrokerAddress = configText("quib.broker.address");
 
@@ -83,7 +89,16 @@ cBroker::cBroker()
         return;
     }
     mPrefix = parsed;
-    mPrefixLen = static_cast<uint8_t>(configInt("quib.broker.ip6prefixlen"));
+    int length = configInt("quib.broker.ip6prefixlen");
+    mPrefixLen = static_cast<uint8_t>(length);
+    if (length != mPrefixLen)
+        mInfo << "quib.broker.ip6prefixlen " << length << " does not fit in 8 bits: its low 8 bits, "
+              << static_cast<unsigned>(mPrefixLen) << ", are used" << std::endl;
+    if (mPrefixLen > 96)
+        mInfo << "quib.broker.ip6prefixlen " << static_cast<unsigned>(mPrefixLen)
+              << " is longer than 96: the 32-bit tunnel identifier overlaps the prefix, so tunnel"
+                 " addresses may lie outside it"
+              << std::endl;
 }
 
 // Runs only in tests: the daemon's cBroker lives until the process ends.

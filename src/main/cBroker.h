@@ -101,7 +101,7 @@ private:
     bool brokerSettingsUsable();
     // The TUN settings of both modes: "quib.tun.mtu" and "quib.tun.offload".
     bool tunMtuUsable();
-    void startWorkers();
+    bool startWorkers();
     bool loadTunnelKeySecret();
     bool openBrokerView();
 

@@ -39,11 +39,18 @@ bool cOperatorView::open(const char* configPath, tFill fill, bool threadSafeFill
     // Without a configuration file (tests) there is no name for a socket.
     std::string path = configPath != nullptr ? controlSocketPath(configPath) : std::string();
     if (!path.empty()) {
+        // Without its socket nobody could watch the daemon, nor would a
+        // second daemon of this name be stopped: the start ends here.
         cStatusServer::eOpenResult opened = mServer.open(path);
         if (opened == cStatusServer::STATUS_OPEN_IN_USE)
             return false;
-        // Without its socket the daemon still relays; the error line says why.
-        mServerOpen = opened == cStatusServer::STATUS_OPEN_OK;
+        if (opened != cStatusServer::STATUS_OPEN_OK) {
+            mError << "Cannot open the status socket (quib.control.socket names another path,"
+                      " empty turns it off). Bailing out"
+                   << std::endl;
+            return false;
+        }
+        mServerOpen = true;
     }
     const char* listen = configText("quib.metrics.listen");
     if (listen != nullptr && *listen != '\0') {

@@ -24,7 +24,15 @@ std::string configName(const std::string& path)
 std::string controlSocketPath(const char* configPath)
 {
     const char* configured = configText("quib.control.socket");
-    if (configured != nullptr)
-        return configured;
+    if (configured != nullptr) {
+        // A relative path is the configuration file's neighbour, wherever
+        // the daemon was started from.
+        std::string path = configured;
+        std::string config = configPath ? configPath : kDefaultConfigPath;
+        std::string::size_type slash = config.rfind('/');
+        if (!path.empty() && path[0] != '/' && slash != std::string::npos)
+            path = config.substr(0, slash + 1) + path;
+        return path;
+    }
     return kSocketDirectory + configName(configPath ? configPath : kDefaultConfigPath) + ".sock";
 }

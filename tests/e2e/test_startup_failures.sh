@@ -82,4 +82,27 @@ head -c 32 /dev/urandom >"$KEYFILE" && chmod 644 "$KEYFILE"
 key_refused "readable by others" "can be read by group or others (chmod 600 it)"
 head -c 31 /dev/urandom >"$KEYFILE" && chmod 600 "$KEYFILE"
 key_refused "of 31 bytes" "must hold 32 bytes, not 31"
+# --- a status socket that cannot be made ends the start
+e2e_broker_conf nosock "quib.control.socket=$E2E_TMP/absent/deeper/nosock.sock"
+timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/nosock.conf" broker >/dev/null 2>&1
+RC=$?
+e2e_check "status socket that cannot be made: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
+e2e_check "status socket that cannot be made: the error record" \
+    grep -qF "Cannot open the status socket (quib.control.socket names another path, empty turns it off). Bailing out" \
+    "$E2E_TMP/nosock.log"
+
+# --- worker threads that cannot start (a stack limit no thread's stack fits
+# in), a relative socket path, and values that keep only their low bits
+e2e_broker_conf narrow "quib.control.socket=narrow-rel.sock" "quib.broker.port=65536" \
+    "quib.broker.ip6prefixlen=100"
+(ulimit -s 100000000 && timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/narrow.conf" broker) >/dev/null 2>&1
+RC=$?
+e2e_check "worker thread that cannot start: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
+e2e_check "worker thread that cannot start: the error record" \
+    e2e_has_record "$E2E_TMP/narrow.log" "ERROR cBroker Could not start the UDP thread: Resource temporarily unavailable. Bailing out"
+e2e_check "a relative status socket lies beside the configuration file" [ -S "$E2E_TMP/narrow-rel.sock" ]
+e2e_check "port 65536: an INFO record says what it becomes" e2e_has_record "$E2E_TMP/narrow.log" \
+    "INFO cBroker quib.broker.port 65536 is outside 1 to 65535: its low 16 bits, 0, are used (a port the kernel picks)"
+e2e_check "prefix length 100: an INFO record says why addresses leave the prefix" \
+    grep -qF "INFO cBroker quib.broker.ip6prefixlen 100 is longer than 96" "$E2E_TMP/narrow.log"
 e2e_finish
