@@ -28,7 +28,9 @@ std::string printableText(const char* bytes, std::size_t len)
     std::string out(len, '.');
     for (std::size_t i = 0; i < len; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c >= 0x20 && c != 0x7f)
+        // Neither control bytes nor bytes above ASCII: 0x9b introduces a
+        // terminal control, and invalid UTF-8 breaks log shippers.
+        if (c >= 0x20 && c < 0x7f)
             out[i] = static_cast<char>(c);
     }
     return out;

@@ -131,16 +131,43 @@ void cTSPMsg::addTag(const char* name, const in6_addr* addr)
     addTag(name, text);
 }
 
+namespace {
+
+const char kKeyTag[] = "tunnelkey=";
+// A key in the log is all anyone needs to take its identifier's address.
+const char kKeyMask[] = "<32 hex digits>";
+
+// One tag as the log shows it: printable, with any key masked.
+std::string shownTag(const char* tag, std::size_t size)
+{
+    const std::size_t keyTag = sizeof(kKeyTag) - 1;
+    if (size >= keyTag && std::memcmp(tag, kKeyTag, keyTag) == 0)
+        return std::string(kKeyTag) + kKeyMask;
+    return printableText(tag, size);
+}
+
+std::string shownTag(const char* tag)
+{
+    return shownTag(tag, std::strlen(tag));
+}
+
+} // namespace
+
 void cTSPMsg::dump()
 {
     std::string shown;
-    if (mData != nullptr && mLen > 0) {
-        shown.assign(static_cast<std::size_t>(mLen), '.');
-        for (int i = 0; i < mLen; ++i) {
-            unsigned char c = static_cast<unsigned char>(mData[i]);
-            if (c >= 0x20 && c <= 0x7e)
-                shown[i] = static_cast<char>(c);
-        }
+    const std::size_t len = (mData != nullptr && mLen > 0) ? static_cast<std::size_t>(mLen) : 0;
+    // Parsing puts a NUL where each "=" was: a bare "tunnelkey" is then
+    // followed by the key as a piece of its own.
+    bool keyNext = false;
+    for (std::size_t start = 0; start < len;) {
+        const char* piece = mData + start;
+        std::size_t size = strnlen(piece, len - start);
+        shown += keyNext ? std::string(kKeyMask) : shownTag(piece, size);
+        keyNext = size == sizeof(kKeyTag) - 2 && std::memcmp(piece, kKeyTag, size) == 0;
+        if (start + size < len)
+            shown += '.';
+        start += size + 1;
     }
     mDebug << ">>>TSP:" << std::endl;
     mDebug << shown << std::endl;
@@ -179,7 +206,7 @@ void cTSPMsg::parse()
     for (std::size_t l = 1; l <= nuls; ++l) {
         if (entries[l] == nullptr)
             continue;
-        mDebug << "argv[" << l << "]: " << printableText(entries[l]) << std::endl;
+        mDebug << "argv[" << l << "]: " << shownTag(entries[l]) << std::endl;
         parseTag(entries[l]);
     }
 }
@@ -200,7 +227,8 @@ void cTSPMsg::parseTag(char* str)
     }
 
     const char* value = eq + 1;
-    mDebug << tag->line << printableText(value) << std::endl;
+    mDebug << tag->line << (tag->field == TAG_TUNNELKEY ? kKeyMask : printableText(value))
+           << std::endl;
     switch (tag->field) {
     case TAG_TUNNELID:
         mTunnelId = toNumber(value);

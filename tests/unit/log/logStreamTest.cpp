@@ -194,7 +194,7 @@ TEST(LogText, NetworkTextShowsControlBytesAsDots)
 {
     EXPECT_EQ("re.quest.x.y", printableText("re\nquest\rx\x7fy"));
     EXPECT_EQ("a.b", printableText("a\x01" "b"));
-    EXPECT_EQ("\xc3\xa9", printableText("\xc3\xa9")); // high bytes are not control bytes
+    EXPECT_EQ("..x.", printableText("\xc3\xa9x\x9b")); // nor bytes above ASCII
     EXPECT_EQ("..ab", printableText(std::string("\0\tab", 4).data(), 4));
     EXPECT_EQ("", printableText(nullptr));
     EXPECT_EQ("0", hexText(0));

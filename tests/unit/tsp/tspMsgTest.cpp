@@ -84,11 +84,12 @@ TEST_F(BuildingTheWorkedExample, DumpShowsEveryNulAndNonPrintableByteAsADot)
     request.addTag("request", kNoValue);
     request.addTag("tunnelid", 7u);
     request.addTag("keepalive", 30u);
+    request.addTag("tunnelkey", "00112233445566778899aabbccddeeff"); // never logged
     request.dump();
     cTSPMsg odd(1024);
     odd.addTag("a\x01\x7f\x80\xff~ %s", "\n");
     odd.dump();
-    EXPECT_EQ((Records{"DEBUG cTSPMsg >>>TSP:", "DEBUG cTSPMsg request.tunnelid=7.keepalive=30.",
+    EXPECT_EQ((Records{"DEBUG cTSPMsg >>>TSP:", "DEBUG cTSPMsg request.tunnelid=7.keepalive=30.tunnelkey=<32 hex digits>.",
                        "DEBUG cTSPMsg <<<<", "DEBUG cTSPMsg >>>TSP:",
                        "DEBUG cTSPMsg a....~ %s=..", "DEBUG cTSPMsg <<<<"}),
               mLog.records());
