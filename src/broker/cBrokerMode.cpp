@@ -488,6 +488,16 @@ void cBrokerMode::relayData(const cTunnel* tunnel, char* buffer, int n,
 {
     if (!dataUsable(tunnel, buffer, n, sender))
         return;
+    // In unicast delivery a frame for another client goes to it alone: the
+    // kernel of a broker host that forwards IPv6 would route a copy written
+    // to the TUN device straight back into it, to be delivered once more.
+    if (!mBroadcast) {
+        const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
+        if (destination != nullptr && gTunnels.findEstablished(destination) != nullptr) {
+            forwardToTunnel(mBroker.udpSocket(), buffer, n);
+            return;
+        }
+    }
     mBroker.mDebug << "Forward to TUN" << std::endl;
     // A failed write loses this frame only; the tunnel carries on.
     mTunWriter.write(mBroker.tunFd(), buffer, n);

@@ -71,20 +71,30 @@ TEST_F(EstablishedTunnelTraffic, SourceMustBeTheTunnelsAddressUnlessTheCheckIsOf
     EXPECT_EQ(posing, tunWritten());
 }
 
-TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToTunAndToThatClient)
+// Unicast delivery hands it to that client alone (a forwarding kernel would
+// route a copy written to the TUN device back in); broadcast writes it too.
+TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToThatClientAndInBroadcastToTun)
 {
-    cTestSocket a, b;
-    establish(a, "7");
-    establish(b, "8");
-    std::string frame = ip6Frame("2001:db8::7", "2001:db8::8");
+    for (const char* delivery : {"unicast", "broadcast"}) {
+        configure(std::string("quib.broker.delivery = ") + delivery);
+        cTestSocket a, b;
+        establish(a, "7");
+        establish(b, "8");
+        std::string frame = ip6Frame("2001:db8::7", "2001:db8::8");
+        mLog.records();
 
-    fromPeer(frame, a.addr());
+        fromPeer(frame, a.addr());
 
-    EXPECT_EQ(frame, tunWritten());
-    EXPECT_EQ(frame, b.receive());
-    EXPECT_EQ("<none>", a.receive());
-    EXPECT_TRUE(inOrder(mLog.records(), {"DEBUG cBroker Got 48 bytes from the UDP Q", "DEBUG cBroker Forward to TUN",
-                                         "DEBUG cTunnel TX 48 bytes locally forwarded"}));
+        bool broadcast = std::string(delivery) == "broadcast";
+        EXPECT_EQ(broadcast ? frame : "<none>", tunWritten()) << delivery;
+        EXPECT_EQ(frame, b.receive());
+        EXPECT_EQ("<none>", a.receive());
+        Records records = mLog.records();
+        EXPECT_EQ(broadcast, inOrder(records, {"DEBUG cBroker Got 48 bytes from the UDP Q", "DEBUG cBroker Forward to TUN",
+                                               "DEBUG cTunnel TX 48 bytes locally forwarded"}));
+        EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 48 bytes from the UDP Q",
+                                      "DEBUG cTunnel TX 48 bytes locally forwarded"}));
+    }
 }
 
 class SetupFromNewEndpoint : public cBrokerHarness {};
