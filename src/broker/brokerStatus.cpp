@@ -29,7 +29,7 @@ tRawRow rawRowOf(const cTunnel& t)
 {
     return tRawRow{t.getPeer(),       *t.getAddr(),         t.getId(),
                    t.getState(),      t.hasCompleted(),     t.isKeyProtected(),
-                   t.getKeepalive(),  t.getCreated(),       t.getLastActivity(),
+                   t.getKeepalive(),  t.getCreated(),       t.getLastHeard(),
                    t.traffic()};
 }
 

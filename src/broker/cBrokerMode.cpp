@@ -92,6 +92,7 @@ cBrokerMode::cBrokerMode(cBroker& broker)
       mSourceCheck(broker.sourceCheck()),
       mNotIp6(daemonCounters().dropped[DROP_BAD_FRAME]),
       mSpoofed(daemonCounters().dropped[DROP_SPOOFED_SOURCE]),
+      mLinkLocal(daemonCounters().dropped[DROP_LINK_LOCAL]),
       mRefusedDataPacer(kReportSeconds),
       mBroadcast(broker.broadcastDelivery()),
       mUndelivered(daemonCounters().dropped[DROP_NO_TUNNEL]),
@@ -507,6 +508,17 @@ void cBrokerMode::relayData(const cTunnel* tunnel, char* buffer, int n,
 // Only IPv6 may enter the broker's stack from a tunnel, and, unless the
 // operator turned the check off, only from the client's own address: a
 // client must not pose as another client or as any other host.
+namespace {
+
+bool isLinkLocalOrUnspecified(const unsigned char* address)
+{
+    static const unsigned char unspecified[kIp6AddressLen] = {};
+    return (address[0] == 0xfe && (address[1] & 0xc0) == 0x80)
+        || std::memcmp(address, unspecified, kIp6AddressLen) == 0;
+}
+
+} // namespace
+
 bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
                              const sockaddr_in& sender)
 {
@@ -517,6 +529,15 @@ bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
         return false;
     }
     const unsigned char* source = frameAddress(buffer, n, kSourceAt);
+    // Router solicitations and MLD reports of a healthy client come from
+    // its link-local or the unspecified address: no spoofing, but nothing
+    // the broker's stack takes from a tunnel either.
+    if (mSourceCheck && (isLinkLocalOrUnspecified(source))) {
+        mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
+                       << ": link-local or unspecified source" << std::endl;
+        mLinkLocal.add();
+        return false;
+    }
     if (mSourceCheck && std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) != 0) {
         mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
                        << ": source is not the tunnel's address" << std::endl;

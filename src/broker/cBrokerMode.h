@@ -122,6 +122,7 @@ private:
     bool mSourceCheck;
     tCount mNotIp6;
     tCount mSpoofed;
+    tCount mLinkLocal;
     cSummaryPacer mRefusedDataPacer;
     // The TUN worker's own.
     bool mBroadcast;

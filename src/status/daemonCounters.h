@@ -13,11 +13,15 @@ enum eDropReason {
     DROP_BAD_FRAME,          // not an IPv6 frame, or too short for one
     DROP_SPOOFED_SOURCE,     // a client's packet with another source address
     DROP_OFFER_HELD,         // an offer held back by the set-up rate
+    DROP_LINK_LOCAL,         // a client's packet from a link-local or unspecified source
     DROP_REASON_COUNT
 };
 
 // The reason's name in status output and metrics labels ("queue_overflow").
 const char* dropReasonName(eDropReason reason);
+// Whether a daemon of that mode ever counts the reason (a client has no
+// queue, table, setup rate or clients of its own).
+bool dropReasonCounted(eDropReason reason, bool broker);
 
 struct sDaemonCounters {
     std::atomic<uint64_t> datagramsIn{0}; // UDP datagrams received

@@ -54,13 +54,15 @@ void addLine(std::string& out, const std::string& label, const std::string& valu
     out += head + value + "\n";
 }
 
-void addCounterLines(std::string& out, const sCounterValues& counters)
+void addCounterLines(std::string& out, const sCounterValues& counters, bool broker)
 {
     addLine(out, "received", std::to_string(counters.datagramsIn) + " datagrams, "
                                  + std::to_string(counters.framesIn) + " frames");
     std::string dropped;
     for (int reason = 0; reason < DROP_REASON_COUNT; ++reason) {
-        if (reason > 0)
+        if (!dropReasonCounted(static_cast<eDropReason>(reason), broker))
+            continue;
+        if (!dropped.empty())
             dropped += ", ";
         dropped += std::to_string(counters.dropped[reason]) + " "
             + dropReasonName(static_cast<eDropReason>(reason));
@@ -108,7 +110,7 @@ void addBrokerText(std::string& out, const sStatusSnapshot& snapshot)
     addLine(out, "tunnels", std::to_string(snapshot.tunnelsByState[TUNNEL_ESTABLISHED]) + " established, "
                                 + std::to_string(snapshot.tunnelsByState[TUNNEL_OFFERED]) + " offered, "
                                 + std::to_string(snapshot.tunnelsByState[TUNNEL_NEW]) + " new");
-    addCounterLines(out, snapshot.counters);
+    addCounterLines(out, snapshot.counters, true);
     addLine(out, "removed", std::to_string(snapshot.counters.evictions) + " evicted, "
                                 + std::to_string(snapshot.counters.staleRemovals) + " stale");
     if (snapshot.tunnels.empty())
@@ -138,7 +140,7 @@ void addClientText(std::string& out, const sStatusSnapshot& snapshot)
         addLine(out, "out", std::to_string(own.packetsOut) + " packets, " + std::to_string(own.bytesOut) + " bytes");
     }
     addLine(out, "setups", std::to_string(snapshot.counters.setups));
-    addCounterLines(out, snapshot.counters);
+    addCounterLines(out, snapshot.counters, false);
 }
 
 tJson rowJson(const sTunnelRow& row)
@@ -160,11 +162,12 @@ tJson rowJson(const sTunnelRow& row)
     return json;
 }
 
-tJson countersJson(const sCounterValues& counters)
+tJson countersJson(const sCounterValues& counters, bool broker)
 {
     tJson dropped = tJson::object();
     for (int reason = 0; reason < DROP_REASON_COUNT; ++reason)
-        dropped[dropReasonName(static_cast<eDropReason>(reason))] = counters.dropped[reason];
+        if (dropReasonCounted(static_cast<eDropReason>(reason), broker))
+            dropped[dropReasonName(static_cast<eDropReason>(reason))] = counters.dropped[reason];
     tJson json;
     json["datagrams_in"] = counters.datagramsIn;
     json["frames_in"] = counters.framesIn;
@@ -210,7 +213,7 @@ std::string statusJson(const sStatusSnapshot& snapshot)
     json["mode"] = snapshot.broker ? "broker" : "client";
     json["version"] = snapshot.version;
     json["uptime_seconds"] = snapshot.uptime;
-    json["counters"] = countersJson(snapshot.counters);
+    json["counters"] = countersJson(snapshot.counters, snapshot.broker);
     if (snapshot.broker) {
         json["prefix"] = snapshot.prefix;
         json["tunnels_by_state"] = {{"new", snapshot.tunnelsByState[TUNNEL_NEW]},

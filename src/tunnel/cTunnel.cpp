@@ -62,6 +62,8 @@ void cTunnel::touch()
 
 void cTunnel::touch(long long now)
 {
+    // Heard, whatever its state; the activity that ages it needs a keepalive.
+    mLastHeard = now;
     if (mKeepalive == 0)
         return;
     mLastActivity = now;

@@ -87,6 +87,8 @@ public:
     bool hasCompleted() const { return mCompleted; }
     unsigned getKeepalive() const { return mKeepalive; }
     long long getLastActivity() const { return mLastActivity; }
+    // When a datagram of its peer last arrived (for the operator).
+    long long getLastHeard() const { return mLastHeard; }
     // When the last offer left, or when the tunnel was made while none has.
     long long getOfferTime() const { return mOfferTime; }
     long long getCreated() const { return mCreated; }
@@ -146,5 +148,6 @@ private:
     in_addr mLocal = {};
     bool mDetached = false;
     long long mCreated = mLastActivity;
+    long long mLastHeard = mLastActivity;
     mutable tTraffic mTraffic;
 };

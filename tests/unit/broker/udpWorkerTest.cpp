@@ -58,8 +58,18 @@ TEST_F(EstablishedTunnelTraffic, SourceMustBeTheTunnelsAddressUnlessTheCheckIsOf
     establish(b, "8");
     std::string posing = ip6Frame("2001:db8::8", "2001:db8::1");
 
+    // A client's own router solicitations are no spoofing: a reason apart.
+    uint64_t linkLocal = daemonCounters().dropped[DROP_LINK_LOCAL];
+    uint64_t spoofed = daemonCounters().dropped[DROP_SPOOFED_SOURCE];
+    for (const char* source : {"fe80::1", "febf::2", "::"})
+        fromPeer(ip6Frame(source, "ff02::2"), a.addr(), kNow);
+    EXPECT_EQ(linkLocal + 3, daemonCounters().dropped[DROP_LINK_LOCAL]);
+    EXPECT_EQ(spoofed, daemonCounters().dropped[DROP_SPOOFED_SOURCE]);
+    EXPECT_EQ("<none>", tunWritten());
+
     fromPeer(posing, a.addr(), kNow);
     EXPECT_EQ("<none>", tunWritten());
+    EXPECT_EQ(spoofed + 1, daemonCounters().dropped[DROP_SPOOFED_SOURCE]);
     auto records = mLog.records();
     EXPECT_TRUE(has(records, "DEBUG cBroker Dropped 48 bytes from " + a.endpoint()
                                  + ": source is not the tunnel's address"));

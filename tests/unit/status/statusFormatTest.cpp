@@ -54,6 +54,7 @@ TEST(ControlPath, NamedAfterTheConfigurationFileUnlessTheKeySaysOtherwise)
     EXPECT_EQ("/run/quibd/foo.sock", pathFor(dir, "foo", ""));
     EXPECT_EQ("/tmp/q.sock", pathFor(dir, "a.conf", "quib.control.socket = /tmp/q.sock\n"));
     EXPECT_EQ("", pathFor(dir, "a.conf", "quib.control.socket =\n"));
+    EXPECT_EQ(dir.path() + "/q.sock", pathFor(dir, "a.conf", "quib.control.socket = q.sock\n"));
 }
 
 TEST(StatusText, ShowsUptimeCountersAndAlignedTunnelColumns)
@@ -62,6 +63,7 @@ TEST(StatusText, ShowsUptimeCountersAndAlignedTunnelColumns)
     EXPECT_NE(std::string::npos, text.find("uptime:    1h 02m 05s\n"));
     EXPECT_NE(std::string::npos, text.find("tunnels:   2 established, 0 offered, 0 new\n"));
     EXPECT_NE(std::string::npos, text.find(", 3 no_tunnel, "));
+    EXPECT_NE(std::string::npos, text.find(", 0 offer_held, 0 link_local\n"));
     std::string::size_type table = text.find("ID ");
     ASSERT_NE(std::string::npos, table);
     std::istringstream lines(text.substr(table));
@@ -96,6 +98,9 @@ TEST(StatusJson, IsOneDocumentWithEscapedTextForBothModes)
     client.brokerEndpoint = "192.0.2.1:3653";
     nlohmann::json waiting = nlohmann::json::parse(statusJson(client));
     EXPECT_EQ("192.0.2.1:3653", waiting["broker"]);
+    // A client shows only the reasons it counts.
+    EXPECT_EQ((nlohmann::json{{"no_tunnel", 0}, {"bad_frame", 0}}), waiting["counters"]["dropped"]);
+    EXPECT_NE(std::string::npos, statusText(client).find("dropped:   0 no_tunnel, 0 bad_frame\n"));
     EXPECT_TRUE(waiting["tunnel"].is_null());
     client.tunnels.push_back(tunnelRow(0x896d572b, "192.0.2.1:3653"));
     EXPECT_EQ(1040, nlohmann::json::parse(statusJson(client))["tunnel"]["bytes_in"]);
