@@ -14,6 +14,7 @@
 #include "status/daemonCounters.h"
 #include "tunnel/frame.h"
 #include "tunnel/peerSend.h"
+#include "tunnel/tcpSegmenter.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
@@ -56,7 +57,10 @@ const int kUdpBatch = 16;
 void queueFrame(cBroker& broker, char* buffer, ssize_t count)
 {
     int n = static_cast<int>(count);
-    broker.mDebug << "Received " << n << " bytes on TUN" << std::endl;
+    // The line counts the frame (information header and packet), never the
+    // virtio header that offload puts before it.
+    int header = broker.tunOffload() ? static_cast<int>(kVnetHeaderLen) : 0;
+    broker.mDebug << "Received " << (n > header ? n - header : 0) << " bytes on TUN" << std::endl;
     broker.tunQueue().push(buffer, n);
 }
 
@@ -118,6 +122,21 @@ int receiveUdp(cBroker& broker, tUdpBatch& batch)
     return got;
 }
 
+// A run of datagrams too long for a receive buffer: each is queued alone,
+// cut to the buffer's size.
+void queueEachCut(cBroker& broker, const sReceivedRun& run)
+{
+    cDatagramWalk walk(run);
+    const unsigned char* datagram;
+    std::size_t length;
+    while (walk.next(datagram, length)) {
+        countUp(daemonCounters().datagramsIn);
+        queueDatagram(broker, const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+                      static_cast<int>(std::min<std::size_t>(length, kFrameBufferSize)), run.sender,
+                      run.local);
+    }
+}
+
 // The same with receive offload: each run of one peer's datagrams is queued
 // whole, so its worker looks its tunnel up once per datagram without a
 // queue hand-off each. Returns the buffers taken.
@@ -126,6 +145,15 @@ int receiveUdpRuns(cBroker& broker, cGroBatch& batch)
     int got = batch.receive(broker.udpSocket());
     for (int i = 0; i < got; ++i) {
         sReceivedRun run = batch.run(i);
+        if (run.segmentSize > kFrameBufferSize) {
+            queueEachCut(broker, run);
+            continue;
+        }
+        // One datagram gets the receive buffer of one: longer ones are cut.
+        if ((run.segmentSize == 0 || run.segmentSize >= run.length) && run.length > kFrameBufferSize) {
+            run.length = kFrameBufferSize;
+            run.segmentSize = 0;
+        }
         std::size_t datagrams = run.segmentSize == 0 ? 1 : (run.length + run.segmentSize - 1) / run.segmentSize;
         countUp(daemonCounters().datagramsIn, datagrams);
         if (broker.mDebug.wanted()) {
