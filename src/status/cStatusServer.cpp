@@ -241,8 +241,8 @@ void cStatusServer::acceptBurst(long long nowMs)
         // Nothing waiting, or a failure (out of descriptors) the next turn meets again.
         if (fd < 0)
             return;
-        // Past the limit, or beyond what select() can watch: closed at once.
-        if (mConnections.size() >= kMaxConnections || fd >= FD_SETSIZE)
+        // Beyond what select() can watch: closed at once.
+        if (fd >= FD_SETSIZE)
             continue;
         uid_t uid = static_cast<uid_t>(-1); // shown when the kernel tells none
         if (!peerUid(fd, uid) || (uid != 0 && uid != geteuid())) {
@@ -252,8 +252,28 @@ void cStatusServer::acceptBurst(long long nowMs)
             (void)ignored;
             continue;
         }
+        // Past the limit with every connection being answered: closed at once.
+        if (mConnections.size() >= kMaxConnections && !closeLongestWaiting())
+            continue;
         mConnections.emplace_back(std::move(accepted), nowMs + kRequestTimeoutMs);
     }
+}
+
+// Idle peers must not lock out a request, so a newcomer takes the place of
+// the connection that has waited longest for its request. Every such wait
+// has the same timeout, so the earliest deadline marks the longest wait.
+bool cStatusServer::closeLongestWaiting()
+{
+    auto longest = mConnections.end();
+    for (auto it = mConnections.begin(); it != mConnections.end(); ++it) {
+        bool earlier = longest == mConnections.end() || it->deadlineMs < longest->deadlineMs;
+        if (!it->answering && earlier)
+            longest = it;
+    }
+    if (longest == mConnections.end())
+        return false;
+    mConnections.erase(longest);
+    return true;
 }
 
 void cStatusServer::readRequest(sConnection& connection, long long nowMs,

@@ -88,6 +88,9 @@ private:
     void respond(sConnection& connection, std::string request, long long nowMs,
                  const tStatusAnswer& answer);
     void acceptBurst(long long nowMs);
+    // Closes the connection that has waited longest for its request;
+    // false when every connection is being answered.
+    bool closeLongestWaiting();
     void readRequest(sConnection& connection, long long nowMs, const tStatusAnswer& answer);
     void startAnswer(sConnection& connection, const std::string& text, long long nowMs);
     void writeAnswer(sConnection& connection);
