@@ -14,7 +14,6 @@
 
 namespace {
 
-const unsigned kConnectionLimit = 8;
 const unsigned kConnectionTimeoutSeconds = 5;
 
 union uListenAddress {
@@ -105,10 +104,53 @@ MHD_Result reply(MHD_Connection* connection, unsigned status, const std::string&
     return queued;
 }
 
+// The library has no call that closes a connection when the server
+// decides; a socket shut here reads as the peer's close, and the library
+// then closes the connection itself.
+void closeConnection(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info) {
+        shutdown(info->connect_fd, SHUT_RDWR);
+    }
+}
+
+// Keeps the roster of open connections, and the roster in each one's
+// context for answer() to find.
+void noteConnection(void* roster, MHD_Connection* connection, void** socketContext,
+                    MHD_ConnectionNotificationCode code)
+{
+    cConnectionRoster& open = *static_cast<cConnectionRoster*>(roster);
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        open.closed(connection);
+        return;
+    }
+    *socketContext = roster;
+    if (MHD_Connection* toClose = open.admit(connection)) {
+        closeConnection(toClose);
+    }
+}
+
+void noteAnswered(void* roster, MHD_Connection* connection, void**, MHD_RequestTerminationCode)
+{
+    static_cast<cConnectionRoster*>(roster)->answered(connection);
+}
+
+void noteRequest(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (info && info->socket_context) {
+        static_cast<cConnectionRoster*>(info->socket_context)->requestArrived(connection);
+    }
+}
+
 // Answers at the first call, with the headers: nothing here reads a body.
 MHD_Result answer(void* source, MHD_Connection* connection, const char* url,
                   const char* method, const char*, const char*, size_t*, void**)
 {
+    noteRequest(connection);
     const char* plain = "text/plain; charset=utf-8";
     if (std::strcmp(url, "/metrics") != 0) {
         return reply(connection, MHD_HTTP_NOT_FOUND, "Not found; try /metrics\n", plain);
@@ -178,7 +220,11 @@ bool cMetricsHttp::start(const std::string& listen, tMetricsSource source, std::
             flags, listenPort(address), nullptr, nullptr, &answer, &mSource,
             MHD_OPTION_EXTERNAL_LOGGER, &keepLibraryMessage, this,
             MHD_OPTION_SOCK_ADDR, &address.any,
-            MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+            // One past the roster's limit, so that a newcomer is accepted
+            // and the roster closes one to make room.
+            MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit + 1,
+            MHD_OPTION_NOTIFY_CONNECTION, &noteConnection, &mRoster,
+            MHD_OPTION_NOTIFY_COMPLETED, &noteAnswered, &mRoster,
             MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
             MHD_OPTION_END);
     }

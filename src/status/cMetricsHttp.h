@@ -1,7 +1,10 @@
 // GET /metrics over HTTP for a scraper: one libmicrohttpd thread that
 // answers every connection itself, a few connections at most, each closed
-// after a quiet spell.
+// after a quiet spell; at the limit a new one closes the one that has
+// waited longest for its request.
 #pragma once
+
+#include "status/cConnectionRoster.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -36,7 +39,10 @@ private:
     // failed.
     static void keepLibraryMessage(void* server, const char* format, va_list args);
 
+    static constexpr unsigned kConnectionLimit = 8;
+
     tMetricsSource mSource;
+    cConnectionRoster mRoster{kConnectionLimit};
     MHD_Daemon* mDaemon = nullptr;
     std::mutex mMessageLock;
     std::string mLibraryMessage;

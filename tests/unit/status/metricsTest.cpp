@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <vector>
 #include <sstream>
 
 namespace {
@@ -43,15 +44,28 @@ std::map<std::string, std::string> parseExposition(const std::string& text)
     return samples;
 }
 
-// The whole answer to a request written on a fresh connection to port.
-std::string fetch(uint16_t port, const std::string& request)
+// A connection to port whose reads give up after waitSeconds; -1 when
+// connect fails.
+int connectTo(uint16_t port, time_t waitSeconds)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval wait{5, 0};
+    timeval wait{waitSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     sockaddr_in to = endpoint("127.0.0.1", port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The whole answer to a request written on a fresh connection to port,
+// as much of it as came within waitSeconds.
+std::string fetch(uint16_t port, const std::string& request, time_t waitSeconds = 5)
+{
+    int fd = connectTo(port, waitSeconds);
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0
+    if (fd >= 0
         && send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
         char buffer[4096];
         for (ssize_t got; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
@@ -132,5 +146,24 @@ TEST(MetricsHttp, aMalformedListenValueIsRefusedWithOneLine)
         EXPECT_FALSE(server.start(value, [] { return ""; }, err)) << value;
         EXPECT_EQ(err.str(), "quib.metrics.listen: \"" + std::string(value)
                   + "\" is not ADDRESS:PORT (a.b.c.d:PORT or [IPv6]:PORT, PORT 0 to 65535)\n");
+    }
+}
+
+TEST(MetricsHttp, atTheLimitAScrapeClosesTheConnectionIdleLongestAndIsAnswered)
+{
+    cMetricsHttp server;
+    std::ostringstream err;
+    ASSERT_TRUE(server.start("127.0.0.1:0", [] { return std::string("quibd_up 1\n"); }, err));
+    std::vector<int> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(connectTo(server.port(), 2));
+    }
+    std::string answer = fetch(server.port(), "GET /metrics HTTP/1.0\r\n\r\n", 2);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+    char byte;
+    EXPECT_EQ(recv(idle[0], &byte, 1, 0), 0);
+    for (int fd : idle) {
+        EXPECT_TRUE(fd == idle[0] || recv(fd, &byte, 1, MSG_DONTWAIT) == -1);
+        close(fd);
     }
 }
