@@ -60,3 +60,9 @@ bool tunnelKeyValid(unsigned id, const char* text)
     std::string expected = tunnelKeyFor(id);
     return sodium_memcmp(expected.data(), text, kTunnelKeyTextLen) == 0;
 }
+
+bool tunnelKeyTextUsable(const std::string& text)
+{
+    return text.size() == static_cast<std::size_t>(kTunnelKeyTextLen)
+        && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}

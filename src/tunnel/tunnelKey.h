@@ -23,3 +23,6 @@ bool tunnelKeysRequired();
 
 // True when text is the key of id (compared in constant time).
 bool tunnelKeyValid(unsigned id, const char* text);
+
+// True when text has a key's form, whoever's key it is.
+bool tunnelKeyTextUsable(const std::string& text);

@@ -30,7 +30,7 @@ TEST_F(TunnelIdFile, IdentifierIsStoredAsBareDigitsAndReadBack)
     EXPECT_EQ(7u, mBroker.readTunnelId());
     mBroker.writeTunnelId(0);
     EXPECT_EQ("0", cTempDir::read(mPath));
-    EXPECT_TRUE(mLog.records().empty()); // the file is best effort and silent
+    EXPECT_TRUE(mLog.records().empty()); // a write that succeeds says nothing
     // Written beside and renamed into place: no temporary file is left.
     EXPECT_EQ(0, system(("test \"$(ls -A '" + mDir.path() + "')\" = tunid").c_str()));
     struct stat st;
@@ -54,12 +54,39 @@ TEST_F(TunnelIdFile, OddContentsYieldWhatTheNumberExtractionReads)
     }
 }
 
-TEST_F(TunnelIdFile, MissingDirectoryIsSilentAndCreatesNothing)
+TEST_F(TunnelIdFile, EachFailedWriteIsReportedWithTheFileAndWhy)
 {
-    mBroker.useTunnelIdPath(mDir.path() + "/absent/tunid");
+    const std::string absent = mDir.path() + "/absent";
+    mBroker.useTunnelIdPath(absent + "/tunid");
     mLog.records();
     mBroker.writeTunnelId(9);
+    mBroker.writeTunnelKey(std::string(32, 'a'));
     EXPECT_EQ(0u, mBroker.readTunnelId());
-    EXPECT_NE(0, access((mDir.path() + "/absent").c_str(), F_OK));
-    EXPECT_TRUE(mLog.records().empty());
+    EXPECT_NE(0, access(absent.c_str(), F_OK));
+    // A key file that is a directory can be neither read nor replaced.
+    mBroker.useTunnelIdPath(mPath);
+    ASSERT_EQ(0, mkdir((mDir.path() + "/tunkey").c_str(), 0700));
+    mBroker.writeTunnelKey(std::string(32, 'a'));
+    std::vector<std::string> expected = {
+        "ERROR cBroker Cannot write the tunnel identifier file '" + absent + "/tunid': No such file or directory",
+        "ERROR cBroker Cannot write the tunnel key file '" + absent + "/tunkey': No such file or directory",
+        "ERROR cBroker Cannot write the tunnel key file '" + mDir.path() + "/tunkey': Is a directory",
+    };
+    EXPECT_EQ(expected, mLog.records());
+}
+
+TEST_F(TunnelIdFile, KeyOfAnotherFormIsReadAsNoneAndSaidSo)
+{
+    const std::string key = "00112233445566778899aabbccddeeff";
+    const std::pair<std::string, std::string> cases[] = {
+        {key + "\n", key}, {key.substr(1), ""}, {key + "0", ""}, {"A" + key.substr(1), ""}};
+    const std::string said = "INFO cBroker The tunnel key file '" + mDir.path()
+        + "/tunkey' holds no usable key, the broker's next key replaces it";
+    for (const auto& c : cases) {
+        mDir.write("tunkey", c.first);
+        mLog.records();
+        EXPECT_EQ(c.second, mBroker.readTunnelKey()) << c.first;
+        EXPECT_EQ(c.second.empty() ? std::vector<std::string>{said} : std::vector<std::string>{},
+                  mLog.records()) << c.first;
+    }
 }
