@@ -32,6 +32,8 @@ public:
     // Kernel interface steps (src/net).
     bool openTun();
     bool setTunAddress(const in6_addr* address, int prefixLen);
+    // Takes an address that setTunAddress gave back from the device.
+    bool removeTunAddress(const in6_addr* address, int prefixLen);
     bool setDefaultRoute();
 
     // Broker mode (src/broker).

@@ -85,8 +85,10 @@ int interfaceIndex(const cControlSocket& control, const std::string& name)
     return request.ifr_ifindex;
 }
 
-bool addAddress(const cControlSocket& control, const in6_addr* address, int prefixLen,
-                int index)
+// SIOCSIFADDR adds the address, SIOCDIFADDR takes it away; false after
+// reporting the failure under label.
+bool changeAddress(const cControlSocket& control, unsigned long code, const in6_addr* address,
+                   int prefixLen, int index, const char* label)
 {
     tIn6Ifreq request;
     std::memset(&request, 0, sizeof(request));
@@ -94,8 +96,8 @@ bool addAddress(const cControlSocket& control, const in6_addr* address, int pref
     // Handed over as given: the kernel judges the range.
     request.ifr6_prefixlen = static_cast<uint32_t>(prefixLen);
     request.ifr6_ifindex = index;
-    if (ioctl(control.fd(), SIOCSIFADDR, &request) < 0) {
-        perror("Set interface addr");
+    if (ioctl(control.fd(), code, &request) < 0) {
+        perror(label);
         return false;
     }
     return true;
@@ -231,9 +233,22 @@ bool cBroker::setTunAddress(const in6_addr* address, int prefixLen)
     int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
     if (index < 0)
         return false;
-    if (!addAddress(control, address, prefixLen, index))
+    if (!changeAddress(control, SIOCSIFADDR, address, prefixLen, index, "Set interface addr"))
         return false;
     return bringUp(control, mTunName);
+}
+
+bool cBroker::removeTunAddress(const in6_addr* address, int prefixLen)
+{
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, address, text, sizeof(text));
+    mInfo << "Removing '" << text << "/" << prefixLen << "' from '" << mTunName << "'"
+          << std::endl;
+
+    cControlSocket control;
+    int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
+    return index >= 0
+        && changeAddress(control, SIOCDIFADDR, address, prefixLen, index, "Remove interface addr");
 }
 
 bool cBroker::setDefaultRoute()
