@@ -16,6 +16,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -55,11 +56,11 @@ cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint)
 
 cClientMode::~cClientMode() = default;
 
-void cClientMode::start()
+void cClientMode::start(long long now)
 {
     mTunWriter = cTunWriter(mBroker.tunOffload());
     mStarted = daemonCounters().startedAt.load();
-    sendRequest();
+    sendRequest(now);
 }
 
 void cClientMode::fillStatus(sStatusSnapshot& status, long long now) const
@@ -91,26 +92,49 @@ std::string cClientMode::summary() const
     return "tunnel " + ip6Text(mTunAddress) + " up";
 }
 
-void cClientMode::sendRequest()
+void cClientMode::sendRequest(long long now)
 {
     countUp(daemonCounters().setups);
-    mRequest.reset(mTunnel->makeRequest());
+    mRequest.reset(setupTunnel().makeRequest());
     sendToBroker(mRequest->getData(), mRequest->getLen());
+    mRequestAt = now;
 }
 
-// The broker never confirmed the accept: a fresh tunnel with the identifier
-// the offer gave asks again, and the next offer is taken as the first was.
-void cClientMode::setUpAgain()
+void cClientMode::retrySetup(long long now)
 {
-    mBroker.mInfo << "No word from the broker since the accept, setting up again" << std::endl;
-    unsigned id = mTunnel->getId();
-    std::string key = mTunnel->getKey();
-    mTunnel.reset(new cTunnel());
-    mTunnel->setId(id);
-    mTunnel->setKeepalive(mKeepalive);
-    mTunnel->setKey(key);
+    mBroker.mInfo << "Retry Setup request" << std::endl;
+    if (mRequest)
+        sendToBroker(mRequest->getData(), mRequest->getLen());
+    mRequestAt = now;
+    if (mRenewal)
+        sendKeepalive(now);
+}
+
+void cClientMode::sendKeepalive(long long now)
+{
+    sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
+    mBroker.mDebug << "Sending Keepalive" << std::endl;
+    mKeepaliveAt = now;
+}
+
+// Nothing came back after a keepalive: the accept was lost or the broker
+// lost the tunnel (a restart). A fresh tunnel with the identifier and key
+// asks again, and its offer is taken as the first was. A broker that still
+// holds the tunnel takes the request for a bad frame, so the keepalive that
+// follows lets it say so.
+void cClientMode::setUpAgain(long long now)
+{
+    if (mHeardSinceAccept)
+        mBroker.mInfo << "No word from the broker since the keepalive, setting up again" << std::endl;
+    else
+        mBroker.mInfo << "No word from the broker since the accept, setting up again" << std::endl;
+    mRenewal.reset(new cTunnel());
+    mRenewal->setId(mTunnel->getId());
+    mRenewal->setKeepalive(mKeepalive);
+    mRenewal->setKey(mTunnel->getKey());
     mHeardSinceAccept = true;
-    sendRequest();
+    sendRequest(now);
+    sendKeepalive(now);
 }
 
 // The client answers to the broker alone: anyone else who reaches its port
@@ -136,21 +160,42 @@ int cClientMode::onDatagram(char* buf, int n, const sockaddr_in& from, long long
     mTraffic.packetsIn++;
     mTraffic.bytesIn += static_cast<uint64_t>(n);
     mLastHeard = now;
-    if (mTunnel->isEstablished()) {
-        if (n > kKeepaliveMax)
-            relayToTun(buf, n);
-        else
-            mBroker.mDebug << "Receive Keepalive reply" << std::endl;
-        mTunnel->touch(now);
-        mHeardSinceAccept = true;
-        return CLIENT_CONTINUE;
+    if (!mTunnel->isEstablished() || forRenewal(buf, n))
+        return exchange(buf, n, now);
+    if (mRenewal) {
+        mRenewal.reset();
+        mBroker.mInfo << "The broker still holds the tunnel, it goes on as it was" << std::endl;
     }
-    cTSPMsg* reply = mTunnel->handleMsg(buf, n);
+    if (n > kKeepaliveMax)
+        relayToTun(buf, n);
+    else
+        mBroker.mDebug << "Receive Keepalive reply" << std::endl;
+    mTunnel->touch(now);
+    mHeardSinceAccept = true;
+    mKeepaliveAt = -1;
+    return CLIENT_CONTINUE;
+}
+
+// While setting up again, a keepalive or a frame from the broker is the old
+// tunnel's traffic; anything else belongs to the setup.
+bool cClientMode::forRenewal(const char* buf, int n) const
+{
+    return mRenewal && n > kKeepaliveMax && !holdsIp6Packet(buf, n);
+}
+
+int cClientMode::exchange(char* buf, int n, long long now)
+{
+    cTunnel& setup = setupTunnel();
+    cTSPMsg* reply = setup.handleMsg(buf, n);
     if (reply != nullptr) {
         sendToBroker(reply->getData(), reply->getLen());
         delete reply;
     }
-    return mTunnel->isEstablished() ? takeOffer() : CLIENT_CONTINUE;
+    if (!setup.isEstablished())
+        return CLIENT_CONTINUE;
+    if (mRenewal)
+        mTunnel = std::move(mRenewal);
+    return takeOffer(now);
 }
 
 void cClientMode::relayToTun(char* buf, int n)
@@ -171,8 +216,9 @@ void cClientMode::flushTunWrites()
 
 // The offer was just accepted: this runs once per setup, as every later
 // datagram finds the tunnel established.
-int cClientMode::takeOffer()
+int cClientMode::takeOffer(long long now)
 {
+    mTunnel->touch(now);
     mBroker.writeTunnelId(mTunnel->getId());
     if (!mTunnel->getKey().empty())
         mBroker.writeTunnelKey(mTunnel->getKey());
@@ -181,28 +227,33 @@ int cClientMode::takeOffer()
         return result;
     // A broker that took the accept echoes this at once; silence until the
     // next quiet interval means the accept was lost.
-    sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
-    mBroker.mDebug << "Sending Keepalive" << std::endl;
+    sendKeepalive(now);
     mHeardSinceAccept = false;
     mSetUp = true;
     return CLIENT_CONTINUE;
 }
 
 // A repeated setup that got the address the device already has leaves the
-// device as it is.
+// device as it is. One that got another address gives it to the device in
+// place of the old one, which the broker would no longer take as a source;
+// the default route goes through the device, so it stays.
 int cClientMode::configureTun()
 {
     const in6_addr* address = mTunnel->getAddr();
     if (mTunConfigured && std::memcmp(address, &mTunAddress, sizeof mTunAddress) == 0)
         return CLIENT_CONTINUE;
-    if (!mBroker.setTunAddress(address, getSharedPrefixLen()))
+    int prefixLen = getSharedPrefixLen();
+    if (!mBroker.setTunAddress(address, prefixLen))
         return -1;
-    if (configInt("quib.route.default") != 0 && !mBroker.setDefaultRoute()) {
+    if (mTunConfigured) {
+        mBroker.removeTunAddress(&mTunAddress, mTunPrefixLen);
+    } else if (configInt("quib.route.default") != 0 && !mBroker.setDefaultRoute()) {
         mBroker.mError << "Could set the default route. Bailing out" << std::endl;
         return -1;
     }
     mTunConfigured = true;
     mTunAddress = *address;
+    mTunPrefixLen = prefixLen;
     return CLIENT_CONTINUE;
 }
 
@@ -285,19 +336,32 @@ void cClientMode::sendRunToBroker(const unsigned char* frames, const sWireFrames
 
 int cClientMode::onQuiet(long long now)
 {
+    return takeStep(now, true);
+}
+
+int cClientMode::onPass(long long now)
+{
+    return takeStep(now, false);
+}
+
+// Silence is measured from the broker's last datagram: a keepalive after a
+// quiet interval, a setup again when nothing followed it for another, the
+// request again each interval until an offer comes, and the end once the
+// tunnel's keepalive has passed.
+int cClientMode::takeStep(long long now, bool quiet)
+{
     if (mTunnel->isExpired(now)) {
         mBroker.mError << "Seems nobody is home. Bailing out" << std::endl;
         return 0;
     }
-    if (mTunnel->isEstablished() && !mHeardSinceAccept) {
-        setUpAgain();
-    } else if (mTunnel->isEstablished()) {
-        sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
-        mBroker.mDebug << "Sending Keepalive" << std::endl;
-    } else {
-        mBroker.mInfo << "Retry Setup request" << std::endl;
-        if (mRequest)
-            sendToBroker(mRequest->getData(), mRequest->getLen());
+    if (!mTunnel->isEstablished() || mRenewal) {
+        if (quiet || now - mRequestAt >= kQuietSeconds)
+            retrySetup(now);
+    } else if (mKeepaliveAt >= 0) {
+        if (quiet || now - mKeepaliveAt >= kQuietSeconds)
+            setUpAgain(now);
+    } else if (quiet || now - mLastHeard >= kQuietSeconds) {
+        sendKeepalive(now);
     }
     return CLIENT_CONTINUE;
 }

@@ -23,6 +23,9 @@ public:
     // Each event returns CLIENT_CONTINUE while the run goes on, or the run's
     // result (-1 or 0) when it must end.
     enum { CLIENT_CONTINUE = 1 };
+    // How long the link may be quiet before the client acts: a keepalive, a
+    // setup again, a request again.
+    static constexpr int kQuietSeconds = 10;
 
     // The client tunnel with the stored identifier and the configured
     // keepalive ("quib.client.keepalive").
@@ -32,8 +35,8 @@ public:
     cClientMode(const cClientMode&) = delete;
     cClientMode& operator=(const cClientMode&) = delete;
 
-    // Builds the request and sends it once.
-    void start();
+    // Builds the request and sends it once, at now.
+    void start(long long now);
     // n < 0: the read failed. now: seconds of CLOCK_MONOTONIC.
     int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
     // Frames for the broker are gathered into runs while a wake-up reads.
@@ -42,8 +45,12 @@ public:
     // merged are written, and gathered frames are sent to the broker.
     void flushTunWrites();
     void sendGatheredFrames();
-    // Ten seconds without anything to read, or a failed select.
+    // Ten seconds without anything to read, or a failed select: the step
+    // that is due is taken at once.
     int onQuiet(long long now);
+    // Any other pass of the loop: the same step, once its own quiet interval
+    // has passed, since outbound frames keep the select from timing out.
+    int onPass(long long now);
 
     cTunnel& tunnel() { return *mTunnel; }
 
@@ -58,10 +65,17 @@ public:
 private:
     bool fromBroker(const sockaddr_in& from) const;
     void relayToTun(char* buf, int n);
-    int takeOffer();
+    // The tunnel that the setup exchange runs on.
+    cTunnel& setupTunnel() { return mRenewal ? *mRenewal : *mTunnel; }
+    bool forRenewal(const char* buf, int n) const;
+    int exchange(char* buf, int n, long long now);
+    int takeOffer(long long now);
     int configureTun();
-    void sendRequest();
-    void setUpAgain();
+    int takeStep(long long now, bool quiet);
+    void sendRequest(long long now);
+    void retrySetup(long long now);
+    void sendKeepalive(long long now);
+    void setUpAgain(long long now);
     // Every datagram to the broker leaves after the frames gathered before it.
     void sendToBroker(const void* data, int len);
     void sendDatagram(const void* data, int len);
@@ -77,9 +91,17 @@ private:
     // False from an accept until the broker's next datagram: a lost accept
     // leaves the broker's side offered, and silence shows it.
     bool mHeardSinceAccept;
+    // When the last request left, and the last keepalive that nothing from
+    // the broker has followed yet (-1: none waits).
+    long long mRequestAt = 0;
+    long long mKeepaliveAt = -1;
+    // Setting up again beside the established tunnel, which carries the
+    // frames until the new one takes its place.
+    std::unique_ptr<cTunnel> mRenewal;
     // The address the TUN device was given, once it was.
     bool mTunConfigured;
     in6_addr mTunAddress;
+    int mTunPrefixLen = 0;
     bool mSetUp = false;
     // Traffic with the broker across setups, and when it was last heard
     // (-1: never).

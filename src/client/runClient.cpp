@@ -21,7 +21,7 @@
 
 namespace {
 
-const int kSelectSeconds = 10;
+const long long kQuietMs = cClientMode::kQuietSeconds * 1000LL;
 // Datagrams or frames one wake-up serves from each descriptor at most.
 const int kDrainLimit = 64;
 
@@ -45,6 +45,7 @@ bool resolveBroker(const char* host, uint16_t port, sockaddr_in& broker)
 // (the UDP socket first, as in one pass of a loop that selects each time);
 // both reads share the one buffer. The operator's view may wake the loop
 // sooner; the quiet interval still counts from the last datagram or frame.
+// Every pass lets the mode measure the broker's silence.
 class cClientLoop {
 public:
     cClientLoop(cBroker& broker, cClientMode& mode, cOperatorView* view)
@@ -54,7 +55,7 @@ public:
 
     int run()
     {
-        long long quietAt = monotonicMillis() + kSelectSeconds * 1000;
+        long long quietAt = monotonicMillis() + kQuietMs;
         for (;;) {
             fd_set readable;
             fd_set writable;
@@ -64,14 +65,12 @@ public:
                 mView->serve(readable, writable, now);
             bool relayReady = ready > 0
                 && (FD_ISSET(mBroker.udpSocket(), &readable) || FD_ISSET(mBroker.tunFd(), &readable));
-            int result = cClientMode::CLIENT_CONTINUE;
-            if (relayReady) {
-                result = serveReady(readable);
-                quietAt = monotonicMillis() + kSelectSeconds * 1000;
-            } else if (ready < 0 || now >= quietAt) {
-                result = mMode.onQuiet(monotonicSeconds());
-                quietAt = monotonicMillis() + kSelectSeconds * 1000;
-            }
+            bool quiet = !relayReady && (ready < 0 || now >= quietAt);
+            int result = relayReady ? serveReady(readable) : cClientMode::CLIENT_CONTINUE;
+            if (result == cClientMode::CLIENT_CONTINUE)
+                result = quiet ? mMode.onQuiet(monotonicSeconds()) : mMode.onPass(monotonicSeconds());
+            if (relayReady || quiet)
+                quietAt = monotonicMillis() + kQuietMs;
             if (result != cClientMode::CLIENT_CONTINUE)
                 return result;
             if (mView != nullptr && mMode.hasSetUp() && !mReadySent) {
@@ -225,7 +224,7 @@ int cBroker::runClient()
         return -1;
     }
     askForUdpRuns();
-    mode.start();
+    mode.start(monotonicSeconds());
     int result = cClientLoop(*this, mode, mView.get()).run();
     // The view's figures come from the mode, which ends with this run.
     mView.reset();

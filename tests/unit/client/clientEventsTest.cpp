@@ -1,6 +1,7 @@
 // What the client does with each datagram, TUN frame and quiet interval.
 #include "clientTestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -11,6 +12,8 @@ namespace {
 
 const std::string kNone = "<none>";
 const std::string kKeepalive("\x00\x00\x86\xdd", 4);
+// A setup again, after an offer without a key.
+const std::string kRequest = tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey="});
 
 std::vector<std::string> brokerLines(cLogCapture& log)
 {
@@ -82,7 +85,7 @@ TEST_F(ClientBeforeOffer, RetriesResendTheRequestWhileOtherInputIsSkipped)
     // keepalive.
     mDir.write("tunid", "7");
     mDir.write("tunkey", "00112233445566778899aabbccddeeff");
-    client().start();
+    client().start(sameTime());
     const std::string request =
         tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"});
     EXPECT_EQ(request, mBrokerSocket.receive());
@@ -177,6 +180,37 @@ TEST_F(ClientEstablished, TunFramesGoToTheBrokerAndQuietIntervalsSendKeepalives)
                                          "DEBUG cBroker Receive 64 bytes from TUN",
                                          "DEBUG cBroker Sending Keepalive"};
     EXPECT_EQ(expected, mLog.records());
+    // Unanswered by the next quiet interval: the request again.
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+    EXPECT_EQ((std::vector<std::string>{kRequest, kKeepalive}), mBrokerSocket.pending());
+}
+
+TEST_F(ClientEstablished, ASendingClientMeasuresTheSilenceOnEveryPass)
+{
+    const long long t = sameTime();
+    deliver(mBrokerSocket, kKeepalive, t);
+    // Each pass carries a frame out, setting up again or not; the broker
+    // says nothing until +25.
+    const std::pair<int, std::vector<std::string>> passes[] = {
+        {9, {}}, {10, {kKeepalive}}, {19, {}}, {20, {kRequest, kKeepalive}}, {25, {}}, {34, {}}, {35, {kKeepalive}},
+    };
+    for (const auto& pass : passes) {
+        if (pass.first == 34)
+            deliver(mBrokerSocket, kKeepalive, t + 25);
+        client().onFrame(exampleFrame().data(), 64);
+        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onPass(t + pass.first));
+        client().sendGatheredFrames();
+        std::vector<std::string> sent = pass.second;
+        sent.insert(sent.begin(), exampleFrame());
+        EXPECT_EQ(sent, mBrokerSocket.pending()) << "at +" << pass.first;
+    }
+    // Thirty seconds after the broker's last word, busy or not, the run ends.
+    EXPECT_EQ(0, client().onPass(t + 56));
+    std::vector<std::string> lines = brokerLines(mLog);
+    for (const char* line : {"INFO cBroker No word from the broker since the keepalive, setting up again",
+                             "INFO cBroker The broker still holds the tunnel, it goes on as it was"})
+        EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << line;
+    EXPECT_EQ("ERROR cBroker Seems nobody is home. Bailing out", lines.back());
 }
 
 TEST_F(ClientEstablished, SilentBrokerEndsTheRunAndOnlyItsRepliesCountAsActivity)

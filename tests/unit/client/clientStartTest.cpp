@@ -168,12 +168,13 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
     mBrokerSocket.pending(); // the accept and its keepalive, lost on the way
     mLog.records();
 
-    // Nothing from the broker until the quiet interval: the request again.
+    // Nothing from the broker until the quiet interval: the request again,
+    // and a keepalive for a broker that still holds the tunnel to answer.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
-    EXPECT_FALSE(tunnel().isEstablished());
     EXPECT_EQ(tspBytes({"request", "tunnelid=7", "keepalive=30",
                         "tunnelkey=00112233445566778899aabbccddeeff"}),
               mBrokerSocket.receive());
+    EXPECT_EQ(keepalive, mBrokerSocket.receive());
     std::vector<std::string> records = mLog.records();
     EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
                                        "INFO cBroker No word from the broker since the accept, "
@@ -188,6 +189,26 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
     EXPECT_TRUE(tunnel().isEstablished());
     EXPECT_EQ(std::vector<std::string>{keepalive}, mBrokerSocket.pending());
+}
+
+TEST_F(ClientTunDevice, SetupAgainWithAnotherAddressMovesTheDeviceToItAndKeepsTheRoute)
+{
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    std::string offer = tspBytes({"offer", "tunnelid=8", "ip6prefix=2001:db8::", "ip6prefixlen=64",
+                                  "ip6addr=2001:db8::8", "keepalive=30"});
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, offer));
+    std::vector<std::string> addresses = interfaceAddresses(mBroker.tunName());
+    auto has = [&addresses](const char* a) {
+        return std::count(addresses.begin(), addresses.end(), std::string(a) + "/64") == 1;
+    };
+    EXPECT_TRUE(has("20010db8000000000000000000000008"));
+    EXPECT_FALSE(has("20010db8000000000000000000000007"));
+    std::vector<std::string> routes = interfaceRoutes(mBroker.tunName());
+    EXPECT_EQ(1, std::count_if(routes.begin(), routes.end(), [](const std::string& line) {
+                  return line.rfind(std::string(32, '0') + " 00 ", 0) == 0;
+              }));
+    EXPECT_EQ("8", cTempDir::read(tunIdPath()));
 }
 
 TEST_F(ClientTunDevice, DefaultRouteThatCannotBeAddedEndsTheRun)
