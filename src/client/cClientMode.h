@@ -1,7 +1,8 @@
-// Client mode's logic for the three events of its loop: a datagram from the
-// UDP socket, a frame from the TUN device and a quiet interval. It owns the
-// client's tunnel and request and knows the broker's endpoint; it borrows
-// the cBroker's socket, TUN descriptor, streams and interface operations.
+// Client mode's logic for the events of its loop: a datagram from the UDP
+// socket, a frame from the TUN device, a quiet interval and any other pass.
+// It owns the client's tunnel and request and knows the broker's endpoint;
+// it borrows the cBroker's socket, TUN descriptor, streams and interface
+// operations.
 #pragma once
 
 #include "net/frameRun.h"
@@ -88,8 +89,8 @@ private:
     std::unique_ptr<cTunnel> mTunnel;
     std::unique_ptr<cTSPMsg> mRequest;
     unsigned mKeepalive;
-    // False from an accept until the broker's next datagram: a lost accept
-    // leaves the broker's side offered, and silence shows it.
+    // False from an accept until the broker's next datagram: a setup again
+    // in between says the accept was lost.
     bool mHeardSinceAccept;
     // When the last request left, and the last keepalive that nothing from
     // the broker has followed yet (-1: none waits).

@@ -1,7 +1,7 @@
 // The client's tunnel-identifier file: the identifier that the broker
 // assigned, kept across runs so that the next request presents it and gets
-// the same tunnel address back. A write that fails is reported and the run
-// goes on; the next start then asks for a new address.
+// the same tunnel address back. A write that fails is reported, and the run
+// goes on without it.
 #include "main/cBroker.h"
 
 #include "tunnel/tunnelKey.h"
