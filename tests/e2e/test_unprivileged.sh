@@ -24,6 +24,10 @@ CAP_NET_ADMIN_MASK=0000000000001000
 # The user needs to reach the daemon, its configuration and its logs.
 chmod 755 "$E2E_TMP"
 install -m 755 "$QUIBD" "$E2E_TMP/quibd"
+# A status socket that cannot be made stops the start: each daemon gets
+# one in a directory of the user's, as RuntimeDirectory= gives it.
+install -d -m 700 -o "$RUN_UID" -g "$RUN_UID" "$E2E_TMP/run"
+own_socket() { echo "quib.control.socket = $E2E_TMP/run/$1.sock" >>"$E2E_TMP/$1.conf"; }
 
 # unpriv_start NAME NS MODE CAPS [STATEDIR]: runs "quibd NAME.conf MODE" in
 # NS as $RUN_UID with the capabilities CAPS (",+net_admin" or ""), in a
@@ -116,6 +120,7 @@ else
 fi
 if [ "$HOST_TUN_MODE" != 666 ]; then
     e2e_broker_conf nodev
+    own_socket nodev
     unpriv_log "$E2E_TMP/nodev.log"
     ip netns exec "$NS_BROKER" setpriv --reuid="$RUN_UID" --regid="$RUN_UID" --clear-groups \
         --no-new-privs --inh-caps=-all,+net_admin --ambient-caps=-all,+net_admin \
@@ -130,6 +135,7 @@ fi
 # ------------------------------------------------------------ no capability
 
 e2e_broker_conf nocap
+own_socket nocap
 unpriv_start nocap "$NS_BROKER" broker ""
 e2e_wait_exit nocap 10 || e2e_fatal "the broker without CAP_NET_ADMIN did not stop"
 e2e_check "without CAP_NET_ADMIN the broker stops at TUNSETIFF with status 255" \
@@ -147,6 +153,7 @@ install -d -m 700 -o "$RUN_UID" -g "$RUN_UID" "$E2E_TMP/broker-state"
     echo "quib.broker.ip6prefix = $TUN_PREFIX"
     echo "quib.broker.ip6prefixlen = $TUN_PREFIX_LEN"
     echo "quib.broker.keyfile = $E2E_TMP/broker-state/broker.key"
+    echo "quib.control.socket = $E2E_TMP/run/broker.sock"
     example_log_block "$EXAMPLE" FileAppender | sed "s|/var/log/quibd/quibd.log|$BROKER_LOG|"
     example_log_block "$EXAMPLE" log4cpp.category.
 } >"$E2E_TMP/broker.conf"
@@ -174,6 +181,7 @@ mkdir -p "$STATE"
 chown "$RUN_UID:$RUN_UID" "$STATE"
 chmod 700 "$STATE"
 e2e_conf clientA "quib.broker.address=$BROKER_IP_A" "quib.route.default=1"
+own_socket clientA
 unpriv_start clientA "$NS_A" client ,+net_admin "$STATE"
 e2e_wait_client clientA "$NS_A" 15 || e2e_fatal "the unprivileged client got no tunnel address"
 FIRST_ADDR=$ADDR_clientA
