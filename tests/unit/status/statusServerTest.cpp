@@ -60,12 +60,12 @@ protected:
     }
 
     // What the peer fd reads until the server closes it, turning the loop.
-    std::string answerOn(int fd)
+    std::string answerOn(int fd, long long nowMs = 0)
     {
         std::string text = "<still open>";
         char buffer[65536];
         for (int turns = 0; turns < 2000; ++turns) {
-            turn(0);
+            turn(nowMs);
             ssize_t got = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
             if (got == 0 || (got < 0 && errno != EAGAIN)) {
                 text.erase(0, std::strlen("<still open>"));
@@ -78,13 +78,13 @@ protected:
         return text;
     }
 
-    std::string ask(const std::string& requestLine)
+    std::string ask(const std::string& requestLine, long long nowMs = 0)
     {
         int fd = connectTo(mPath);
         EXPECT_EQ(static_cast<ssize_t>(requestLine.size()),
                   send(fd, requestLine.data(), requestLine.size(), MSG_NOSIGNAL));
         shutdown(fd, SHUT_WR);
-        return answerOn(fd);
+        return answerOn(fd, nowMs);
     }
 
     cLogCapture mLog;
@@ -135,28 +135,30 @@ TEST_F(StatusServer, AtTheLimitANewcomerClosesTheLongestIdleOneAndIdleOnesGoAfte
 {
     ASSERT_EQ(cStatusServer::STATUS_OPEN_OK, mServer.open(mPath));
     EXPECT_EQ(-1, mServer.msUntilNextDeadline(0));
-    // The oldest connection has sent its request and does not read the answer.
+    // The oldest connection, with the earliest deadline, has sent its
+    // request and does not read the answer.
     int reader = connectTo(mPath);
     ASSERT_EQ(12, send(reader, "status json\n", 12, MSG_NOSIGNAL));
     turn(0);
     turn(0);
     std::vector<int> idle;
-    for (int at = 1; at <= 7; ++at) {
+    for (int at = 3001; at <= 3007; ++at) {
         idle.push_back(connectTo(mPath));
         turn(at);
     }
-    EXPECT_EQ(2001, mServer.msUntilNextDeadline(0));
-    EXPECT_EQ("answer to status\n", ask("status\n"));
+    EXPECT_EQ(1993, mServer.msUntilNextDeadline(3007));
+    EXPECT_EQ("answer to status\n", ask("status\n", 3010));
     char byte;
     EXPECT_EQ(0, recv(idle[0], &byte, 1, MSG_DONTWAIT));
     EXPECT_EQ(1, recv(reader, &byte, 1, MSG_DONTWAIT));
     EXPECT_EQ(-1, recv(idle[1], &byte, 1, MSG_DONTWAIT));
-    turn(2007);
+    turn(5007);
     for (int fd : idle) {
         EXPECT_EQ(0, recv(fd, &byte, 1, MSG_DONTWAIT));
         close(fd);
     }
     close(reader);
+    EXPECT_EQ(-1, mServer.msUntilNextDeadline(5007));
 }
 
 TEST_F(StatusServer, APeerSendingMegabytesDoesNotHoldBackAnother)
