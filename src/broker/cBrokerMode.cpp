@@ -394,7 +394,7 @@ bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& send
         bool takes = presented.type == TSP_REQUEST
             ? identifierMayBeTaken(presented.id, presented.key, sender)
             : presented.type == TSP_ACCEPT && tunnelKeyValid(presented.id, presented.key);
-        if (presented.id != 0 && takes)
+        if (presented.id != 0 && takes && !identifierReserved(presented.id))
             removeStaleTunnels(presented.id, sender);
     }
     while (gTunnels.size() >= mMaxTunnels) {

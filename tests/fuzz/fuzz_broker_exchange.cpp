@@ -228,7 +228,9 @@ unsigned endpointId(const sockaddr_in& peer)
         });
     };
     uLong crc = derivedId(peer);
-    for (unsigned char round = 1; crc != 0 && round != 0 && protectedElsewhere(crc); ++round)
+    for (unsigned char round = 1;
+         crc != 0 && round != 0 && (protectedElsewhere(crc) || identifierReserved(static_cast<unsigned>(crc)));
+         ++round)
         crc = crc32(crc, &round, 1);
     return static_cast<unsigned>(crc);
 }
@@ -287,7 +289,10 @@ eOutcome modelRequest(sModelTunnel& m, const cTSPMsg& msg, long long now)
 {
     unsigned id = msg.getTunnelId();
     // Without its key, a protected identifier is handled as 0.
-    m.id = id != 0 && modelMayTake(id, msg.getTunnelKey(), m.peer) ? id : endpointId(m.peer);
+    // So is one whose address is the broker's own or the prefix's anycast.
+    m.id = id != 0 && !identifierReserved(id) && modelMayTake(id, msg.getTunnelKey(), m.peer)
+        ? id
+        : endpointId(m.peer);
     m.usesKey = msg.getTunnelKey() != nullptr;
     m.keepalive = std::max<unsigned>(msg.getKeepalive(), gKeepalive);
     m.state = TUNNEL_OFFERED;
@@ -323,7 +328,7 @@ eOutcome modelExchange(std::vector<sModelTunnel>::iterator it, const sockaddr_in
     if (msg.getType() != TSP_REQUEST)
         return NO_REPLY;
     unsigned id = msg.getTunnelId();
-    if (id != 0 && modelMayTake(id, msg.getTunnelKey(), peer)) {
+    if (id != 0 && !identifierReserved(id) && modelMayTake(id, msg.getTunnelKey(), peer)) {
         gTaken = id;
         modelRemoveStale(id, peer);
         it = modelFind(peer);
@@ -344,12 +349,12 @@ eOutcome modelDatagram(const sockaddr_in& peer, const cTSPMsg& msg, long long no
     if (it == gModel.end() && msg.getType() == TSP_REQUEST && msg.getTunnelKey() != nullptr)
         return modelRequest(fresh, msg, now);
     bool keyedAccept = it == gModel.end() && msg.getType() == TSP_ACCEPT && id != 0
-        && validKey(id, msg.getTunnelKey());
+        && !identifierReserved(id) && validKey(id, msg.getTunnelKey());
     if (it == gModel.end()) {
         // The stale tunnels of a request's identifier, or a keyed accept's,
         // free their slots before any victim, where it may take it.
         if (gModel.size() >= gLimit && (msg.getType() == TSP_REQUEST || keyedAccept) && id != 0
-            && modelMayTake(id, msg.getTunnelKey(), peer))
+            && !identifierReserved(id) && modelMayTake(id, msg.getTunnelKey(), peer))
             modelRemoveStale(id, peer);
         if (!modelMakeRoom(now))
             return DROPPED;
