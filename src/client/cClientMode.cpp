@@ -193,8 +193,12 @@ int cClientMode::exchange(char* buf, int n, long long now)
     }
     if (!setup.isEstablished())
         return CLIENT_CONTINUE;
-    if (mRenewal)
+    if (mRenewal) {
         mTunnel = std::move(mRenewal);
+        // The tunnel set up again replaces one the broker had gone silent
+        // on: its silence counts from this offer, not from when it began.
+        mTunnel->touch(now);
+    }
     return takeOffer(now);
 }
 
@@ -218,7 +222,6 @@ void cClientMode::flushTunWrites()
 // datagram finds the tunnel established.
 int cClientMode::takeOffer(long long now)
 {
-    mTunnel->touch(now);
     mBroker.writeTunnelId(mTunnel->getId());
     if (!mTunnel->getKey().empty())
         mBroker.writeTunnelKey(mTunnel->getKey());
