@@ -12,6 +12,7 @@
 #include <string>
 
 class cBrokerMode;
+class cControlSocket;
 class cGroBatch;
 class cOperatorView;
 
@@ -34,6 +35,9 @@ public:
     bool setTunAddress(const in6_addr* address, int prefixLen);
     // Takes an address that setTunAddress gave back from the device.
     bool removeTunAddress(const in6_addr* address, int prefixLen);
+    // One address request on the TUN device (SIOCSIFADDR or SIOCDIFADDR).
+    bool changeTunAddress(cControlSocket& control, unsigned long request, const in6_addr* address,
+                          int prefixLen, const char* label);
     bool setDefaultRoute();
 
     // Broker mode (src/broker).

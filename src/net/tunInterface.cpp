@@ -3,6 +3,7 @@
 // IPv6 default route through it.
 #include "main/cBroker.h"
 
+#include "log/logText.h"
 #include "net/cControlSocket.h"
 
 #include <arpa/inet.h>
@@ -224,31 +225,26 @@ bool cBroker::openTun()
 
 bool cBroker::setTunAddress(const in6_addr* address, int prefixLen)
 {
-    char text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET6, address, text, sizeof(text));
-    mInfo << "Setting '" << mTunName << "' address to '" << text << "/" << prefixLen << "'"
-          << std::endl;
-
+    mInfo << "Setting '" << mTunName << "' address to '" << ip6Text(*address) << "/" << prefixLen
+          << "'" << std::endl;
     cControlSocket control;
-    int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
-    if (index < 0)
-        return false;
-    if (!changeAddress(control, SIOCSIFADDR, address, prefixLen, index, "Set interface addr"))
-        return false;
-    return bringUp(control, mTunName);
+    return changeTunAddress(control, SIOCSIFADDR, address, prefixLen, "Set interface addr")
+        && bringUp(control, mTunName);
 }
 
 bool cBroker::removeTunAddress(const in6_addr* address, int prefixLen)
 {
-    char text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET6, address, text, sizeof(text));
-    mInfo << "Removing '" << text << "/" << prefixLen << "' from '" << mTunName << "'"
+    mInfo << "Removing '" << ip6Text(*address) << "/" << prefixLen << "' from '" << mTunName << "'"
           << std::endl;
-
     cControlSocket control;
+    return changeTunAddress(control, SIOCDIFADDR, address, prefixLen, "Remove interface addr");
+}
+
+bool cBroker::changeTunAddress(cControlSocket& control, unsigned long request,
+                               const in6_addr* address, int prefixLen, const char* label)
+{
     int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
-    return index >= 0
-        && changeAddress(control, SIOCDIFADDR, address, prefixLen, index, "Remove interface addr");
+    return index >= 0 && changeAddress(control, request, address, prefixLen, index, label);
 }
 
 bool cBroker::setDefaultRoute()
