@@ -106,11 +106,13 @@ inside sh -c '[ -c /dev/net/tun ] || { mkdir -p /dev/net && mknod /dev/net/tun c
     e2e_skip "cannot make /dev/net/tun in the container"
 inside dpkg -i /root/quibd.deb >"$E2E_TMP/dpkg.log" 2>&1 || e2e_fatal "dpkg -i: $(tail -n 5 "$E2E_TMP/dpkg.log")"
 
+# The client gives up 25 s after it last heard from the broker: long enough
+# to outlast the watchdog's stop and restart of the broker below.
 {
-    printf 'quib.mode = broker\nquib.broker.ip6prefix = 2001:db8:1::\nquib.client.keepalive = 11\n'
+    printf 'quib.mode = broker\nquib.broker.ip6prefix = 2001:db8:1::\nquib.client.keepalive = 25\n'
     example_log_block "$ROOT/etc/quib/quibd.conf" FileAppender | sed 's|quibd/quibd.log|quibd/broker.log|'
 } >"$ROOT/etc/quib/broker.conf"
-printf 'quib.broker.address = 127.0.0.1\nquib.client.keepalive = 11\n' >"$ROOT/etc/quib/client.conf"
+printf 'quib.broker.address = 127.0.0.1\nquib.client.keepalive = 25\n' >"$ROOT/etc/quib/client.conf"
 
 # ------------------------------------------------------------ start
 
