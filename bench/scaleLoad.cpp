@@ -28,7 +28,7 @@
 //     holds UDP PORT on every address without reading it, so that the kernel
 //     drops what comes for it quietly rather than answering each datagram
 //     with an ICMPv6 error; prints "listening PORT" and ends after SECONDS.
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

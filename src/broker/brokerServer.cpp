@@ -8,13 +8,13 @@
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "net/tunFrameRead.h"
-#include "net/tunOffloadIo.h"
+#include "packet/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "status/cOperatorView.h"
-#include "status/daemonCounters.h"
-#include "tunnel/frame.h"
-#include "tunnel/peerSend.h"
-#include "tunnel/tcpSegmenter.h"
+#include "counters/daemonCounters.h"
+#include "packet/frame.h"
+#include "packet/datagramSender.h"
+#include "packet/tcpSegmenter.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
@@ -33,10 +33,7 @@ namespace {
 
 void announcePrefix(const in6_addr& prefix, uint8_t prefixLen)
 {
-    char text[128];
-    if (inet_ntop(AF_INET6, &prefix, text, sizeof(text)) == nullptr)
-        text[0] = '\0';
-    std::cout << "Will use prefix '" << text << "'/" << static_cast<unsigned>(prefixLen)
+    std::cout << "Will use prefix '" << ip6Text(prefix) << "'/" << static_cast<unsigned>(prefixLen)
               << "for tun addesses" << std::endl;
 }
 

@@ -6,7 +6,7 @@
 #include "broker/cBrokerMode.h"
 #include "log/monotonicClock.h"
 #include "net/udpOffload.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <algorithm>
 #include <cstring>

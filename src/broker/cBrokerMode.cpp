@@ -5,10 +5,10 @@
 #include "main/cBroker.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 #include "tunnel/keyedHash.h"
 #include "tunnel/tunnelKey.h"
-#include "tunnel/peerSend.h"
+#include "packet/datagramSender.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>

@@ -6,11 +6,11 @@
 
 #include "broker/cSetupLimiter.h"
 #include "log/cSummaryPacer.h"
-#include "net/frameRun.h"
-#include "net/tunOffloadIo.h"
+#include "packet/frameRun.h"
+#include "packet/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "queue/cPktQueue.h"
-#include "status/daemonCounters.h"
+#include "counters/daemonCounters.h"
 
 #include <netinet/in.h>
 

@@ -3,11 +3,11 @@
 #include "config/configKeys.h"
 #include "log/logText.h"
 #include "main/cBroker.h"
-#include "status/daemonCounters.h"
+#include "counters/daemonCounters.h"
 #include "status/statusSnapshot.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
@@ -24,11 +24,13 @@ namespace {
 // is still relayed whole, but nothing is read beyond its n bytes.
 std::string ip6Field(const char* frame, int n, int at)
 {
-    const unsigned char* address = frameAddress(frame, n, at);
-    char text[INET6_ADDRSTRLEN] = "";
-    if (address == nullptr || inet_ntop(AF_INET6, address, text, sizeof text) == nullptr)
+    const unsigned char* bytes = frameAddress(frame, n, at);
+    if (bytes == nullptr)
         return "?";
-    return text;
+    in6_addr address;
+    std::memcpy(&address, bytes, sizeof(address));
+    std::string text = ip6Text(address);
+    return text.empty() ? "?" : text;
 }
 
 std::string nextHeaderField(const char* frame, int n)

@@ -5,8 +5,8 @@
 // operations.
 #pragma once
 
-#include "net/frameRun.h"
-#include "net/tunOffloadIo.h"
+#include "packet/frameRun.h"
+#include "packet/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "tunnel/cTunnel.h"
 

@@ -7,7 +7,7 @@
 #include "net/tunFrameRead.h"
 #include "net/udpOffload.h"
 #include "status/cOperatorView.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -3,10 +3,10 @@
 #include "config/cConfig.h"
 #include "config/configKeys.h"
 #include "log/logText.h"
-#include "net/tunOffloadIo.h"
+#include "packet/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "status/cOperatorView.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <arpa/inet.h>
 

@@ -1,6 +1,6 @@
 #include "net/tunFrameRead.h"
 
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -3,7 +3,7 @@
 
 #include <sys/types.h>
 
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <cstddef>
 

@@ -5,6 +5,7 @@
 
 #include "log/logText.h"
 #include "net/cControlSocket.h"
+#include "packet/vnetHeader.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,19 +22,6 @@
 #include <string>
 
 namespace {
-
-// Mirrors the kernel's struct virtio_net_hdr (linux/virtio_net.h names a
-// field "class", which C++ cannot compile): the header an offloading device
-// puts before every packet.
-struct tVirtioNetHdr {
-    uint8_t flags;
-    uint8_t gsoType;
-    uint16_t hdrLen;
-    uint16_t gsoSize;
-    uint16_t csumStart;
-    uint16_t csumOffset;
-};
-static_assert(sizeof(tVirtioNetHdr) == 10, "the kernel's header is 10 bytes");
 
 // Mirrors the kernel's struct in6_ifreq (linux/ipv6.h clashes with the libc
 // headers, so it is declared here).
@@ -159,7 +147,7 @@ std::string offloadRefusal(int fd, ifreq& request)
 {
     if (!createDevice(fd, static_cast<short>(IFF_TUN | IFF_VNET_HDR), request))
         return refusal("TUNSETIFF");
-    int headerSize = sizeof(tVirtioNetHdr);
+    int headerSize = kVnetHeaderLen;
     if (ioctl(fd, TUNSETVNETHDRSZ, &headerSize) < 0)
         return refusal("TUNSETVNETHDRSZ");
     if (ioctl(fd, TUNSETOFFLOAD, static_cast<unsigned long>(TUN_F_CSUM | TUN_F_TSO6)) < 0)

@@ -1,6 +1,7 @@
 #include "queue/cPktQueue.h"
 
-#include "status/daemonCounters.h"
+#include "counters/daemonCounters.h"
+#include "packet/frame.h"
 
 #include <cerrno>
 #include <cstring>
@@ -28,7 +29,7 @@ private:
 // Entries come in two sizes so that popped ones can serve later pushes:
 // room for one frame or datagram, and room for one offloaded read or run of
 // datagrams (64 KiB and its headers). Larger entries are made to measure.
-const int kFrameCapacity = 2048;
+const int kFrameCapacity = kFrameBufferSize;
 const int kReadCapacity = 66 * 1024;
 // Spare entries kept at most, by size, for a queue without a byte limit.
 const std::size_t kSpareFrames = 128;

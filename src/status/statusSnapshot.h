@@ -2,7 +2,7 @@
 // the daemon's state taken at one moment, formatted without any lock held.
 #pragma once
 
-#include "status/daemonCounters.h"
+#include "counters/daemonCounters.h"
 
 #include <cstdint>
 #include <string>

@@ -123,12 +123,11 @@ void cTSPMsg::addTag(const char* name, unsigned value)
 
 void cTSPMsg::addTag(const char* name, const in6_addr* addr)
 {
-    char text[kTextSize];
     // An address that cannot be written adds nothing rather than a tag
     // without its value.
-    if (addr == nullptr || inet_ntop(AF_INET6, addr, text, kTextSize) == nullptr)
-        return;
-    addTag(name, text);
+    std::string text = addr == nullptr ? std::string() : ip6Text(*addr);
+    if (!text.empty())
+        addTag(name, text.c_str());
 }
 
 namespace {

@@ -146,9 +146,6 @@ void cTunnel::assignAddress()
         mId = endpointCrc();
     mAddr = tunnelAddressFor(mId);
 
-    char text[128];
-    if (inet_ntop(AF_INET6, &mAddr, text, sizeof(text)) == nullptr)
-        text[0] = '\0';
     mInfo << "TunnelId: 0x" << hexText(mId) << std::endl;
-    mInfo << "Generated: '" << text << "'" << std::endl;
+    mInfo << "Generated: '" << ip6Text(mAddr) << "'" << std::endl;
 }

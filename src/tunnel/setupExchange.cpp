@@ -172,10 +172,7 @@ cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
         accept->addTag("tunnelkey", mKey.c_str());
     }
 
-    char text[128];
-    if (inet_ntop(AF_INET6, &mAddr, text, sizeof(text)) == nullptr)
-        text[0] = '\0';
-    mInfo << "Offered Tunnel Addr '" << text << "/" << static_cast<unsigned>(gIp6PrefixLen)
+    mInfo << "Offered Tunnel Addr '" << ip6Text(mAddr) << "/" << static_cast<unsigned>(gIp6PrefixLen)
           << "'" << std::endl;
     mState = TUNNEL_ESTABLISHED;
     return accept;

@@ -1,10 +1,10 @@
 #include "tunnel/tunnelTable.h"
 
 #include "log/logText.h"
-#include "status/daemonCounters.h"
+#include "counters/daemonCounters.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
-#include "tunnel/peerSend.h"
+#include "packet/frame.h"
+#include "packet/datagramSender.h"
 #include "tunnel/tunnelKey.h"
 
 #include <sys/socket.h>

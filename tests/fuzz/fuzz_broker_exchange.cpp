@@ -57,7 +57,7 @@
 #include "main/cBroker.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 #include "tunnel/tunnelKey.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"

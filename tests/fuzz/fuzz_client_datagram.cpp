@@ -30,7 +30,7 @@
 #include "main/cBroker.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>

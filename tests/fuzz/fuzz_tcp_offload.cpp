@@ -12,8 +12,8 @@
 #include "fuzzSupport.h"
 
 #include "config/configKeys.h"
-#include "tunnel/checksum.h"
-#include "tunnel/tcpCoalescer.h"
+#include "packet/checksum.h"
+#include "packet/tcpCoalescer.h"
 
 #include <cstring>
 #include <vector>

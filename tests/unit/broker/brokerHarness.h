@@ -12,7 +12,7 @@
 #include "tempFile.h"
 #include "testSocket.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"
 

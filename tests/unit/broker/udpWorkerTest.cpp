@@ -3,7 +3,7 @@
 #include "brokerHarness.h"
 
 #include "log/logText.h"
-#include "tunnel/peerSend.h"
+#include "packet/datagramSender.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #include "clientTestSupport.h"
 
 #include "tsp/cTSPMsg.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

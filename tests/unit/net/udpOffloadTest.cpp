@@ -4,7 +4,7 @@
 #include "net/udpOffload.h"
 #include "testSocket.h"
 #include "tunTest.h"
-#include "tunnel/peerSend.h"
+#include "packet/datagramSender.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -8,7 +8,7 @@
 #include "testSocket.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"
 

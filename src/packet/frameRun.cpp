@@ -1,6 +1,6 @@
-#include "net/frameRun.h"
+#include "packet/frameRun.h"
 
-#include "net/udpOffload.h"
+#include "packet/datagramSender.h"
 
 #include <cstring>
 

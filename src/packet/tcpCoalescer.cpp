@@ -1,6 +1,6 @@
-#include "tunnel/tcpCoalescer.h"
+#include "packet/tcpCoalescer.h"
 
-#include "tunnel/checksum.h"
+#include "packet/checksum.h"
 
 #include <cstring>
 

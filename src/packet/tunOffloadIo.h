@@ -4,8 +4,8 @@
 // kernel can take them as one super-segment.
 #pragma once
 
-#include "tunnel/tcpCoalescer.h"
-#include "tunnel/tcpSegmenter.h"
+#include "packet/tcpCoalescer.h"
+#include "packet/tcpSegmenter.h"
 
 #include <cstddef>
 #include <vector>

@@ -1,7 +1,7 @@
 // The TUN offloads: a checksum the kernel leaves to us, and a super-segment
 // that crosses the wire as frames and is merged back for the device.
-#include "tunnel/checksum.h"
-#include "tunnel/tcpCoalescer.h"
+#include "packet/checksum.h"
+#include "packet/tcpCoalescer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "net/tunOffloadIo.h"
+#include "packet/tunOffloadIo.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
-#include "tunnel/tcpSegmenter.h"
+#include "packet/tcpSegmenter.h"
 
 #include "config/configKeys.h"
-#include "tunnel/checksum.h"
+#include "packet/checksum.h"
 
 #include <algorithm>
 #include <cstdint>

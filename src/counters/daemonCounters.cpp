@@ -1,4 +1,4 @@
-#include "status/daemonCounters.h"
+#include "counters/daemonCounters.h"
 
 const char* dropReasonName(eDropReason reason)
 {

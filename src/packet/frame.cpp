@@ -1,4 +1,4 @@
-#include "tunnel/frame.h"
+#include "packet/frame.h"
 
 #include <cstring>
 

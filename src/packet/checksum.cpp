@@ -1,4 +1,4 @@
-#include "tunnel/checksum.h"
+#include "packet/checksum.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // per run instead of one per packet.
 #pragma once
 
-#include "tunnel/tcpSegmenter.h"
+#include "packet/tcpSegmenter.h"
 
 #include <cstddef>
 #include <vector>

@@ -14,7 +14,7 @@
 // and writes the bytes of c.flush() once no more frames are waiting.
 #pragma once
 
-#include "tunnel/tcpSegmenter.h"
+#include "packet/tcpSegmenter.h"
 
 #include <cstddef>
 #include <cstdint>
