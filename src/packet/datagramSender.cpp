@@ -1,5 +1,7 @@
 #include "packet/datagramSender.h"
 
+#include "packet/cPacketHost.h"
+
 #include <netinet/udp.h>
 #include <sys/uio.h>
 
@@ -200,4 +202,32 @@ size_t cUdpGsoSender::sendPlain(int fd, const unsigned char* first, size_t frame
         sent += static_cast<size_t>(done);
     }
     return sent;
+}
+
+void sendCopies(int sock, const void* data, size_t len, const sDatagramTarget* targets,
+                size_t count, ssize_t* sent)
+{
+    iovec bytes = {const_cast<void*>(data), len};
+    mmsghdr messages[kMaxSegments];
+    tPktInfoControl controls[kMaxSegments];
+    for (size_t first = 0; first < count; first += kMaxSegments) {
+        size_t n = std::min(count - first, kMaxSegments);
+        std::memset(messages, 0, sizeof(messages));
+        for (size_t i = 0; i < n; ++i) {
+            msghdr& m = messages[i].msg_hdr;
+            address(m, *targets[first + i].to, bytes);
+            setLocalSource(m, controls[i], targets[first + i].local);
+        }
+        for (size_t done = 0; done < n;) {
+            int got = sendmmsg(sock, messages + done, static_cast<unsigned>(n - done), 0);
+            if (got <= 0) {
+                // The first copy of this call failed: the next call goes on after it.
+                sent[first + done++] = -1;
+                continue;
+            }
+            for (size_t i = done; i < done + static_cast<size_t>(got); ++i)
+                sent[first + i] = static_cast<ssize_t>(messages[i].msg_len);
+            done += static_cast<size_t>(got);
+        }
+    }
 }

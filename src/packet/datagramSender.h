@@ -76,3 +76,10 @@ private:
 
     std::atomic<eGsoMode> mMode;
 };
+
+// The datagram at data to count peers, from their local addresses, with as
+// few sendmmsg calls as the kernel allows; sent[i] is copy i's result
+// (bytes, or -1 for a copy that failed and was skipped).
+struct sDatagramTarget;
+void sendCopies(int sock, const void* data, size_t len, const sDatagramTarget* targets,
+                size_t count, ssize_t* sent);

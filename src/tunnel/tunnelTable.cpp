@@ -4,6 +4,7 @@
 #include "counters/daemonCounters.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
+#include "packet/cPacketHost.h"
 #include "packet/datagramSender.h"
 #include "tunnel/tunnelKey.h"
 
@@ -125,37 +126,19 @@ namespace {
 // Copies of one frame that a single sendmmsg hands to the kernel.
 const int kSendBatch = 64;
 
-// Sends the frame to peers[0..count) with as few system calls as the kernel
-// allows and logs each copy's result in order ("TX -1 ..." for a copy that
-// failed, which is then skipped).
+// Sends the frame to peers[0..count) through the datagram sender and logs
+// each copy's result in order ("TX -1 ..." for a copy that failed).
 void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers, int count)
 {
-    iovec bytes = {const_cast<char*>(frame), static_cast<size_t>(len)};
-    mmsghdr messages[kSendBatch];
-    tPktInfoControl controls[kSendBatch];
-    std::memset(messages, 0, sizeof(messages));
+    sDatagramTarget targets[kSendBatch] = {};
+    ssize_t sent[kSendBatch];
+    for (int i = 0; i < count; ++i)
+        targets[i] = {&peers[i]->getPeer(), peers[i]->getLocal()};
+    sendCopies(sock, frame, static_cast<size_t>(len), targets, static_cast<size_t>(count), sent);
     for (int i = 0; i < count; ++i) {
-        msghdr& m = messages[i].msg_hdr;
-        m.msg_name = const_cast<sockaddr_in*>(&peers[i]->getPeer());
-        m.msg_namelen = sizeof(sockaddr_in);
-        m.msg_iov = &bytes;
-        m.msg_iovlen = 1;
-        setLocalSource(m, controls[i], peers[i]->getLocal());
-    }
-    for (int done = 0; done < count;) {
-        int sent = sendmmsg(sock, messages + done, static_cast<unsigned>(count - done), 0);
-        if (sent <= 0) {
-            // The first copy of this call failed: the next call goes on after it.
-            gTunnelLog.mDebug << "TX -1 bytes over tunnel" << std::endl;
-            ++done;
-            continue;
-        }
-        for (int i = done; i < done + sent; ++i) {
-            peers[i]->countSent(static_cast<ssize_t>(messages[i].msg_len));
-            gTunnelLog.mDebug << "TX " << static_cast<long>(messages[i].msg_len)
-                              << " bytes over tunnel" << std::endl;
-        }
-        done += sent;
+        if (sent[i] >= 0)
+            peers[i]->countSent(sent[i]);
+        gTunnelLog.mDebug << "TX " << static_cast<long>(sent[i]) << " bytes over tunnel" << std::endl;
     }
 }
 
