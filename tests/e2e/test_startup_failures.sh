@@ -12,6 +12,14 @@ e2e_add_ns NS_X x || e2e_fatal "cannot create a namespace"
 no_tun_in_ns() {
     [ -z "$(ip -n "$NS_X" -o link show type tun 2>/dev/null)" ]
 }
+# run_in_ns NAME [MODE]: the daemon on NAME.conf in the namespace, its
+# output in NAME.out and NAME.err, its exit status in RC.
+run_in_ns() {
+    timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/$1.conf" ${2:+"$2"} \
+        >"$E2E_TMP/$1.out" 2>"$E2E_TMP/$1.err"
+    RC=$?
+}
+NO_PREFIX="ERROR cBroker We need an IP6 Prefix at least in order to run this show in server mode. Bailing out!!!"
 
 # --- missing configuration file
 MISSING="$E2E_TMP/no-such-dir/quibd.conf"
@@ -27,13 +35,9 @@ e2e_check "missing config file: an error record on standard error" \
 
 # --- broker mode without a prefix, mode taken from the file
 e2e_conf noprefix "quib.mode=broker" "quib.broker.ip6prefixlen=64"
-timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/noprefix.conf" \
-    >"$E2E_TMP/noprefix.out" 2>"$E2E_TMP/noprefix.err"
-RC=$?
+run_in_ns noprefix
 e2e_check "broker without prefix: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
-e2e_check "broker without prefix: the error record" \
-    e2e_has_record "$E2E_TMP/noprefix.log" \
-    "ERROR cBroker We need an IP6 Prefix at least in order to run this show in server mode. Bailing out!!!"
+e2e_check "broker without prefix: the error record" e2e_has_record "$E2E_TMP/noprefix.log" "$NO_PREFIX"
 e2e_check "broker without prefix: no TUN device was created" no_tun_in_ns
 
 # --- client without a broker address
@@ -54,13 +58,10 @@ e2e_check "unresolvable address: no TUN device was created" no_tun_in_ns
 
 # --- a mode argument other than exactly "client" selects broker mode
 e2e_conf modecase "quib.broker.address=$BROKER_IP_A"
-timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/modecase.conf" Client \
-    >"$E2E_TMP/modecase.out" 2>"$E2E_TMP/modecase.err"
-RC=$?
+run_in_ns modecase Client
 e2e_check "mode 'Client' runs the broker: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
 e2e_check "mode 'Client' runs the broker: it asks for a prefix" \
-    e2e_has_record "$E2E_TMP/modecase.log" \
-    "ERROR cBroker We need an IP6 Prefix at least in order to run this show in server mode. Bailing out!!!"
+    e2e_has_record "$E2E_TMP/modecase.log" "$NO_PREFIX"
 
 # --- a broker key file that others can read, or of the wrong size
 e2e_broker_conf badkey
@@ -70,9 +71,7 @@ key_refused() {
     local before
     before=$(stat -c %a:%s "$KEYFILE")
     : >"$E2E_TMP/badkey.log"
-    timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/badkey.conf" broker \
-        >"$E2E_TMP/badkey.out" 2>"$E2E_TMP/badkey.err"
-    RC=$?
+    run_in_ns badkey broker
     e2e_check "key file $1: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
     e2e_check "key file $1: the error record" e2e_has_record "$E2E_TMP/badkey.log" \
         "ERROR cBroker Broker key file '$KEYFILE' $2. Bailing out"
@@ -84,8 +83,7 @@ head -c 31 /dev/urandom >"$KEYFILE" && chmod 600 "$KEYFILE"
 key_refused "of 31 bytes" "must hold 32 bytes, not 31"
 # --- a status socket that cannot be made ends the start
 e2e_broker_conf nosock "quib.control.socket=$E2E_TMP/absent/deeper/nosock.sock"
-timeout 20 ip netns exec "$NS_X" "$QUIBD" "$E2E_TMP/nosock.conf" broker >/dev/null 2>&1
-RC=$?
+run_in_ns nosock broker
 e2e_check "status socket that cannot be made: exit status 255 (got $RC)" [ "$RC" -eq 255 ]
 e2e_check "status socket that cannot be made: the error record" \
     grep -qF "Cannot open the status socket (quib.control.socket names another path, empty turns it off). Bailing out" \
