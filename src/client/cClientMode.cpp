@@ -2,6 +2,7 @@
 
 #include "config/configKeys.h"
 #include "log/logText.h"
+#include "log/monotonicClock.h"
 #include "main/cBroker.h"
 #include "counters/daemonCounters.h"
 #include "status/statusSnapshot.h"
@@ -40,12 +41,18 @@ std::string nextHeaderField(const char* frame, int n)
     return std::to_string(static_cast<unsigned char>(frame[kNextHeaderAt]));
 }
 
+// A whole quiet interval, in whole seconds, lies between then and now.
+bool quietSince(long long then, long long now)
+{
+    return wholeSeconds(now) - wholeSeconds(then) >= cClientMode::kQuietSeconds;
+}
+
 } // namespace
 
-cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint)
+cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint, long long now)
     : mBroker(broker),
       mBrokerEndpoint(brokerEndpoint),
-      mTunnel(new cTunnel()),
+      mTunnel(new cTunnel(now)),
       mKeepalive(static_cast<unsigned>(configInt("quib.client.keepalive"))),
       mHeardSinceAccept(true),
       mTunConfigured(false),
@@ -78,8 +85,8 @@ void cClientMode::fillStatus(sStatusSnapshot& status, long long now) const
     row.completed = mSetUp;
     row.keyProtected = !mTunnel->getKey().empty();
     row.keepalive = mTunnel->getKeepalive();
-    row.createdAgo = now - mStarted;
-    row.heardAgo = mLastHeard < 0 ? -1 : now - mLastHeard;
+    row.createdAgo = wholeSeconds(now) - wholeSeconds(mStarted);
+    row.heardAgo = mLastHeard < 0 ? -1 : wholeSeconds(now) - wholeSeconds(mLastHeard);
     row.packetsIn = mTraffic.packetsIn;
     row.bytesIn = mTraffic.bytesIn;
     row.packetsOut = mTraffic.packetsOut;
@@ -130,7 +137,7 @@ void cClientMode::setUpAgain(long long now)
         mBroker.mInfo << "No word from the broker since the keepalive, setting up again" << std::endl;
     else
         mBroker.mInfo << "No word from the broker since the accept, setting up again" << std::endl;
-    mRenewal.reset(new cTunnel());
+    mRenewal.reset(new cTunnel(now));
     mRenewal->setId(mTunnel->getId());
     mRenewal->setKeepalive(mKeepalive);
     mRenewal->setKey(mTunnel->getKey());
@@ -360,12 +367,12 @@ int cClientMode::takeStep(long long now, bool quiet)
         return 0;
     }
     if (!mTunnel->isEstablished() || mRenewal) {
-        if (quiet || now - mRequestAt >= kQuietSeconds)
+        if (quiet || quietSince(mRequestAt, now))
             retrySetup(now);
     } else if (mKeepaliveAt >= 0) {
-        if (quiet || now - mKeepaliveAt >= kQuietSeconds)
+        if (quiet || quietSince(mKeepaliveAt, now))
             setUpAgain(now);
-    } else if (quiet || now - mLastHeard >= kQuietSeconds) {
+    } else if (quiet || quietSince(mLastHeard, now)) {
         sendKeepalive(now);
     }
     return CLIENT_CONTINUE;

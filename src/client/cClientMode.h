@@ -28,9 +28,11 @@ public:
     // setup again, a request again.
     static constexpr int kQuietSeconds = 10;
 
-    // The client tunnel with the stored identifier and the configured
-    // keepalive ("quib.client.keepalive").
-    cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint);
+    // Every now is nanoseconds of CLOCK_MONOTONIC; the quiet interval and the
+    // keepalive count whole seconds of it.
+    // The client tunnel, made at now, with the stored identifier and the
+    // configured keepalive ("quib.client.keepalive").
+    cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint, long long now);
     ~cClientMode();
 
     cClientMode(const cClientMode&) = delete;
@@ -38,7 +40,7 @@ public:
 
     // Builds the request and sends it once, at now.
     void start(long long now);
-    // n < 0: the read failed. now: seconds of CLOCK_MONOTONIC.
+    // n < 0: the read failed.
     int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
     // Frames for the broker are gathered into runs while a wake-up reads.
     void onFrame(const char* buf, int n);
@@ -58,7 +60,7 @@ public:
     // True once the first setup ran to its end: the offer taken, the TUN
     // device configured and the accept sent.
     bool hasSetUp() const { return mSetUp; }
-    // The client's part of the status view at now (seconds).
+    // The client's part of the status view at now.
     void fillStatus(sStatusSnapshot& status, long long now) const;
     // One line for the service manager: "tunnel ADDRESS up" or "setting up".
     std::string summary() const;

@@ -27,6 +27,7 @@
 #include "fuzzSupport.h"
 
 #include "client/cClientMode.h"
+#include "log/monotonicClock.h"
 #include "main/cBroker.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
@@ -235,7 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::string tunIdText = std::to_string(id);
     std::ofstream(gTunIdFile, std::ios::trunc) << tunIdText;
 
-    cClientMode client(*gClient, gBrokerEndpoint);
+    cClientMode client(*gClient, gBrokerEndpoint, 0);
     fuzzCheck(client.tunnel().getId() == id, "the stored identifier was not taken");
     client.tunnel().setKeepalive(keepalive);
     if (flags & 1) {
@@ -246,7 +247,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     sFuzzDatagram d;
     for (int i = 0; i < kMaxDatagrams && in.nextDatagram(d); ++i) {
-        bool goesOn = handleDatagram(client, d, i, tunIdText);
+        bool goesOn = handleDatagram(client, d, i * kNanosPerSecond, tunIdText);
         fuzzCheck(readTunIdFile() == tunIdText, "the identifier file holds something else");
         if (!goesOn)
             break;

@@ -85,20 +85,20 @@ TEST_F(ClientBeforeOffer, RetriesResendTheRequestWhileOtherInputIsSkipped)
     // keepalive.
     mDir.write("tunid", "7");
     mDir.write("tunkey", "00112233445566778899aabbccddeeff");
-    client().start(sameTime());
+    client().start(kStart);
     const std::string request =
         tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"});
     EXPECT_EQ(request, mBrokerSocket.receive());
     mLog.records();
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(kStart));
         EXPECT_EQ(request, mBrokerSocket.receive());
     }
     client().onFrame(exampleFrame().data(), 64);
     client().onFrame(nullptr, -1);
     char unused[1];
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE,
-              client().onDatagram(unused, -1, mBrokerSocket.addr(), sameTime()));
+              client().onDatagram(unused, -1, mBrokerSocket.addr(), kStart));
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, std::string("hello\0", 6)));
 
     EXPECT_FALSE(tunnel().isEstablished());
@@ -152,7 +152,7 @@ TEST_F(ClientEstablished, ShortFramesAreLoggedWithoutOverReadAndRelayedWhole)
         std::unique_ptr<char[]> frame(new char[c.first]);
         std::memcpy(frame.get(), full.data(), c.first);
         EXPECT_EQ(cClientMode::CLIENT_CONTINUE,
-                  client().onDatagram(frame.get(), c.first, mBrokerSocket.addr(), sameTime()));
+                  client().onDatagram(frame.get(), c.first, mBrokerSocket.addr(), kStart));
         EXPECT_EQ(full.substr(0, c.first), takeDatagram(mTunPeer));
         std::vector<std::string> expected = {
             "DEBUG cBroker Receive " + std::to_string(c.first) + " bytes from UDP",
@@ -172,7 +172,7 @@ TEST_F(ClientEstablished, TunFramesGoToTheBrokerAndQuietIntervalsSendKeepalives)
     EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
     EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
     client().onFrame(exampleFrame().data(), 64);
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(kStart));
     EXPECT_EQ(exampleFrame(), mBrokerSocket.receive());
     EXPECT_EQ(kKeepalive, mBrokerSocket.receive());
     std::vector<std::string> expected = {"DEBUG cBroker Receive 64 bytes from TUN",
@@ -181,14 +181,13 @@ TEST_F(ClientEstablished, TunFramesGoToTheBrokerAndQuietIntervalsSendKeepalives)
                                          "DEBUG cBroker Sending Keepalive"};
     EXPECT_EQ(expected, mLog.records());
     // Unanswered by the next quiet interval: the request again.
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(kStart));
     EXPECT_EQ((std::vector<std::string>{kRequest, kKeepalive}), mBrokerSocket.pending());
 }
 
 TEST_F(ClientEstablished, ASendingClientMeasuresTheSilenceOnEveryPass)
 {
-    const long long t = sameTime();
-    deliver(mBrokerSocket, kKeepalive, t);
+    deliver(mBrokerSocket, kKeepalive, kStart);
     // Each pass carries a frame out, setting up again or not; the broker
     // says nothing until +25.
     const std::pair<int, std::vector<std::string>> passes[] = {
@@ -196,16 +195,16 @@ TEST_F(ClientEstablished, ASendingClientMeasuresTheSilenceOnEveryPass)
     };
     for (const auto& pass : passes) {
         if (pass.first == 34)
-            deliver(mBrokerSocket, kKeepalive, t + 25);
+            deliver(mBrokerSocket, kKeepalive, at(25));
         client().onFrame(exampleFrame().data(), 64);
-        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onPass(t + pass.first));
+        EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onPass(at(pass.first)));
         client().sendGatheredFrames();
         std::vector<std::string> sent = pass.second;
         sent.insert(sent.begin(), exampleFrame());
         EXPECT_EQ(sent, mBrokerSocket.pending()) << "at +" << pass.first;
     }
     // Thirty seconds after the broker's last word, busy or not, the run ends.
-    EXPECT_EQ(0, client().onPass(t + 56));
+    EXPECT_EQ(0, client().onPass(at(56)));
     std::vector<std::string> lines = brokerLines(mLog);
     for (const char* line : {"INFO cBroker No word from the broker since the keepalive, setting up again",
                              "INFO cBroker The broker still holds the tunnel, it goes on as it was"})
@@ -216,8 +215,8 @@ TEST_F(ClientEstablished, ASendingClientMeasuresTheSilenceOnEveryPass)
 TEST_F(ClientEstablished, SilentBrokerEndsTheRunAndOnlyItsRepliesCountAsActivity)
 {
     // One second past the keepalive without a word from the broker.
-    const long long wait = tunnel().getKeepalive() + 1;
-    const long long late = tunnel().getLastActivity() + wait;
+    const long long wait = (tunnel().getKeepalive() + 1) * kNanosPerSecond;
+    const long long late = kStart + wait;
     ASSERT_TRUE(tunnel().isExpired(late));
     EXPECT_EQ(0, client().onQuiet(late));
     EXPECT_EQ(kNone, mBrokerSocket.receive());

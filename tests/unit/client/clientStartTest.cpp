@@ -170,7 +170,7 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
 
     // Nothing from the broker until the quiet interval: the request again,
     // and a keepalive for a broker that still holds the tunnel to answer.
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
     EXPECT_EQ(tspBytes({"request", "tunnelid=7", "keepalive=30",
                         "tunnelkey=00112233445566778899aabbccddeeff"}),
               mBrokerSocket.receive());
@@ -186,7 +186,7 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
               mBrokerSocket.pending());
     // A broker that answers keeps the link as it is: keepalives, no setup.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keepalive));
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
     EXPECT_TRUE(tunnel().isEstablished());
     EXPECT_EQ(std::vector<std::string>{keepalive}, mBrokerSocket.pending());
 }
@@ -194,7 +194,7 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
 TEST_F(ClientTunDevice, SetupAgainWithAnotherAddressMovesTheDeviceToItAndKeepsTheRoute)
 {
     ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
-    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
     std::string offer = tspBytes({"offer", "tunnelid=8", "ip6prefix=2001:db8::", "ip6prefixlen=64",
                                   "ip6addr=2001:db8::8", "keepalive=30"});
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, offer));

@@ -41,7 +41,7 @@ void cClientTest::configure(const std::string& text)
 cClientMode& cClientTest::client()
 {
     if (!mClient)
-        mClient.reset(new cClientMode(mBroker, mBrokerSocket.addr()));
+        mClient.reset(new cClientMode(mBroker, mBrokerSocket.addr(), kStart));
     return *mClient;
 }
 

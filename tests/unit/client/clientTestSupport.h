@@ -4,6 +4,7 @@
 
 #include "client/cClientMode.h"
 #include "config/cConfig.h"
+#include "log/monotonicClock.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
 #include "privateNetwork.h"
@@ -28,15 +29,12 @@ protected:
     // identifier file as they are then.
     cClientMode& client();
     cTunnel& tunnel() { return client().tunnel(); }
-    // A time at which nothing has aged since the tunnel's last activity.
-    long long sameTime() { return tunnel().getLastActivity(); }
+    // The client is made at kStart; at(s) is s seconds later.
+    static constexpr long long kStart = 1000 * kNanosPerSecond;
+    static long long at(long long seconds) { return kStart + seconds * kNanosPerSecond; }
     // Sends bytes from sender to the client's socket and hands what it
     // receives to the datagram event, as the run loop does.
-    int deliver(const cTestSocket& sender, const std::string& bytes, long long now);
-    int deliver(const cTestSocket& sender, const std::string& bytes)
-    {
-        return deliver(sender, bytes, sameTime());
-    }
+    int deliver(const cTestSocket& sender, const std::string& bytes, long long now = kStart);
     // Puts the client tunnel in the established state through an offer.
     void establish();
     std::string tunIdPath() const { return mDir.path() + "/tunid"; }
