@@ -1,25 +1,34 @@
 // Client mode's logic for the events of its loop: a datagram from the UDP
 // socket, a frame from the TUN device, a quiet interval and any other pass.
 // It owns the client's tunnel and request and knows the broker's endpoint;
-// it borrows the cBroker's socket, TUN descriptor, streams and interface
-// operations.
+// it reaches the TUN device, the broker and the tunnel files only through
+// the host its run loop supplies, and makes no system call itself. Its lines
+// go to streams of the category "cBroker", as the run's own do.
 #pragma once
 
+#include "client/cClientHost.h"
+#include "log/cWlog.h"
 #include "packet/frameRun.h"
-#include "packet/tunOffloadIo.h"
-#include "net/udpOffload.h"
 #include "tunnel/cTunnel.h"
 
 #include <netinet/in.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
-class cBroker;
 class cTSPMsg;
 struct sStatusSnapshot;
 
-class cClientMode {
+// What the client reads of its TUN device once it is open.
+struct sClientDevice {
+    // Reads carry a virtio header and may hold several wire frames.
+    bool offload = false;
+    // "quib.tun.mtu", which cuts such reads into frames.
+    int mtu = 0;
+};
+
+class cClientMode : public cWlog {
 public:
     // Each event returns CLIENT_CONTINUE while the run goes on, or the run's
     // result (-1 or 0) when it must end.
@@ -32,14 +41,14 @@ public:
     // keepalive count whole seconds of it.
     // The client tunnel, made at now, with the stored identifier and the
     // configured keepalive ("quib.client.keepalive").
-    cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint, long long now);
+    cClientMode(cClientHost& host, const sockaddr_in& brokerEndpoint, long long now);
     ~cClientMode();
 
     cClientMode(const cClientMode&) = delete;
     cClientMode& operator=(const cClientMode&) = delete;
 
-    // Builds the request and sends it once, at now.
-    void start(long long now);
+    // Builds the request and sends it once, at now, the device being open.
+    void start(const sClientDevice& device, long long now);
     // n < 0: the read failed.
     int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
     // Frames for the broker are gathered into runs while a wake-up reads.
@@ -82,12 +91,14 @@ private:
     // Every datagram to the broker leaves after the frames gathered before it.
     void sendToBroker(const void* data, int len);
     void sendDatagram(const void* data, int len);
+    sDatagramTarget toBroker() const { return sDatagramTarget{&mBrokerEndpoint, in_addr{}}; }
     void sendFrameToBroker(const char* frame, int n);
     void sendFramesOfRead(const char* buf, int n);
     void sendRunToBroker(const unsigned char* frames, const sWireFrames& cut);
 
-    cBroker& mBroker;
+    cClientHost& mHost;
     sockaddr_in mBrokerEndpoint;
+    sClientDevice mDevice;
     std::unique_ptr<cTunnel> mTunnel;
     std::unique_ptr<cTSPMsg> mRequest;
     unsigned mKeepalive;
@@ -112,9 +123,7 @@ private:
     long long mLastHeard = -1;
     long long mStarted = 0;
     // With the TUN device's offload: its reads cut into wire frames, sent
-    // in runs, and frames to it merged.
-    cTunWriter mTunWriter{false};
+    // in runs.
     std::vector<unsigned char> mFrames;
-    cUdpGsoSender mRunSender;
     cFrameRun mGathered;
 };

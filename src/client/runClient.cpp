@@ -3,7 +3,9 @@
 #include "main/cBroker.h"
 
 #include "client/cClientMode.h"
+#include "client/cClientRunHost.h"
 #include "log/monotonicClock.h"
+#include "net/cSocketPacketHost.h"
 #include "net/tunFrameRead.h"
 #include "net/udpOffload.h"
 #include "status/cOperatorView.h"
@@ -213,7 +215,8 @@ int cBroker::runClient()
     // The socket and the TUN device live until the run returns; the process
     // ends right after, so neither is released.
     mUdpSocket = sock;
-    cClientMode mode(*this, broker, monotonicNanoseconds());
+    cClientRunHost host(*this);
+    cClientMode mode(host, broker, monotonicNanoseconds());
     // Before the TUN device: a second daemon of the same name stops here.
     mView.reset(new cOperatorView());
     if (!mView->open(mConfigPath,
@@ -225,7 +228,9 @@ int cBroker::runClient()
         return -1;
     }
     askForUdpRuns();
-    mode.start(monotonicNanoseconds());
+    cSocketPacketHost packets(mUdpSocket, mTunFd, mTunOffload);
+    host.usePackets(packets);
+    mode.start(sClientDevice{mTunOffload, mTunMtu}, monotonicNanoseconds());
     int result = cClientLoop(*this, mode, mView.get()).run();
     // The view's figures come from the mode, which ends with this run.
     mView.reset();

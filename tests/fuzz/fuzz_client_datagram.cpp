@@ -27,8 +27,10 @@
 #include "fuzzSupport.h"
 
 #include "client/cClientMode.h"
+#include "client/cClientRunHost.h"
 #include "log/monotonicClock.h"
 #include "main/cBroker.h"
+#include "net/cSocketPacketHost.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
@@ -53,6 +55,7 @@ const int kMaxDatagrams = 64;
 const std::size_t kLongestOffer = 162;
 
 cBroker* gClient = nullptr; // lives as long as the process, as the daemon's does
+cClientRunHost* gHost = nullptr;
 int gTunReader = -1;        // reads what the client writes to its TUN descriptor
 int gBrokerSocket = -1;     // receives what the client sends to the broker
 sockaddr_in gBrokerEndpoint;
@@ -219,6 +222,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     gTunReader = tun[1];
     sockaddr_in own;
     gClient->useDescriptors(tun[0], loopbackSocket(own));
+    gHost = new cClientRunHost(*gClient);
+    gHost->usePackets(*new cSocketPacketHost(gClient->udpSocket(), tun[0], false));
     gBrokerSocket = loopbackSocket(gBrokerEndpoint);
     return 0;
 }
@@ -236,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::string tunIdText = std::to_string(id);
     std::ofstream(gTunIdFile, std::ios::trunc) << tunIdText;
 
-    cClientMode client(*gClient, gBrokerEndpoint, 0);
+    cClientMode client(*gHost, gBrokerEndpoint, 0);
     fuzzCheck(client.tunnel().getId() == id, "the stored identifier was not taken");
     client.tunnel().setKeepalive(keepalive);
     if (flags & 1) {

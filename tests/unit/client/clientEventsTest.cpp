@@ -85,7 +85,7 @@ TEST_F(ClientBeforeOffer, RetriesResendTheRequestWhileOtherInputIsSkipped)
     // keepalive.
     mDir.write("tunid", "7");
     mDir.write("tunkey", "00112233445566778899aabbccddeeff");
-    client().start(kStart);
+    client().start(sClientDevice(), kStart);
     const std::string request =
         tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"});
     EXPECT_EQ(request, mBrokerSocket.receive());

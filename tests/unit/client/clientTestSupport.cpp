@@ -40,8 +40,11 @@ void cClientTest::configure(const std::string& text)
 
 cClientMode& cClientTest::client()
 {
-    if (!mClient)
-        mClient.reset(new cClientMode(mBroker, mBrokerSocket.addr(), kStart));
+    if (!mClient) {
+        mPackets.reset(new cSocketPacketHost(mOwn.fd(), mBroker.tunFd(), false));
+        mHost.usePackets(*mPackets);
+        mClient.reset(new cClientMode(mHost, mBrokerSocket.addr(), kStart));
+    }
     return *mClient;
 }
 

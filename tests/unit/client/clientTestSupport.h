@@ -3,10 +3,12 @@
 #pragma once
 
 #include "client/cClientMode.h"
+#include "client/cClientRunHost.h"
 #include "config/cConfig.h"
 #include "log/monotonicClock.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
+#include "net/cSocketPacketHost.h"
 #include "privateNetwork.h"
 #include "setupMessages.h"
 #include "tempFile.h"
@@ -47,5 +49,7 @@ protected:
     cTestSocket mOwn; // the client's own socket
     int mTunFd = -1;   // the client's TUN stand-in: one end of a socket pair
     int mTunPeer = -1; // the test's end of it
+    cClientRunHost mHost{mBroker};
+    std::unique_ptr<cSocketPacketHost> mPackets;
     std::unique_ptr<cClientMode> mClient;
 };
