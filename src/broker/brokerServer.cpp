@@ -308,7 +308,7 @@ void cBroker::receivePass(int nfds, char* buffer, cOperatorView* view)
     FD_ZERO(&writeSet);
     FD_SET(mTunFd, &readSet);
     FD_SET(mUdpSocket, &readSet);
-    long long now = monotonicMillis();
+    long long now = monotonicNanoseconds();
     int maxFd = nfds - 1;
     timeval limit{};
     timeval* timeout = nullptr;
@@ -326,7 +326,7 @@ void cBroker::receivePass(int nfds, char* buffer, cOperatorView* view)
             FD_ZERO(&readSet);
             FD_ZERO(&writeSet);
         }
-        view->serve(readSet, writeSet, monotonicMillis());
+        view->serve(readSet, writeSet, monotonicNanoseconds());
     }
     if (ready <= 0)
         return;

@@ -1,6 +1,7 @@
 #include "broker/brokerStatus.h"
 
 #include "log/logText.h"
+#include "log/monotonicClock.h"
 #include "status/statusSnapshot.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/tunnelTable.h"
@@ -44,8 +45,8 @@ sTunnelRow rowOf(const tRawRow& raw, long long now)
     row.completed = raw.completed;
     row.keyProtected = raw.keyProtected;
     row.keepalive = raw.keepalive;
-    row.createdAgo = now - raw.created;
-    row.heardAgo = now - raw.heard;
+    row.createdAgo = wholeSeconds(now) - wholeSeconds(raw.created);
+    row.heardAgo = wholeSeconds(now) - wholeSeconds(raw.heard);
     row.packetsIn = raw.traffic.packetsIn;
     row.bytesIn = raw.traffic.bytesIn;
     row.packetsOut = raw.traffic.packetsOut;

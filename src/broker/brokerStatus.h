@@ -7,7 +7,7 @@
 struct sStatusSnapshot;
 
 // Tunnels by state and one row per tunnel in the table's order (newest
-// first). now: seconds of CLOCK_MONOTONIC.
+// first). now: nanoseconds of CLOCK_MONOTONIC.
 void fillBrokerStatus(sStatusSnapshot& status, long long now);
 
 // One line for the service manager: "312 tunnels established", counted

@@ -28,7 +28,7 @@ void cBroker::udpThread()
         // A quiet spell still lets pending summaries out.
         if (!mUdpQueue.wait(kWaitSeconds)) {
             mMode->flushReports(monotonicNanoseconds());
-            mUdpQueue.reportDrops(monotonicSeconds());
+            mUdpQueue.reportDrops(monotonicNanoseconds());
             continue;
         }
         std::memset(&sender, 0, sizeof(sender));
@@ -42,7 +42,7 @@ void cBroker::udpThread()
         }
         // What the run brought for the TUN device goes in as few writes as it can.
         mMode->flushTunWrites();
-        mUdpQueue.reportDrops(monotonicSeconds());
+        mUdpQueue.reportDrops(monotonicNanoseconds());
     }
 }
 

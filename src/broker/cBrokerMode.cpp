@@ -140,7 +140,7 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
             echoKeepalive(tunnel, buffer, n);
         // Whatever it sent, its peer is still there. After the exchange, so
         // that a keepalive a request has just set counts.
-        tunnel->touch(now / kNanosPerSecond);
+        tunnel->touch(now);
         gTunnels.heard(tunnel);
         tunnel->release();
     }
@@ -188,7 +188,7 @@ bool cBrokerMode::relayRun(const sReceivedRun& run, long long now)
         else
             echoKeepalive(tunnel, bytes, n);
     }
-    tunnel->touch(now / kNanosPerSecond);
+    tunnel->touch(now);
     gTunnels.heard(tunnel);
     return true;
 }
@@ -342,7 +342,7 @@ namespace {
 // True when count has news and pacer lets a summary of it out at now.
 bool summaryDue(unsigned long since, cSummaryPacer& pacer, long long now)
 {
-    return since != 0 && pacer.due(now / kNanosPerSecond);
+    return since != 0 && pacer.due(now);
 }
 
 } // namespace
@@ -366,11 +366,10 @@ void cBrokerMode::flushTunReports(long long now)
 // The sender's tunnel with a hold taken, within the table's limit.
 cTunnel* cBrokerMode::admit(const char* buffer, int n, const sockaddr_in& sender, long long now)
 {
-    long long seconds = now / kNanosPerSecond;
     try {
-        if (gTunnels.findByPeer(sender) == nullptr && !makeRoomFor(buffer, n, sender, seconds))
+        if (gTunnels.findByPeer(sender) == nullptr && !makeRoomFor(buffer, n, sender, now))
             return nullptr;
-        return findOrCreateTunnel(sender, seconds);
+        return findOrCreateTunnel(sender, now);
     } catch (const std::bad_alloc&) {
         // No memory for a new tunnel: drop this datagram rather than the
         // whole daemon; later datagrams may find memory again.
@@ -381,7 +380,7 @@ cTunnel* cBrokerMode::admit(const char* buffer, int n, const sockaddr_in& sender
 
 // A new endpoint that finds the table full takes the place of a tunnel that
 // nobody holds (see victim()). False when the table is full of tunnels that
-// must stay. now: seconds.
+// must stay.
 bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now)
 {
     // A client back from another endpoint with its identifier (and its key,
@@ -414,7 +413,7 @@ bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& send
     return true;
 }
 
-// Which unheld tunnel gives way, at now (seconds), or null. First one that
+// Which unheld tunnel gives way, at now, or null. First one that
 // never completed the exchange and had no offer for longer than a client
 // waits between requests: nobody is setting it up. Then a completed tunnel
 // silent for longer than its keepalive: its client has left (the longest
@@ -422,7 +421,8 @@ bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& send
 // oldest unfinished one: no real client is known to use it.
 cTunnel* cBrokerMode::victim(long long now, bool& silent) const
 {
-    if (cTunnel* abandoned = gTunnels.oldestUnfinishedOfferedBefore(now - kSetupRetrySeconds))
+    if (cTunnel* abandoned = gTunnels.oldestUnfinishedOfferedBefore(
+            (wholeSeconds(now) - kSetupRetrySeconds) * kNanosPerSecond))
         return abandoned;
     cTunnel* quiet = gTunnels.longestSilent();
     silent = quiet != nullptr && quiet->getRefCount() == 0 && quiet->isExpired(now);
@@ -436,7 +436,7 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
     if (reply == nullptr)
         return;
     if (sendReply(reply, tunnel, sender, now)) {
-        tunnel->noteOfferSent(now / kNanosPerSecond);
+        tunnel->noteOfferSent(now);
         gTunnels.update(tunnel);
     }
     delete reply;
@@ -448,7 +448,7 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
 void cBrokerMode::answerWithoutTunnel(char* buffer, int n, const sockaddr_in& sender,
                                       long long now, in_addr local)
 {
-    cTunnel probe(sender, now / kNanosPerSecond);
+    cTunnel probe(sender, now);
     probe.setLocal(local);
     probe.detachFromTable();
     cTSPMsg* reply = probe.handleMsg(buffer, n);
@@ -566,7 +566,7 @@ void cBrokerMode::reportTableLimit(long long now)
 {
     if (mEvicted.since == 0 && mRefused.since == 0)
         return;
-    if (!mLimitPacer.due(now / kNanosPerSecond))
+    if (!mLimitPacer.due(now))
         return;
     gTunnelLog.mInfo << "Tunnel table at its limit of " << mMaxTunnels << ": " << mEvicted.since
                      << " unfinished tunnels evicted, " << mRefused.since

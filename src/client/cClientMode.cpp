@@ -2,17 +2,14 @@
 
 #include "config/configKeys.h"
 #include "log/logText.h"
-#include "main/cBroker.h"
+#include "log/monotonicClock.h"
 #include "counters/daemonCounters.h"
 #include "status/statusSnapshot.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
+#include "packet/tunOffloadIo.h"
 #include "tunnel/tunnelTable.h"
-
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -40,27 +37,34 @@ std::string nextHeaderField(const char* frame, int n)
     return std::to_string(static_cast<unsigned char>(frame[kNextHeaderAt]));
 }
 
+// A whole quiet interval, in whole seconds, lies between then and now.
+bool quietSince(long long then, long long now)
+{
+    return wholeSeconds(now) - wholeSeconds(then) >= cClientMode::kQuietSeconds;
+}
+
 } // namespace
 
-cClientMode::cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint)
-    : mBroker(broker),
+cClientMode::cClientMode(cClientHost& host, const sockaddr_in& brokerEndpoint, long long now)
+    : cWlog("cBroker"),
+      mHost(host),
       mBrokerEndpoint(brokerEndpoint),
-      mTunnel(new cTunnel()),
+      mTunnel(new cTunnel(now)),
       mKeepalive(static_cast<unsigned>(configInt("quib.client.keepalive"))),
       mHeardSinceAccept(true),
       mTunConfigured(false),
       mTunAddress()
 {
-    mTunnel->setId(mBroker.readTunnelId());
+    mTunnel->setId(mHost.readTunnelId());
     mTunnel->setKeepalive(mKeepalive);
-    mTunnel->setKey(mBroker.readTunnelKey());
+    mTunnel->setKey(mHost.readTunnelKey());
 }
 
 cClientMode::~cClientMode() = default;
 
-void cClientMode::start(long long now)
+void cClientMode::start(const sClientDevice& device, long long now)
 {
-    mTunWriter = cTunWriter(mBroker.tunOffload());
+    mDevice = device;
     mStarted = daemonCounters().startedAt.load();
     sendRequest(now);
 }
@@ -78,8 +82,8 @@ void cClientMode::fillStatus(sStatusSnapshot& status, long long now) const
     row.completed = mSetUp;
     row.keyProtected = !mTunnel->getKey().empty();
     row.keepalive = mTunnel->getKeepalive();
-    row.createdAgo = now - mStarted;
-    row.heardAgo = mLastHeard < 0 ? -1 : now - mLastHeard;
+    row.createdAgo = wholeSeconds(now) - wholeSeconds(mStarted);
+    row.heardAgo = mLastHeard < 0 ? -1 : wholeSeconds(now) - wholeSeconds(mLastHeard);
     row.packetsIn = mTraffic.packetsIn;
     row.bytesIn = mTraffic.bytesIn;
     row.packetsOut = mTraffic.packetsOut;
@@ -104,7 +108,7 @@ void cClientMode::sendRequest(long long now)
 
 void cClientMode::retrySetup(long long now)
 {
-    mBroker.mInfo << "Retry Setup request" << std::endl;
+    mInfo << "Retry Setup request" << std::endl;
     if (mRequest)
         sendToBroker(mRequest->getData(), mRequest->getLen());
     mRequestAt = now;
@@ -115,7 +119,7 @@ void cClientMode::retrySetup(long long now)
 void cClientMode::sendKeepalive(long long now)
 {
     sendToBroker(kKeepaliveBytes, sizeof kKeepaliveBytes);
-    mBroker.mDebug << "Sending Keepalive" << std::endl;
+    mDebug << "Sending Keepalive" << std::endl;
     mKeepaliveAt = now;
 }
 
@@ -127,10 +131,10 @@ void cClientMode::sendKeepalive(long long now)
 void cClientMode::setUpAgain(long long now)
 {
     if (mHeardSinceAccept)
-        mBroker.mInfo << "No word from the broker since the keepalive, setting up again" << std::endl;
+        mInfo << "No word from the broker since the keepalive, setting up again" << std::endl;
     else
-        mBroker.mInfo << "No word from the broker since the accept, setting up again" << std::endl;
-    mRenewal.reset(new cTunnel());
+        mInfo << "No word from the broker since the accept, setting up again" << std::endl;
+    mRenewal.reset(new cTunnel(now));
     mRenewal->setId(mTunnel->getId());
     mRenewal->setKeepalive(mKeepalive);
     mRenewal->setKey(mTunnel->getKey());
@@ -149,13 +153,13 @@ bool cClientMode::fromBroker(const sockaddr_in& from) const
 
 int cClientMode::onDatagram(char* buf, int n, const sockaddr_in& from, long long now)
 {
-    mBroker.mDebug << "Receive " << n << " bytes from UDP" << std::endl;
+    mDebug << "Receive " << n << " bytes from UDP" << std::endl;
     // A failed read has no datagram to hand on and is no sign of the broker.
     if (n < 0)
         return CLIENT_CONTINUE;
     countUp(daemonCounters().datagramsIn);
     if (!fromBroker(from)) {
-        mBroker.mDebug << "Dropped datagram from " << endpointText(from) << ", not the broker"
+        mDebug << "Dropped datagram from " << endpointText(from) << ", not the broker"
                        << std::endl;
         return CLIENT_CONTINUE;
     }
@@ -166,12 +170,12 @@ int cClientMode::onDatagram(char* buf, int n, const sockaddr_in& from, long long
         return exchange(buf, n, now);
     if (mRenewal) {
         mRenewal.reset();
-        mBroker.mInfo << "The broker still holds the tunnel, it goes on as it was" << std::endl;
+        mInfo << "The broker still holds the tunnel, it goes on as it was" << std::endl;
     }
     if (n > kKeepaliveMax)
         relayToTun(buf, n);
     else
-        mBroker.mDebug << "Receive Keepalive reply" << std::endl;
+        mDebug << "Receive Keepalive reply" << std::endl;
     mTunnel->touch(now);
     mHeardSinceAccept = true;
     mKeepaliveAt = -1;
@@ -207,26 +211,26 @@ int cClientMode::exchange(char* buf, int n, long long now)
 void cClientMode::relayToTun(char* buf, int n)
 {
     // The address texts are built only for a line that will be written.
-    if (mBroker.mDebug.wanted())
-        mBroker.mDebug << "IP 6 Packet " << ip6Field(buf, n, kSourceAt) << " ---> "
+    if (mDebug.wanted())
+        mDebug << "IP 6 Packet " << ip6Field(buf, n, kSourceAt) << " ---> "
                        << ip6Field(buf, n, kDestinationAt) << " containing "
                        << nextHeaderField(buf, n) << std::endl;
     // A frame the device refuses is lost, like one lost on the way.
-    mTunWriter.write(mBroker.tunFd(), buf, n);
+    mHost.putFrame(buf, n);
 }
 
 void cClientMode::flushTunWrites()
 {
-    mTunWriter.flush(mBroker.tunFd());
+    mHost.flushFrames();
 }
 
 // The offer was just accepted: this runs once per setup, as every later
 // datagram finds the tunnel established.
 int cClientMode::takeOffer(long long now)
 {
-    mBroker.writeTunnelId(mTunnel->getId());
+    mHost.writeTunnelId(mTunnel->getId());
     if (!mTunnel->getKey().empty())
-        mBroker.writeTunnelKey(mTunnel->getKey());
+        mHost.writeTunnelKey(mTunnel->getKey());
     int result = configureTun();
     if (result != CLIENT_CONTINUE)
         return result;
@@ -248,12 +252,12 @@ int cClientMode::configureTun()
     if (mTunConfigured && std::memcmp(address, &mTunAddress, sizeof mTunAddress) == 0)
         return CLIENT_CONTINUE;
     int prefixLen = getSharedPrefixLen();
-    if (!mBroker.setTunAddress(address, prefixLen))
+    if (!mHost.setTunAddress(address, prefixLen))
         return -1;
     if (mTunConfigured) {
-        mBroker.removeTunAddress(&mTunAddress, mTunPrefixLen);
-    } else if (configInt("quib.route.default") != 0 && !mBroker.setDefaultRoute()) {
-        mBroker.mError << "Could set the default route. Bailing out" << std::endl;
+        mHost.removeTunAddress(&mTunAddress, mTunPrefixLen);
+    } else if (configInt("quib.route.default") != 0 && !mHost.setDefaultRoute()) {
+        mError << "Could set the default route. Bailing out" << std::endl;
         return -1;
     }
     mTunConfigured = true;
@@ -264,7 +268,7 @@ int cClientMode::configureTun()
 
 void cClientMode::onFrame(const char* buf, int n)
 {
-    if (n >= 0 && mBroker.tunOffload()) {
+    if (n >= 0 && mDevice.offload) {
         sendFramesOfRead(buf, n);
         return;
     }
@@ -273,7 +277,7 @@ void cClientMode::onFrame(const char* buf, int n)
 
 void cClientMode::sendFrameToBroker(const char* frame, int n)
 {
-    mBroker.mDebug << "Receive " << n << " bytes from TUN" << std::endl;
+    mDebug << "Receive " << n << " bytes from TUN" << std::endl;
     // Before the offer there is nowhere to send a frame; a failed read has none.
     if (n < 0)
         return;
@@ -307,8 +311,8 @@ void cClientMode::sendGatheredFrames()
 void cClientMode::sendFramesOfRead(const char* buf, int n)
 {
     sWireFrames cut;
-    if (!wireFramesOfRead(buf, n, mBroker.tunMtu(), mFrames, cut)) {
-        mBroker.mDebug << "Dropped a TUN read of " << n << " bytes that makes no frame" << std::endl;
+    if (!wireFramesOfRead(buf, n, mDevice.mtu, mFrames, cut)) {
+        mDebug << "Dropped a TUN read of " << n << " bytes that makes no frame" << std::endl;
         countDrop(DROP_BAD_FRAME);
         return;
     }
@@ -317,8 +321,8 @@ void cClientMode::sendFramesOfRead(const char* buf, int n)
         sendFrameToBroker(frames, static_cast<int>(cut.lastSize));
         return;
     }
-    for (std::size_t i = 0; mBroker.mDebug.wanted() && i < cut.count; ++i)
-        mBroker.mDebug << "Receive " << (i + 1 == cut.count ? cut.lastSize : cut.frameSize)
+    for (std::size_t i = 0; mDebug.wanted() && i < cut.count; ++i)
+        mDebug << "Receive " << (i + 1 == cut.count ? cut.lastSize : cut.frameSize)
                        << " bytes from TUN" << std::endl;
     countUp(daemonCounters().framesIn, cut.count);
     if (!mTunnel->isEstablished()) {
@@ -332,9 +336,7 @@ void cClientMode::sendFramesOfRead(const char* buf, int n)
 
 void cClientMode::sendRunToBroker(const unsigned char* frames, const sWireFrames& cut)
 {
-    in_addr any = {};
-    std::size_t sent = mRunSender.sendRun(mBroker.udpSocket(), frames, cut.frameSize, cut.count,
-                                          cut.lastSize, mBrokerEndpoint, any);
+    std::size_t sent = mHost.putRun(frames, cut.frameSize, cut.count, cut.lastSize, toBroker());
     mTraffic.packetsOut += sent;
     mTraffic.bytesOut += sent == cut.count ? cut.totalSize() : sent * cut.frameSize;
 }
@@ -356,16 +358,16 @@ int cClientMode::onPass(long long now)
 int cClientMode::takeStep(long long now, bool quiet)
 {
     if (mTunnel->isExpired(now)) {
-        mBroker.mError << "Seems nobody is home. Bailing out" << std::endl;
+        mError << "Seems nobody is home. Bailing out" << std::endl;
         return 0;
     }
     if (!mTunnel->isEstablished() || mRenewal) {
-        if (quiet || now - mRequestAt >= kQuietSeconds)
+        if (quiet || quietSince(mRequestAt, now))
             retrySetup(now);
     } else if (mKeepaliveAt >= 0) {
-        if (quiet || now - mKeepaliveAt >= kQuietSeconds)
+        if (quiet || quietSince(mKeepaliveAt, now))
             setUpAgain(now);
-    } else if (quiet || now - mLastHeard >= kQuietSeconds) {
+    } else if (quiet || quietSince(mLastHeard, now)) {
         sendKeepalive(now);
     }
     return CLIENT_CONTINUE;
@@ -381,9 +383,7 @@ void cClientMode::sendDatagram(const void* data, int len)
 {
     // The result is not examined: a lost send is made good by the retry and
     // keepalive rules.
-    ssize_t sent = sendto(mBroker.udpSocket(), data, static_cast<size_t>(len), 0,
-                          reinterpret_cast<const sockaddr*>(&mBrokerEndpoint),
-                          sizeof mBrokerEndpoint);
+    ssize_t sent = mHost.putPacket(data, static_cast<std::size_t>(len), toBroker());
     if (sent >= 0) {
         mTraffic.packetsOut++;
         mTraffic.bytesOut += static_cast<uint64_t>(sent);

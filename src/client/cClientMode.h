@@ -1,25 +1,34 @@
 // Client mode's logic for the events of its loop: a datagram from the UDP
 // socket, a frame from the TUN device, a quiet interval and any other pass.
 // It owns the client's tunnel and request and knows the broker's endpoint;
-// it borrows the cBroker's socket, TUN descriptor, streams and interface
-// operations.
+// it reaches the TUN device, the broker and the tunnel files only through
+// the host its run loop supplies, and makes no system call itself. Its lines
+// go to streams of the category "cBroker", as the run's own do.
 #pragma once
 
+#include "client/cClientHost.h"
+#include "log/cWlog.h"
 #include "packet/frameRun.h"
-#include "packet/tunOffloadIo.h"
-#include "net/udpOffload.h"
 #include "tunnel/cTunnel.h"
 
 #include <netinet/in.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
-class cBroker;
 class cTSPMsg;
 struct sStatusSnapshot;
 
-class cClientMode {
+// What the client reads of its TUN device once it is open.
+struct sClientDevice {
+    // Reads carry a virtio header and may hold several wire frames.
+    bool offload = false;
+    // "quib.tun.mtu", which cuts such reads into frames.
+    int mtu = 0;
+};
+
+class cClientMode : public cWlog {
 public:
     // Each event returns CLIENT_CONTINUE while the run goes on, or the run's
     // result (-1 or 0) when it must end.
@@ -28,17 +37,19 @@ public:
     // setup again, a request again.
     static constexpr int kQuietSeconds = 10;
 
-    // The client tunnel with the stored identifier and the configured
-    // keepalive ("quib.client.keepalive").
-    cClientMode(cBroker& broker, const sockaddr_in& brokerEndpoint);
+    // Every now is nanoseconds of CLOCK_MONOTONIC; the quiet interval and the
+    // keepalive count whole seconds of it.
+    // The client tunnel, made at now, with the stored identifier and the
+    // configured keepalive ("quib.client.keepalive").
+    cClientMode(cClientHost& host, const sockaddr_in& brokerEndpoint, long long now);
     ~cClientMode();
 
     cClientMode(const cClientMode&) = delete;
     cClientMode& operator=(const cClientMode&) = delete;
 
-    // Builds the request and sends it once, at now.
-    void start(long long now);
-    // n < 0: the read failed. now: seconds of CLOCK_MONOTONIC.
+    // Builds the request and sends it once, at now, the device being open.
+    void start(const sClientDevice& device, long long now);
+    // n < 0: the read failed.
     int onDatagram(char* buf, int n, const sockaddr_in& from, long long now);
     // Frames for the broker are gathered into runs while a wake-up reads.
     void onFrame(const char* buf, int n);
@@ -58,7 +69,7 @@ public:
     // True once the first setup ran to its end: the offer taken, the TUN
     // device configured and the accept sent.
     bool hasSetUp() const { return mSetUp; }
-    // The client's part of the status view at now (seconds).
+    // The client's part of the status view at now.
     void fillStatus(sStatusSnapshot& status, long long now) const;
     // One line for the service manager: "tunnel ADDRESS up" or "setting up".
     std::string summary() const;
@@ -80,12 +91,14 @@ private:
     // Every datagram to the broker leaves after the frames gathered before it.
     void sendToBroker(const void* data, int len);
     void sendDatagram(const void* data, int len);
+    sDatagramTarget toBroker() const { return sDatagramTarget{&mBrokerEndpoint, in_addr{}}; }
     void sendFrameToBroker(const char* frame, int n);
     void sendFramesOfRead(const char* buf, int n);
     void sendRunToBroker(const unsigned char* frames, const sWireFrames& cut);
 
-    cBroker& mBroker;
+    cClientHost& mHost;
     sockaddr_in mBrokerEndpoint;
+    sClientDevice mDevice;
     std::unique_ptr<cTunnel> mTunnel;
     std::unique_ptr<cTSPMsg> mRequest;
     unsigned mKeepalive;
@@ -110,9 +123,7 @@ private:
     long long mLastHeard = -1;
     long long mStarted = 0;
     // With the TUN device's offload: its reads cut into wire frames, sent
-    // in runs, and frames to it merged.
-    cTunWriter mTunWriter{false};
+    // in runs.
     std::vector<unsigned char> mFrames;
-    cUdpGsoSender mRunSender;
     cFrameRun mGathered;
 };

@@ -3,7 +3,9 @@
 #include "main/cBroker.h"
 
 #include "client/cClientMode.h"
+#include "client/cClientRunHost.h"
 #include "log/monotonicClock.h"
+#include "net/cSocketPacketHost.h"
 #include "net/tunFrameRead.h"
 #include "net/udpOffload.h"
 #include "status/cOperatorView.h"
@@ -60,15 +62,16 @@ public:
             fd_set readable;
             fd_set writable;
             int ready = waitReadable(readable, writable, quietAt);
-            long long now = monotonicMillis();
+            long long now = monotonicNanoseconds();
             if (mView != nullptr)
                 mView->serve(readable, writable, now);
             bool relayReady = ready > 0
                 && (FD_ISSET(mBroker.udpSocket(), &readable) || FD_ISSET(mBroker.tunFd(), &readable));
-            bool quiet = !relayReady && (ready < 0 || now >= quietAt);
+            bool quiet = !relayReady && (ready < 0 || wholeMillis(now) >= quietAt);
             int result = relayReady ? serveReady(readable) : cClientMode::CLIENT_CONTINUE;
             if (result == cClientMode::CLIENT_CONTINUE)
-                result = quiet ? mMode.onQuiet(monotonicSeconds()) : mMode.onPass(monotonicSeconds());
+                result = quiet ? mMode.onQuiet(monotonicNanoseconds())
+                               : mMode.onPass(monotonicNanoseconds());
             if (relayReady || quiet)
                 quietAt = monotonicMillis() + kQuietMs;
             if (result != cClientMode::CLIENT_CONTINUE)
@@ -91,8 +94,8 @@ private:
         FD_SET(mBroker.tunFd(), &readable);
         FD_SET(mBroker.udpSocket(), &readable);
         int maxFd = std::max(mBroker.tunFd(), mBroker.udpSocket());
-        long long now = monotonicMillis();
-        long long sleepMs = std::max(0LL, quietAt - now);
+        long long now = monotonicNanoseconds();
+        long long sleepMs = std::max(0LL, quietAt - wholeMillis(now));
         if (mView != nullptr) {
             mView->addTo(readable, writable, maxFd);
             long long limit = mView->sleepLimitMs(now);
@@ -144,7 +147,7 @@ private:
             std::size_t length;
             while (walk.next(datagram, length)) {
                 result = mMode.onDatagram(const_cast<char*>(reinterpret_cast<const char*>(datagram)),
-                                          static_cast<int>(length), run.sender, monotonicSeconds());
+                                          static_cast<int>(length), run.sender, monotonicNanoseconds());
                 if (result != cClientMode::CLIENT_CONTINUE)
                     return false;
             }
@@ -165,7 +168,7 @@ private:
                                           reinterpret_cast<sockaddr*>(&from), &fromLen));
         if (n < 0 && !first)
             return false;
-        result = mMode.onDatagram(mBuffer.data(), n, from, monotonicSeconds());
+        result = mMode.onDatagram(mBuffer.data(), n, from, monotonicNanoseconds());
         return n >= 0;
     }
 
@@ -212,7 +215,8 @@ int cBroker::runClient()
     // The socket and the TUN device live until the run returns; the process
     // ends right after, so neither is released.
     mUdpSocket = sock;
-    cClientMode mode(*this, broker);
+    cClientRunHost host(*this);
+    cClientMode mode(host, broker, monotonicNanoseconds());
     // Before the TUN device: a second daemon of the same name stops here.
     mView.reset(new cOperatorView());
     if (!mView->open(mConfigPath,
@@ -224,7 +228,9 @@ int cBroker::runClient()
         return -1;
     }
     askForUdpRuns();
-    mode.start(monotonicSeconds());
+    cSocketPacketHost packets(mUdpSocket, mTunFd, mTunOffload);
+    host.usePackets(packets);
+    mode.start(sClientDevice{mTunOffload, mTunMtu}, monotonicNanoseconds());
     int result = cClientLoop(*this, mode, mView.get()).run();
     // The view's figures come from the mode, which ends with this run.
     mView.reset();

@@ -32,7 +32,7 @@ struct sDaemonCounters {
     // Client mode: setup exchanges begun (requests after a start, a loss of
     // the link or an unanswered accept).
     std::atomic<uint64_t> setups{0};
-    // Seconds of CLOCK_MONOTONIC at start, for the uptime.
+    // Nanoseconds of CLOCK_MONOTONIC at start, for the uptime.
     std::atomic<long long> startedAt{0};
 };
 

@@ -1,5 +1,7 @@
 #include "log/cSummaryPacer.h"
 
+#include "log/monotonicClock.h"
+
 cSummaryPacer::cSummaryPacer(long long intervalSeconds)
     : mInterval(intervalSeconds), mSummarised(false), mLastSummary(0)
 {
@@ -7,7 +9,7 @@ cSummaryPacer::cSummaryPacer(long long intervalSeconds)
 
 bool cSummaryPacer::due(long long now)
 {
-    if (mSummarised && now - mLastSummary < mInterval)
+    if (mSummarised && wholeSeconds(now) - wholeSeconds(mLastSummary) < mInterval)
         return false;
     mSummarised = true;
     mLastSummary = now;

@@ -3,8 +3,9 @@
 #pragma once
 
 // The first summary is due at once; each later one once interval seconds
-// have passed since the previous. Times are seconds of CLOCK_MONOTONIC,
-// passed in by the caller, who keeps the counts it summarises.
+// have passed since the previous, counted in whole seconds. Times are
+// nanoseconds of CLOCK_MONOTONIC, passed in by the caller, who keeps the
+// counts it summarises.
 class cSummaryPacer {
 public:
     explicit cSummaryPacer(long long intervalSeconds);

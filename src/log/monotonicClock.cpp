@@ -9,12 +9,7 @@ long long monotonicNanoseconds()
     return static_cast<long long>(now.tv_sec) * kNanosPerSecond + now.tv_nsec;
 }
 
-long long monotonicSeconds()
-{
-    return monotonicNanoseconds() / kNanosPerSecond;
-}
-
 long long monotonicMillis()
 {
-    return monotonicNanoseconds() / 1000000;
+    return wholeMillis(monotonicNanoseconds());
 }

@@ -1,6 +1,7 @@
 #include "queue/cPktQueue.h"
 
 #include "counters/daemonCounters.h"
+#include "log/monotonicClock.h"
 #include "packet/frame.h"
 
 #include <cerrno>
@@ -322,7 +323,6 @@ int cPktQueue::waitUntil(std::chrono::milliseconds timeout)
 {
     // Formed once: wake-ups that find the queue still empty do not push the
     // deadline back. Whole seconds leave the nanoseconds as they are.
-    const long kNanosPerSecond = 1000000000L;
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += static_cast<time_t>(timeout.count() / 1000);
@@ -426,7 +426,7 @@ int cPktQueue::popBatch(char* buffer, int bufferLen, sPopped* popped, int maxEnt
     return count;
 }
 
-void cPktQueue::reportDrops(long long nowSeconds)
+void cPktQueue::reportDrops(long long now)
 {
     cMutexHold hold(mLock);
     if (!mInBurst)
@@ -436,11 +436,11 @@ void cPktQueue::reportDrops(long long nowSeconds)
         // follow it at the pacer's interval, starting afresh for each burst.
         mBurstStartPending = false;
         mDropPacer = cSummaryPacer(kDropReportSeconds);
-        mDropPacer.due(nowSeconds);
-        mLastRecord = nowSeconds;
+        mDropPacer.due(now);
+        mLastRecord = now;
         return;
     }
-    if (!mDropPacer.due(nowSeconds))
+    if (!mDropPacer.due(now))
         return;
     if (mDropsSinceRecord == 0) {
         // A whole interval without a drop: the next one is a new burst.
@@ -448,7 +448,7 @@ void cPktQueue::reportDrops(long long nowSeconds)
         return;
     }
     mInfo << "Queue overflow: " << mDropsSinceRecord << " packets dropped in the last "
-          << nowSeconds - mLastRecord << " s" << std::endl;
+          << wholeSeconds(now) - wholeSeconds(mLastRecord) << " s" << std::endl;
     mDropsSinceRecord = 0;
-    mLastRecord = nowSeconds;
+    mLastRecord = now;
 }

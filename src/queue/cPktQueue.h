@@ -72,8 +72,8 @@ public:
     int popBatch(char* buffer, int bufferLen, sPopped* popped, int maxEntries);
     // Writes the summary of the overflows since the previous overflow record
     // when one is due (at most one per 10 s, never one of 0 drops); a due
-    // time without drops ends the burst. nowSeconds: monotonicSeconds().
-    void reportDrops(long long nowSeconds);
+    // time without drops ends the burst. now: nanoseconds of CLOCK_MONOTONIC.
+    void reportDrops(long long now);
 
 private:
     bool pushEntry(const void* data, int len, const sockaddr_in& source, in_addr local, int segment,

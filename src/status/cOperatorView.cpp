@@ -31,7 +31,7 @@ cOperatorView::~cOperatorView()
 
 bool cOperatorView::open(const char* configPath, tFill fill, bool threadSafeFill, tSummary summary)
 {
-    daemonCounters().startedAt = monotonicSeconds();
+    daemonCounters().startedAt = monotonicNanoseconds();
     mFill = std::move(fill);
     mThreadSafeFill = threadSafeFill;
     mSummary = std::move(summary);
@@ -71,8 +71,9 @@ void cOperatorView::addTo(fd_set& readable, fd_set& writable, int& maxFd) const
     }
 }
 
-long long cOperatorView::sleepLimitMs(long long nowMs) const
+long long cOperatorView::sleepLimitMs(long long now) const
 {
+    const long long nowMs = wholeMillis(now);
     long long limit = mServerOpen ? mServer.msUntilNextDeadline(nowMs) : -1;
     long long wake = mNotifier.wakeIntervalMs();
     // Someone may read the status line or the metrics' copy: keep them fresh.
@@ -83,24 +84,25 @@ long long cOperatorView::sleepLimitMs(long long nowMs) const
     return limit;
 }
 
-void cOperatorView::serve(const fd_set& readable, const fd_set& writable, long long nowMs)
+void cOperatorView::serve(const fd_set& readable, const fd_set& writable, long long now)
 {
     if (mHangupFd >= 0 && FD_ISSET(mHangupFd, &readable))
         serveHangup(mHangupFd);
     if (mServerOpen)
-        mServer.serve(readable, writable, nowMs,
-                      [this, nowMs](const std::string& request) { return answer(request, nowMs); });
-    tick(nowMs);
+        mServer.serve(readable, writable, wholeMillis(now),
+                      [this, now](const std::string& request) { return answer(request, now); });
+    tick(now);
 }
 
 void cOperatorView::ready()
 {
     mNotifier.ready();
-    tick(monotonicMillis());
+    tick(monotonicNanoseconds());
 }
 
-void cOperatorView::tick(long long nowMs)
+void cOperatorView::tick(long long now)
 {
+    const long long nowMs = wholeMillis(now);
     mNotifier.watchdog(nowMs);
     if (mLastTickMs >= 0 && nowMs - mLastTickMs < kTickMs) {
         mNotifier.flush(nowMs);
@@ -110,37 +112,36 @@ void cOperatorView::tick(long long nowMs)
     if (mNotifier.enabled() && mSummary)
         mNotifier.setStatus(mSummary(), nowMs);
     if (mHttp && !mThreadSafeFill) {
-        std::string text = metricsText(snapshot(nowMs));
+        std::string text = metricsText(snapshot(now));
         std::lock_guard<std::mutex> hold(mPublishedLock);
         mPublishedMetrics.swap(text);
     }
 }
 
-sStatusSnapshot cOperatorView::snapshot(long long nowMs) const
+sStatusSnapshot cOperatorView::snapshot(long long now) const
 {
     sStatusSnapshot s;
-    const long long now = nowMs / 1000;
     s.counters = readCounters(daemonCounters());
-    s.uptime = now - daemonCounters().startedAt.load(std::memory_order_relaxed);
+    s.uptime = wholeSeconds(now) - wholeSeconds(daemonCounters().startedAt.load(std::memory_order_relaxed));
     s.version = QUIBD_VERSION;
     if (mFill)
         mFill(s, now);
     return s;
 }
 
-std::string cOperatorView::answer(const std::string& request, long long nowMs) const
+std::string cOperatorView::answer(const std::string& request, long long now) const
 {
     if (request == "status")
-        return statusText(snapshot(nowMs));
+        return statusText(snapshot(now));
     if (request == "status json")
-        return statusJson(snapshot(nowMs));
-    return metricsText(snapshot(nowMs));
+        return statusJson(snapshot(now));
+    return metricsText(snapshot(now));
 }
 
 std::string cOperatorView::metricsForHttp()
 {
     if (mThreadSafeFill)
-        return metricsText(snapshot(monotonicMillis()));
+        return metricsText(snapshot(monotonicNanoseconds()));
     std::lock_guard<std::mutex> hold(mPublishedLock);
     return mPublishedMetrics;
 }

@@ -20,7 +20,8 @@ class cMetricsHttp;
 
 class cOperatorView : public cWlog {
 public:
-    // Fills the mode's part of a snapshot at now (seconds of CLOCK_MONOTONIC).
+    // Every now here is nanoseconds of CLOCK_MONOTONIC.
+    // Fills the mode's part of a snapshot at now.
     using tFill = std::function<void(sStatusSnapshot&, long long)>;
     // The service manager's status line, asked for at most once a second.
     using tSummary = std::function<std::string()>;
@@ -39,21 +40,21 @@ public:
     bool open(const char* configPath, tFill fill, bool threadSafeFill, tSummary summary);
 
     // The loop's select: the descriptors to watch, and how long it may sleep
-    // for the view's sake at most (-1: as long as it likes).
+    // for the view's sake at most, in milliseconds (-1: as long as it likes).
     void addTo(fd_set& readable, fd_set& writable, int& maxFd) const;
-    long long sleepLimitMs(long long nowMs) const;
+    long long sleepLimitMs(long long now) const;
     // After select: serves what is ready, then what is due (status line,
     // watchdog, the metrics thread's copy).
-    void serve(const fd_set& readable, const fd_set& writable, long long nowMs);
+    void serve(const fd_set& readable, const fd_set& writable, long long now);
 
     // The mode is up: its service has started.
     void ready();
 
 private:
-    sStatusSnapshot snapshot(long long nowMs) const;
-    std::string answer(const std::string& request, long long nowMs) const;
+    sStatusSnapshot snapshot(long long now) const;
+    std::string answer(const std::string& request, long long now) const;
     std::string metricsForHttp();
-    void tick(long long nowMs);
+    void tick(long long now);
 
     cStatusServer mServer;
     bool mServerOpen = false;

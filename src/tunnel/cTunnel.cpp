@@ -9,16 +9,16 @@
 
 #include <cstring>
 
-cTunnel::cTunnel()
+cTunnel::cTunnel(long long now)
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
-      mLastActivity(monotonicSeconds()), mFromPeer(false), mCompleted(false), mOfferSent(false),
+      mLastActivity(now), mFromPeer(false), mCompleted(false), mOfferSent(false),
       mOfferTime(mLastActivity), mUsesKey(false), mKeyProtected(false)
 {
     std::memset(&mPeer, 0, sizeof(mPeer));
     std::memset(&mAddr, 0, sizeof(mAddr));
 }
 
-cTunnel::cTunnel(const sockaddr_in& peer) : cTunnel(peer, monotonicSeconds()) {}
+cTunnel::cTunnel(const sockaddr_in& peer) : cTunnel(peer, monotonicNanoseconds()) {}
 
 cTunnel::cTunnel(const sockaddr_in& peer, long long now)
     : cWlog("cTunnel"), mRefCount(0), mState(TUNNEL_NEW), mId(0), mKeepalive(0),
@@ -53,13 +53,6 @@ bool cTunnel::isEstablished() const
     return mState == TUNNEL_ESTABLISHED;
 }
 
-void cTunnel::touch()
-{
-    // Without a keepalive the tunnel never ages, and the clock is not read.
-    if (mKeepalive != 0)
-        touch(monotonicSeconds());
-}
-
 void cTunnel::touch(long long now)
 {
     // Heard, whatever its state; the activity that ages it needs a keepalive.
@@ -69,16 +62,11 @@ void cTunnel::touch(long long now)
     mLastActivity = now;
 }
 
-bool cTunnel::isExpired() const
-{
-    return mKeepalive != 0 && isExpired(monotonicSeconds());
-}
-
 bool cTunnel::isExpired(long long now) const
 {
     if (mKeepalive == 0)
         return false;
-    return mLastActivity + static_cast<long long>(mKeepalive) < now;
+    return wholeSeconds(mLastActivity) + static_cast<long long>(mKeepalive) < wholeSeconds(now);
 }
 
 unsigned cTunnel::endpointCrc() const

@@ -27,10 +27,11 @@ bool identifierReserved(unsigned id);
 
 class cTunnel : public cWlog {
 public:
-    // The client's own tunnel: zero peer, never in the table.
-    cTunnel();
+    // Every time a tunnel takes or keeps is nanoseconds of CLOCK_MONOTONIC.
+    // The client's own tunnel, made at now: zero peer, never in the table.
+    explicit cTunnel(long long now);
     // A broker-side tunnel for the peer endpoint that sent a datagram, made
-    // at now (seconds of CLOCK_MONOTONIC; without it, the clock is read).
+    // at now (without it, the clock is read).
     explicit cTunnel(const sockaddr_in& peer);
     cTunnel(const sockaddr_in& peer, long long now);
 
@@ -45,11 +46,9 @@ public:
     void setId(unsigned id) { mId = id; }
     unsigned getId() const { return mId; }
     void setKeepalive(unsigned seconds) { mKeepalive = seconds; }
-    // Activity and ageing at now, in seconds of CLOCK_MONOTONIC; the forms
-    // without an argument read the clock.
-    void touch();
+    // Activity and ageing at now. The keepalive counts whole seconds: a
+    // tunnel expires once more than that many of them have passed.
     void touch(long long now);
-    bool isExpired() const;
     bool isExpired(long long now) const;
     void assignAddress();
 

@@ -19,7 +19,7 @@ extern std::mutex gTunnelsLock;
 extern cWlog gTunnelLog;
 
 cTunnel* findOrCreateTunnel(const sockaddr_in& peer);
-// The same, a tunnel it makes being made at now (seconds of CLOCK_MONOTONIC).
+// The same, a tunnel it makes being made at now (nanoseconds of CLOCK_MONOTONIC).
 cTunnel* findOrCreateTunnel(const sockaddr_in& peer, long long now);
 void removeStaleTunnels(cTunnel* current);
 // Drops every tunnel that holds identifier id (not 0) at another endpoint

@@ -539,8 +539,8 @@ void checkTable(const sockaddr_in& sender)
             {"identifier", t->getId() != m.id},
             {"keepalive", t->getKeepalive() != m.keepalive},
             {"completion", t->hasCompleted() != m.completed},
-            {"offer time", t->getOfferTime() != m.offerTime},
-            {"activity", t->getLastActivity() != m.activity},
+            {"offer time", wholeSeconds(t->getOfferTime()) != m.offerTime},
+            {"activity", wholeSeconds(t->getLastActivity()) != m.activity},
             {"key protection", t->isKeyProtected() != m.keyProtected},
         };
         for (const auto& d : differs)

@@ -10,8 +10,8 @@
 // taking an offer through onDatagram ends with giving the address to a TUN
 // device that has no name here, the run's end (-1), and so the input's end.
 //
-// Stand-ins: the TUN descriptor is one end of a datagram socket pair; the
-// client's socket and the broker are loopback sockets of the target's own.
+// Stand-ins: an in-memory packet host keeps what the client writes to its
+// TUN device and sends; the identifier file is a temporary file.
 //
 // Invariants, after every datagram: a datagram not from the broker, a
 // failed read, and before the offer a message of no known type change
@@ -27,15 +27,16 @@
 #include "fuzzSupport.h"
 
 #include "client/cClientMode.h"
+#include "client/cClientRunHost.h"
+#include "log/monotonicClock.h"
 #include "main/cBroker.h"
+#include "memoryPacketHost.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -51,9 +52,9 @@ namespace {
 const int kMaxDatagrams = 64;
 const std::size_t kLongestOffer = 162;
 
-cBroker* gClient = nullptr; // lives as long as the process, as the daemon's does
-int gTunReader = -1;        // reads what the client writes to its TUN descriptor
-int gBrokerSocket = -1;     // receives what the client sends to the broker
+// They live as long as the process, as the daemon's cBroker does.
+cMemoryPacketHost* gPackets = nullptr;
+cClientRunHost* gHost = nullptr;
 sockaddr_in gBrokerEndpoint;
 std::string gTunIdFile;
 
@@ -68,16 +69,17 @@ std::string snapshot(const cTunnel& t)
     return s.str();
 }
 
-// Every datagram waiting on fd; one that is due may be waited for, briefly.
-std::vector<std::string> drain(int fd, int waitMs = 0)
+// What the client sent since the last call, every datagram to the broker.
+std::vector<std::string> sentToBroker()
 {
-    pollfd p = {fd, POLLIN, 0};
-    poll(&p, 1, waitMs);
-    std::vector<std::string> got;
-    char buffer[4096];
-    for (ssize_t n; got.size() < 256 && (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
-        got.emplace_back(buffer, static_cast<std::size_t>(n));
-    return got;
+    std::vector<std::string> sent;
+    for (const cMemoryPacketHost::sDatagram& d : gPackets->takeDatagrams()) {
+        fuzzCheck(std::memcmp(&d.to, &gBrokerEndpoint, sizeof d.to) == 0
+                      && d.local.s_addr == INADDR_ANY,
+                  "a datagram went elsewhere than to the broker");
+        sent.push_back(d.bytes);
+    }
+    return sent;
 }
 
 std::string readTunIdFile()
@@ -85,19 +87,6 @@ std::string readTunIdFile()
     std::ostringstream content;
     content << std::ifstream(gTunIdFile).rdbuf();
     return content.str();
-}
-
-int loopbackSocket(sockaddr_in& address)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof address;
-    fuzzCheck(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-                  && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) == 0,
-              "no loopback socket");
-    return fd;
 }
 
 // Mostly the broker; otherwise one field differs (or an endpoint elsewhere,
@@ -152,13 +141,13 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
         std::vector<std::string> relayed;
         if (heard && established && n > kKeepaliveMax)
             relayed.emplace_back(d.bytes.begin(), d.bytes.end());
-        fuzzCheck(drain(gTunReader) == relayed, "the TUN device did not get the data alone");
-        fuzzCheck(drain(gBrokerSocket).empty(), "a datagram was answered");
+        fuzzCheck(gPackets->takeFrames() == relayed, "the TUN device did not get the data alone");
+        fuzzCheck(sentToBroker().empty(), "a datagram was answered");
         return true;
     }
     // The setup exchange.
-    fuzzCheck(drain(gTunReader).empty(), "a setup datagram reached the TUN device");
-    std::vector<std::string> sent = drain(gBrokerSocket, type == TSP_ACCEPT ? 0 : 1000);
+    fuzzCheck(gPackets->takeFrames().empty(), "a setup datagram reached the TUN device");
+    std::vector<std::string> sent = sentToBroker();
     if (type == TSP_REQUEST) {
         fuzzCheck(sent.size() == 1 && sent[0].size() <= kLongestOffer,
                   "a request was not answered with one offer");
@@ -210,15 +199,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
     // The settings are the defaults (keepalive 30, no default route) and the
     // TUN device has no name.
-    gClient = new cBroker();
-    gClient->useTunnelIdPath(gTunIdFile);
-    int tun[2];
-    fuzzCheck(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, tun) == 0,
-              "no socket pair");
-    gTunReader = tun[1];
-    sockaddr_in own;
-    gClient->useDescriptors(tun[0], loopbackSocket(own));
-    gBrokerSocket = loopbackSocket(gBrokerEndpoint);
+    cBroker* client = new cBroker();
+    client->useTunnelIdPath(gTunIdFile);
+    gPackets = new cMemoryPacketHost();
+    gHost = new cClientRunHost(*client);
+    gHost->usePackets(*gPackets);
+    gBrokerEndpoint = sockaddr_in{};
+    gBrokerEndpoint.sin_family = AF_INET;
+    gBrokerEndpoint.sin_port = htons(3653);
+    gBrokerEndpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return 0;
 }
 
@@ -230,12 +219,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     unsigned keepalive = in.byte();
     setSharedPrefix(in6_addr{}, 64);
     setSharedKeepalive(0);
-    drain(gTunReader);
-    drain(gBrokerSocket);
+    gPackets->takeFrames();
+    gPackets->takeDatagrams();
     std::string tunIdText = std::to_string(id);
     std::ofstream(gTunIdFile, std::ios::trunc) << tunIdText;
 
-    cClientMode client(*gClient, gBrokerEndpoint);
+    cClientMode client(*gHost, gBrokerEndpoint, 0);
     fuzzCheck(client.tunnel().getId() == id, "the stored identifier was not taken");
     client.tunnel().setKeepalive(keepalive);
     if (flags & 1) {
@@ -246,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     sFuzzDatagram d;
     for (int i = 0; i < kMaxDatagrams && in.nextDatagram(d); ++i) {
-        bool goesOn = handleDatagram(client, d, i, tunIdText);
+        bool goesOn = handleDatagram(client, d, i * kNanosPerSecond, tunIdText);
         fuzzCheck(readTunIdFile() == tunIdText, "the identifier file holds something else");
         if (!goesOn)
             break;

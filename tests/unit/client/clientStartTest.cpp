@@ -119,7 +119,6 @@ protected:
         if (!cPrivateNetwork::ready())
             GTEST_SKIP() << "needs a private network namespace: " << cPrivateNetwork::whyNot();
         cClientTest::SetUp();
-        mBroker.useDescriptors(-1, mOwn.fd()); // a real device instead of the stand-in
         ASSERT_TRUE(mBroker.openTun());
         configure("quib.route.default = 1");
         mLog.records();
@@ -140,7 +139,7 @@ std::string keyedOffer()
 TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
 {
     const std::string& name = mBroker.tunName();
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keyedOffer()));
     std::vector<std::string> addresses = interfaceAddresses(name);
     EXPECT_NE(addresses.end(), std::find(addresses.begin(), addresses.end(),
                                          "20010db8000000000000000000000007/64"));
@@ -155,49 +154,51 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
     struct stat st;
     ASSERT_EQ(0, stat((mDir.path() + "/tunkey").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
-    EXPECT_EQ(tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"}),
-              mBrokerSocket.receive());
+    // The keepalive at once, to confirm the accept.
     const std::string keepalive("\x00\x00\x86\xdd", 4);
-    EXPECT_EQ(keepalive, mBrokerSocket.receive()); // at once, to confirm the accept
+    EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30",
+                                                  "tunnelkey=00112233445566778899aabbccddeeff"}),
+                                        keepalive}),
+              sentToBroker());
 }
 
 TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevice)
 {
     const std::string keepalive("\x00\x00\x86\xdd", 4);
-    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
-    mBrokerSocket.pending(); // the accept and its keepalive, lost on the way
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keyedOffer()));
+    sentToBroker(); // the accept and its keepalive, lost on the way
     mLog.records();
 
     // Nothing from the broker until the quiet interval: the request again,
     // and a keepalive for a broker that still holds the tunnel to answer.
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
-    EXPECT_EQ(tspBytes({"request", "tunnelid=7", "keepalive=30",
-                        "tunnelkey=00112233445566778899aabbccddeeff"}),
-              mBrokerSocket.receive());
-    EXPECT_EQ(keepalive, mBrokerSocket.receive());
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
+    EXPECT_EQ((std::vector<std::string>{tspBytes({"request", "tunnelid=7", "keepalive=30",
+                                                  "tunnelkey=00112233445566778899aabbccddeeff"}),
+                                        keepalive}),
+              sentToBroker());
     std::vector<std::string> records = mLog.records();
     EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
                                        "INFO cBroker No word from the broker since the accept, "
                                        "setting up again"));
     // The next offer is taken as the first; the device keeps its address.
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keyedOffer()));
     EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"}),
                                         keepalive}),
-              mBrokerSocket.pending());
+              sentToBroker());
     // A broker that answers keeps the link as it is: keepalives, no setup.
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keepalive));
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keepalive));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
     EXPECT_TRUE(tunnel().isEstablished());
-    EXPECT_EQ(std::vector<std::string>{keepalive}, mBrokerSocket.pending());
+    EXPECT_EQ(std::vector<std::string>{keepalive}, sentToBroker());
 }
 
 TEST_F(ClientTunDevice, SetupAgainWithAnotherAddressMovesTheDeviceToItAndKeepsTheRoute)
 {
-    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, keyedOffer()));
-    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(sameTime() + 10));
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keyedOffer()));
+    ASSERT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
     std::string offer = tspBytes({"offer", "tunnelid=8", "ip6prefix=2001:db8::", "ip6prefixlen=64",
                                   "ip6addr=2001:db8::8", "keepalive=30"});
-    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerSocket, offer));
+    EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, offer));
     std::vector<std::string> addresses = interfaceAddresses(mBroker.tunName());
     // Sorted, the old address would come first; the link-local one comes last.
     std::sort(addresses.begin(), addresses.end());
@@ -216,7 +217,7 @@ TEST_F(ClientTunDevice, DefaultRouteThatCannotBeAddedEndsTheRun)
     ASSERT_TRUE(mBroker.setDefaultRoute()); // the offer's route now exists already
     mLog.records();
     CaptureStderr();
-    EXPECT_EQ(-1, deliver(mBrokerSocket, exampleOffer()));
+    EXPECT_EQ(-1, deliver(mBrokerEndpoint, exampleOffer()));
     std::string err = GetCapturedStderr();
     std::vector<std::string> lines;
     for (const std::string& r : mLog.records())

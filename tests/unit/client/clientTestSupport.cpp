@@ -3,7 +3,6 @@
 #include "tsp/cTSPMsg.h"
 #include "packet/frame.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,22 +14,15 @@ void cClientTest::SetUp()
 {
     configure("");
     mBroker.useTunnelIdPath(tunIdPath());
-    int pair[2] = {-1, -1};
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM, 0, pair));
-    mTunFd = pair[0];
-    mTunPeer = pair[1];
-    mBroker.useDescriptors(mTunFd, mOwn.fd());
+    mHost.usePackets(mPackets);
     mLog.records();
 }
 
 void cClientTest::TearDown()
 {
-    // A test may have given the client a real TUN device instead.
-    if (mBroker.tunFd() >= 0 && mBroker.tunFd() != mTunFd)
+    // A test may have given the client a real TUN device.
+    if (mBroker.tunFd() >= 0)
         close(mBroker.tunFd());
-    for (int fd : {mTunFd, mTunPeer})
-        if (fd >= 0)
-            close(fd);
 }
 
 void cClientTest::configure(const std::string& text)
@@ -41,20 +33,26 @@ void cClientTest::configure(const std::string& text)
 cClientMode& cClientTest::client()
 {
     if (!mClient)
-        mClient.reset(new cClientMode(mBroker, mBrokerSocket.addr()));
+        mClient.reset(new cClientMode(mHost, mBrokerEndpoint, kStart));
     return *mClient;
 }
 
-int cClientTest::deliver(const cTestSocket& sender, const std::string& bytes, long long now)
+int cClientTest::deliver(const sockaddr_in& sender, const std::string& bytes, long long now)
 {
-    sender.sendTo(bytes, mOwn.addr());
     char buffer[kFrameBufferSize];
-    sockaddr_in from;
-    std::memset(&from, 0, sizeof from);
-    socklen_t len = sizeof from;
-    int n = static_cast<int>(recvfrom(mOwn.fd(), buffer, sizeof buffer, MSG_DONTWAIT,
-                                      reinterpret_cast<sockaddr*>(&from), &len));
-    return client().onDatagram(buffer, n, from, now);
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    return client().onDatagram(buffer, static_cast<int>(bytes.size()), sender, now);
+}
+
+std::vector<std::string> cClientTest::sentToBroker()
+{
+    std::vector<std::string> sent;
+    for (const cMemoryPacketHost::sDatagram& d : mPackets.takeDatagrams()) {
+        EXPECT_EQ(0, std::memcmp(&d.to, &mBrokerEndpoint, sizeof d.to)) << endpointText(d.to);
+        EXPECT_EQ(INADDR_ANY, d.local.s_addr);
+        sent.push_back(d.bytes);
+    }
+    return sent;
 }
 
 void cClientTest::establish()

@@ -1,11 +1,15 @@
-// A client caught between a loopback "broker" socket, a forger's socket and
-// a datagram socket pair that stands in for its TUN device.
+// A client whose frames and datagrams stay in memory, with the cBroker's
+// interface steps and its tunnel files in a temporary directory.
 #pragma once
 
 #include "client/cClientMode.h"
+#include "client/cClientRunHost.h"
 #include "config/cConfig.h"
+#include "log/logText.h"
+#include "log/monotonicClock.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
+#include "memoryPacketHost.h"
 #include "privateNetwork.h"
 #include "setupMessages.h"
 #include "tempFile.h"
@@ -28,15 +32,15 @@ protected:
     // identifier file as they are then.
     cClientMode& client();
     cTunnel& tunnel() { return client().tunnel(); }
-    // A time at which nothing has aged since the tunnel's last activity.
-    long long sameTime() { return tunnel().getLastActivity(); }
-    // Sends bytes from sender to the client's socket and hands what it
-    // receives to the datagram event, as the run loop does.
-    int deliver(const cTestSocket& sender, const std::string& bytes, long long now);
-    int deliver(const cTestSocket& sender, const std::string& bytes)
-    {
-        return deliver(sender, bytes, sameTime());
-    }
+    // The client is made at kStart; at(s) is s seconds later.
+    static constexpr long long kStart = 1000 * kNanosPerSecond;
+    static long long at(long long seconds) { return kStart + seconds * kNanosPerSecond; }
+    // Hands bytes from sender to the datagram event in a receive buffer, as
+    // the run loop does.
+    int deliver(const sockaddr_in& sender, const std::string& bytes, long long now = kStart);
+    // What the client sent since the last call, each datagram checked to go
+    // to the broker with the local address left to the kernel.
+    std::vector<std::string> sentToBroker();
     // Puts the client tunnel in the established state through an offer.
     void establish();
     std::string tunIdPath() const { return mDir.path() + "/tunid"; }
@@ -44,10 +48,9 @@ protected:
     cLogCapture mLog;
     cTempDir mDir;
     cBroker mBroker;
-    cTestSocket mBrokerSocket;
-    cTestSocket mForger;
-    cTestSocket mOwn; // the client's own socket
-    int mTunFd = -1;   // the client's TUN stand-in: one end of a socket pair
-    int mTunPeer = -1; // the test's end of it
+    const sockaddr_in mBrokerEndpoint = endpoint("127.0.0.1", 3653);
+    const sockaddr_in mForger = endpoint("127.0.0.1", 3654);
+    cMemoryPacketHost mPackets;
+    cClientRunHost mHost{mBroker};
     std::unique_ptr<cClientMode> mClient;
 };

@@ -2,6 +2,8 @@
 // copies, truncation and sources.
 #include "queueTestSupport.h"
 
+#include "log/monotonicClock.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -108,7 +110,7 @@ TEST_F(QueueLimit, ABurstIsOneErrorLineThenAtMostOneSummaryPerTenSeconds)
     auto dropThenReportAt = [&](int drops, long long now) {
         for (int i = 0; i < drops; ++i)
             EXPECT_FALSE(queue.push("x", 1, mSource));
-        queue.reportDrops(now);
+        queue.reportDrops(now * kNanosPerSecond);
         return mLog.records();
     };
     auto summary = [](const char* rest) { return Records{kDropSummary + std::string(rest)}; };

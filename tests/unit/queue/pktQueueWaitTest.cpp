@@ -2,6 +2,8 @@
 // producers feeding one consumer.
 #include "queueTestSupport.h"
 
+#include "log/monotonicClock.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -227,7 +229,7 @@ protected:
             int n = mQueue.pop(buffer, sizeof buffer, &from);
             // As the UDP worker does, with a clock that advances a second
             // every 50 packets, so bursts get summaries and end.
-            mQueue.reportDrops(++mPops / 50);
+            mQueue.reportDrops(++mPops / 50 * kNanosPerSecond);
             if (!consumeOne(buffer, n, from))
                 return;
         }
@@ -260,7 +262,7 @@ TEST_F(QueueManyProducers, EveryAdmittedPacketArrivesOnceIntactAndInItsProducers
         t.join();
     bool stopped = pushStop();
     consumer.join();
-    mQueue.reportDrops(mPops / 50 + 10); // lets out the last burst's summary
+    mQueue.reportDrops((mPops / 50 + 10) * kNanosPerSecond); // lets out the last burst's summary
 
     ASSERT_TRUE(stopped);
     EXPECT_EQ(std::vector<std::string>{}, mFaults);

@@ -113,7 +113,7 @@ TEST_F(BrokerExchange, ReservedAddressesAreNeverOffered)
 // The client's own tunnel: builds requests and accepts offers.
 class ClientExchange : public TunnelTest {
 protected:
-    cTunnel mTunnel;
+    cTunnel mTunnel{0};
 };
 
 TEST_F(ClientExchange, RequestCarriesIdAndOptionalKeepalive)

@@ -51,30 +51,32 @@ TEST_F(AddressAssignment, OnlyWholePrefixBytesAreCopiedAndAtMostSixteen)
     }
 }
 
-// Ageing: the time is a parameter; the forms without one read the clock.
+// Ageing: the time is a parameter in nanoseconds, the keepalive whole
+// seconds; only a tunnel made for a peer without a time reads the clock.
 class TunnelAgeing : public TunnelTest {};
+
+const long long kSecond = kNanosPerSecond;
 
 TEST_F(TunnelAgeing, AliveAtKeepaliveSecondsExpiredOneLater)
 {
-    cTunnel t;
+    cTunnel t(0);
     t.setKeepalive(30);
-    t.touch(1000);
-    EXPECT_FALSE(t.isExpired(1030));
-    EXPECT_TRUE(t.isExpired(1031));
-    t.touch();
-    EXPECT_FALSE(t.isExpired());
-    EXPECT_GE(t.getLastActivity(), monotonicSeconds() - 1);
+    t.touch(1000 * kSecond + kSecond / 2);
+    EXPECT_FALSE(t.isExpired(1030 * kSecond));
+    EXPECT_FALSE(t.isExpired(1031 * kSecond - 1)); // still the 1030th second
+    EXPECT_TRUE(t.isExpired(1031 * kSecond));
+    cTunnel fresh(endpoint("192.0.2.1", 5000));
+    EXPECT_GE(fresh.getLastActivity(), monotonicNanoseconds() - kSecond);
 }
 
 TEST_F(TunnelAgeing, ZeroKeepaliveNeverExpiresAndTouchKeepsTime)
 {
-    cTunnel t;
+    cTunnel t(0);
     t.setKeepalive(30);
-    t.touch(-1000000);
+    t.touch(-1000000 * kSecond);
     t.setKeepalive(0);
-    EXPECT_FALSE(t.isExpired());
-    EXPECT_FALSE(t.isExpired(1000000));
-    t.touch();
-    t.touch(5);
-    EXPECT_EQ(-1000000, t.getLastActivity());
+    EXPECT_FALSE(t.isExpired(0));
+    EXPECT_FALSE(t.isExpired(1000000 * kSecond));
+    t.touch(5 * kSecond);
+    EXPECT_EQ(-1000000 * kSecond, t.getLastActivity());
 }
