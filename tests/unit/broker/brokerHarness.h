@@ -8,6 +8,7 @@
 #include "log/monotonicClock.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
+#include "net/cSocketPacketHost.h"
 #include "setupMessages.h"
 #include "tempFile.h"
 #include "testSocket.h"
@@ -73,7 +74,8 @@ protected:
         mMode.reset();
         mBroker = brokerFrom(lines);
         mBroker->useDescriptors(mTun[0], mBrokerSocket.fd());
-        mMode.reset(new cBrokerMode(*mBroker));
+        mMode.reset(new cBrokerMode(brokerModeSettings(*mBroker)));
+        mHost.reset(new cSocketPacketHost(mBrokerSocket.fd(), mTun[0], false));
     }
 
     // One datagram from sender, as the UDP worker pops it.
@@ -81,7 +83,7 @@ protected:
     {
         std::vector<char> buf(kFrameBufferSize);
         std::copy(bytes.begin(), bytes.end(), buf.begin());
-        mMode->handleUdpDatagram(buf.data(), static_cast<int>(bytes.size()), sender, now);
+        mMode->handleUdpDatagram(*mHost, buf.data(), static_cast<int>(bytes.size()), sender, now);
     }
 
     // Runs the real setup exchange (request, offer, accept) for peer with
@@ -152,4 +154,5 @@ protected:
     int mTun[2] = {-1, -1};
     std::unique_ptr<cBroker> mBroker;
     std::unique_ptr<cBrokerMode> mMode;
+    std::unique_ptr<cSocketPacketHost> mHost;
 };

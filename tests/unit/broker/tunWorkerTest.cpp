@@ -22,7 +22,7 @@ protected:
     void fromTun(std::string frame, int n)
     {
         frame.resize(kFrameBufferSize, '\xff');
-        mMode->handleTunFrame(&frame[0], n, kNow);
+        mMode->handleTunFrame(*mHost, &frame[0], n, kNow);
     }
     void fromTun(const std::string& frame) { fromTun(frame, static_cast<int>(frame.size())); }
 };
@@ -79,7 +79,7 @@ TEST_F(TunFrames, BatchKeepsEachTunnelsFramesInOrderOneDatagramEach)
     cPktQueue::sPopped popped[8];
     int count = queue.popBatch(bytes, sizeof bytes, popped, 8);
     ASSERT_EQ(5, count);
-    mMode->handleTunBatch(bytes, popped, count, kNow);
+    mMode->handleTunBatch(*mHost, bytes, popped, count, kNow);
 
     for (const std::string& frame : {toA, toA, toA, lastToA})
         EXPECT_EQ(frame, a.receive());

@@ -170,7 +170,8 @@ TEST_F(SetupFromNewEndpoint, OfferLeavesFromTheAddressTheRequestWentTo)
     sockaddr_in sender{};
     in_addr local{};
     int n = mBroker->udpQueue().pop(buffer, sizeof(buffer), &sender, &local);
-    mMode->handleUdpDatagram(buffer, n, sender, kNow, local);
+    cSocketPacketHost host(anyAddress.fd(), mTun[0], false);
+    mMode->handleUdpDatagram(host, buffer, n, sender, kNow, local);
 
     sockaddr_in from{};
     socklen_t fromLen = sizeof(from);
