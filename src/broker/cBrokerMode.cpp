@@ -249,13 +249,13 @@ void cBrokerMode::routeFrame(cPacketHost& host, char* buffer, int n)
         mDebug << "Got " << n << " bytes from the TUN Q protocol "
                        << frameProtocol(buffer, n) << " flags 0x"
                        << hexText(frameFlags(buffer, n)) << std::endl;
-    const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
-    if (mBroadcast || (destination != nullptr && isMulticast(destination))) {
+    sDelivery to = deliveryFor(buffer, n, mBroadcast);
+    if (to.to == sDelivery::ALL) {
         // What was gathered before it leaves before it.
         sendGathered(host);
-        sendToAllTunnels(host, buffer, n);
-    } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
-        gather(host, t, buffer, n);
+        deliver(host, to, buffer, n);
+    } else if (to.to == sDelivery::ONE) {
+        gather(host, to.tunnel, buffer, n);
     } else {
         // Nobody here holds that address: sending it to every client would
         // show each of them the others' traffic.
@@ -273,13 +273,13 @@ void cBrokerMode::routeRun(cPacketHost& host, const unsigned char* frames, const
         mDebug << "Got " << cut.totalSize() << " bytes from the TUN Q in " << cut.count
                        << " frames" << std::endl;
     sendGathered(host);
-    const unsigned char* destination = frameAddress(first, firstLen, kDestinationAt);
-    if (mBroadcast) {
+    sDelivery to = deliveryFor(first, firstLen, mBroadcast);
+    if (to.to == sDelivery::ALL) {
         for (const cTunnel* t : gTunnels)
             if (t->isEstablished())
                 sendRun(host, frames, cut, t);
-    } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
-        sendRun(host, frames, cut, t);
+    } else if (to.to == sDelivery::ONE) {
+        sendRun(host, frames, cut, to.tunnel);
     } else {
         mDebug << "No tunnel for the frame's destination, " << cut.totalSize()
                        << " bytes dropped" << std::endl;
@@ -486,20 +486,18 @@ void cBrokerMode::relayData(cPacketHost& host, const cTunnel* tunnel, char* buff
 {
     if (!dataUsable(tunnel, buffer, n, sender))
         return;
-    // In unicast delivery a frame for another client goes to it alone: the
-    // kernel of a broker host that forwards IPv6 would route a copy written
-    // to the TUN device straight back into it, to be delivered once more.
-    if (!mBroadcast) {
-        const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
-        if (destination != nullptr && gTunnels.findEstablished(destination) != nullptr) {
-            forwardToTunnel(host, buffer, n);
-            return;
-        }
+    // Only a client that holds the destination gets a copy from here; the
+    // kernel delivers the rest. In unicast delivery a frame for another
+    // client goes to it alone: the kernel of a broker host that forwards
+    // IPv6 would route a copy written to the TUN device straight back into
+    // it, to be delivered once more.
+    sDelivery to = deliveryFor(buffer, n, false);
+    if (mBroadcast || to.to != sDelivery::ONE) {
+        mDebug << "Forward to TUN" << std::endl;
+        // A failed write loses this frame only; the tunnel carries on.
+        host.putFrame(buffer, n);
     }
-    mDebug << "Forward to TUN" << std::endl;
-    // A failed write loses this frame only; the tunnel carries on.
-    host.putFrame(buffer, n);
-    forwardToTunnel(host, buffer, n);
+    forwardToTunnel(host, to, buffer, n);
 }
 
 // Only IPv6 may enter the broker's stack from a tunnel, and, unless the

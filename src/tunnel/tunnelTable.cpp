@@ -177,10 +177,27 @@ ssize_t sendCounted(cPacketHost& host, const char* data, int len, const cTunnel*
     return sent;
 }
 
-void sendToAllTunnels(cPacketHost& host, const char* frame, int len)
+sDelivery deliveryFor(const char* frame, int len, bool broadcast)
 {
+    if (broadcast)
+        return {sDelivery::ALL, nullptr};
+    const unsigned char* destination = frameAddress(frame, len, kDestinationAt);
+    if (destination == nullptr)
+        return {sDelivery::NOBODY, nullptr};
+    if (isMulticast(destination))
+        return {sDelivery::ALL, nullptr};
+    const cTunnel* t = gTunnels.findEstablished(destination);
+    return {t != nullptr ? sDelivery::ONE : sDelivery::NOBODY, t};
+}
+
+void deliver(cPacketHost& host, const sDelivery& to, const char* frame, int len)
+{
+    if (to.to == sDelivery::ONE) {
+        sendToTunnel(host, frame, len, to.tunnel);
+        return;
+    }
     // A negative length is a failed read, not a frame: nothing is sent.
-    if (len < 0)
+    if (to.to != sDelivery::ALL || len < 0)
         return;
     const cTunnel* batch[kSendBatch];
     int count = 0;
@@ -203,16 +220,12 @@ void sendToTunnel(cPacketHost& host, const char* frame, int len, const cTunnel* 
     gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes over tunnel" << std::endl;
 }
 
-void forwardToTunnel(cPacketHost& host, const char* frame, int len)
+void forwardToTunnel(cPacketHost& host, const sDelivery& to, const char* frame, int len)
 {
-    // A frame without a whole destination address is never forwarded.
-    const unsigned char* destination = frameAddress(frame, len, kDestinationAt);
-    if (destination == nullptr)
+    // Only a unicast destination that a tunnel holds is forwarded.
+    if (to.to != sDelivery::ONE)
         return;
-    const cTunnel* t = gTunnels.findEstablished(destination);
-    if (t == nullptr)
-        return;
-    ssize_t sent = sendCounted(host, frame, len, t);
+    ssize_t sent = sendCounted(host, frame, len, to.tunnel);
     gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes locally forwarded"
                       << std::endl;
 }
@@ -220,7 +233,7 @@ void forwardToTunnel(cPacketHost& host, const char* frame, int len)
 void sendToAllTunnels(int sock, const char* frame, int len)
 {
     cSocketSends sends(sock);
-    sendToAllTunnels(sends, frame, len);
+    deliver(sends, deliveryFor(frame, len, true), frame, len);
 }
 
 void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel)
@@ -232,5 +245,5 @@ void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel)
 void forwardToTunnel(int sock, const char* frame, int len)
 {
     cSocketSends sends(sock);
-    forwardToTunnel(sends, frame, len);
+    forwardToTunnel(sends, deliveryFor(frame, len, false), frame, len);
 }

@@ -36,9 +36,22 @@ void sendToAllTunnels(int sock, const char* frame, int len);
 void forwardToTunnel(int sock, const char* frame, int len);
 // One frame to one tunnel, logged as a copy of sendToAllTunnels is.
 void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel);
-// The same three through a mode's packet host instead of a socket.
-void sendToAllTunnels(cPacketHost& host, const char* frame, int len);
-void forwardToTunnel(cPacketHost& host, const char* frame, int len);
+
+// Who gets a frame: the one established tunnel that holds its unicast
+// destination, every established tunnel (a multicast destination, or
+// broadcast delivery), or nobody (no tunnel holds it, or the frame has no
+// whole destination address).
+struct sDelivery {
+    enum eTo { NOBODY, ONE, ALL } to;
+    const cTunnel* tunnel; // ONE only
+};
+sDelivery deliveryFor(const char* frame, int len, bool broadcast);
+
+// Through a mode's packet host: the frame to whom the answer names, one
+// "TX" line per copy as sendToAllTunnels writes them; forwardToTunnel's
+// send and line when the answer is ONE; sendToTunnel's send and line.
+void deliver(cPacketHost& host, const sDelivery& to, const char* frame, int len);
+void forwardToTunnel(cPacketHost& host, const sDelivery& to, const char* frame, int len);
 void sendToTunnel(cPacketHost& host, const char* frame, int len, const cTunnel* tunnel);
 // One datagram to the tunnel's peer from its local address, counted in the
 // tunnel's figures but not logged: the bytes sent, or -1.
