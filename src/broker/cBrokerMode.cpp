@@ -13,10 +13,10 @@
 
 #include <arpa/inet.h>
 
-#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -25,54 +25,6 @@ const int kSetupBurst = 5;
 const long long kReportSeconds = 10;
 // A client that is setting up asks again this often, until it has an offer.
 const long long kSetupRetrySeconds = 10;
-
-// What a request or an accept presents: its type, identifier and keepalive
-// (0 without them) and its key tag's text (null without one). Read as the
-// parser reads it (the type string, then NUL-terminated tags, the last of a
-// name counting and converted alike), but without its records.
-struct tPresented {
-    int type = TSP_UNKNOWN;
-    unsigned id = 0;
-    unsigned keepalive = 0;
-    const char* key = nullptr;
-};
-
-const char* tagValue(const char* tag, const char* name)
-{
-    std::size_t length = std::strlen(name);
-    return std::strncmp(tag, name, length) == 0 ? tag + length : nullptr;
-}
-
-tPresented presentedIdentifier(const char* data, int len)
-{
-    tPresented presented;
-    if (data == nullptr || len <= 0)
-        return presented;
-    const char* end = data + len;
-    const char* tag = static_cast<const char*>(std::memchr(data, '\0', static_cast<size_t>(end - data)));
-    if (tag == nullptr)
-        return presented;
-    if (std::strcmp(data, "request") == 0)
-        presented.type = TSP_REQUEST;
-    else if (std::strcmp(data, "accept") == 0)
-        presented.type = TSP_ACCEPT;
-    else
-        return presented;
-    for (++tag; tag < end;) {
-        // The parser drops a last string without its NUL.
-        const char* tagEnd = static_cast<const char*>(std::memchr(tag, '\0', static_cast<size_t>(end - tag)));
-        if (tagEnd == nullptr)
-            break;
-        if (const char* value = tagValue(tag, "tunnelid="))
-            presented.id = static_cast<unsigned>(std::strtoull(value, nullptr, 10));
-        else if (const char* value = tagValue(tag, "keepalive="))
-            presented.keepalive = static_cast<unsigned>(std::strtoull(value, nullptr, 10));
-        else if (const char* value = tagValue(tag, "tunnelkey="))
-            presented.key = value;
-        tag = tagEnd + 1;
-    }
-    return presented;
-}
 
 } // namespace
 
@@ -107,17 +59,18 @@ void cBrokerMode::handleUdpDatagram(cPacketHost& host, char* buffer, int n,
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     // A new endpoint that asks for a key costs no table slot until it proves
     // it holds the key: its request is answered from what it holds alone.
-    tPresented presented;
+    std::optional<cTSPMsg> said;
     if (tunnelKeysEnabled() && gTunnels.findByPeer(sender) == nullptr) {
-        presented = presentedIdentifier(buffer, n);
-        if (presented.type == TSP_REQUEST && presented.key != nullptr) {
+        said.emplace(buffer, n, cTSPMsg::sQuietCopy{});
+        if (said->getType() == TSP_REQUEST && said->getTunnelKey() != nullptr) {
             answerWithoutTunnel(host, buffer, n, sender, now, local);
             reportHeldOffers(now);
             return;
         }
     }
-    bool keyedAccept = presented.type == TSP_ACCEPT && presented.id != 0
-        && !identifierReserved(presented.id) && tunnelKeyValid(presented.id, presented.key);
+    bool keyedAccept = said && said->getType() == TSP_ACCEPT && said->getTunnelId() != 0
+        && !identifierReserved(said->getTunnelId())
+        && tunnelKeyValid(said->getTunnelId(), said->getTunnelKey());
     // Null: no memory, or a full table of tunnels that must stay. The
     // datagram is dropped and there is no hold to give back.
     cTunnel* tunnel = admit(buffer, n, sender, now);
@@ -126,17 +79,21 @@ void cBrokerMode::handleUdpDatagram(cPacketHost& host, char* buffer, int n,
         // Everything this tunnel is sent leaves from the address its peer
         // last sent to.
         tunnel->setLocal(local);
-        tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
-        if (keyedAccept) {
-            tunnel->establishWithKey(presented.id, std::max(presented.keepalive, gKeepalive),
-                                     presented.key);
-            gTunnels.update(tunnel);
-        } else if (!tunnel->isEstablished())
-            answerSetup(host, tunnel, buffer, n, sender, now);
-        else if (n > kKeepaliveMax)
-            relayData(host, tunnel, buffer, n, sender);
-        else
-            echoKeepalive(host, tunnel, buffer, n);
+        // A keyed accept always makes its tunnel, which cannot be
+        // established yet.
+        if (tunnel->isEstablished()) {
+            relayEstablished(host, tunnel, buffer, n, sender);
+        } else {
+            tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
+            if (keyedAccept) {
+                tunnel->establishWithKey(said->getTunnelId(),
+                                         std::max(said->getKeepalive(), gKeepalive),
+                                         said->getTunnelKey());
+                gTunnels.update(tunnel);
+            } else {
+                answerSetup(host, tunnel, buffer, n, sender, now);
+            }
+        }
         // Whatever it sent, its peer is still there. After the exchange, so
         // that a keepalive a request has just set counts.
         tunnel->touch(now / kNanosPerSecond);
@@ -179,17 +136,24 @@ bool cBrokerMode::relayRun(cPacketHost& host, const sReceivedRun& run, long long
     while (walk.next(datagram, length)) {
         if (mDebug.wanted())
             mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
-        char* bytes = const_cast<char*>(reinterpret_cast<const char*>(datagram));
-        int n = static_cast<int>(length);
-        tunnel->countReceived(length);
-        if (n > kKeepaliveMax)
-            relayData(host, tunnel, bytes, n, run.sender);
-        else
-            echoKeepalive(host, tunnel, bytes, n);
+        relayEstablished(host, tunnel, const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+                         static_cast<int>(length), run.sender);
     }
     tunnel->touch(now / kNanosPerSecond);
     gTunnels.heard(tunnel);
     return true;
+}
+
+// One datagram of an established tunnel, alone or from a run: data is
+// relayed, a keepalive echoed.
+void cBrokerMode::relayEstablished(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
+                                   const sockaddr_in& sender)
+{
+    tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
+    if (n > kKeepaliveMax)
+        relayData(host, tunnel, buffer, n, sender);
+    else
+        echoKeepalive(host, tunnel, buffer, n);
 }
 
 void cBrokerMode::flushReports(long long now)
@@ -385,14 +349,15 @@ bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& send
     // where the identifier is protected by one): the exchange would remove
     // its old tunnel anyway, so that tunnel's slot is the one it takes.
     if (gTunnels.size() >= mMaxTunnels) {
-        tPresented presented = presentedIdentifier(buffer, n);
+        cTSPMsg said(buffer, n, cTSPMsg::sQuietCopy{});
+        unsigned id = said.getTunnelId();
         // Only a setup that will take the identifier frees its slots: a
         // request allowed to, or an accept that proves the key.
-        bool takes = presented.type == TSP_REQUEST
-            ? identifierMayBeTaken(presented.id, presented.key, sender)
-            : presented.type == TSP_ACCEPT && tunnelKeyValid(presented.id, presented.key);
-        if (presented.id != 0 && takes && !identifierReserved(presented.id))
-            removeStaleTunnels(presented.id, sender);
+        bool takes = said.getType() == TSP_REQUEST
+            ? identifierMayBeTaken(id, said.getTunnelKey(), sender)
+            : said.getType() == TSP_ACCEPT && tunnelKeyValid(id, said.getTunnelKey());
+        if (id != 0 && takes && !identifierReserved(id))
+            removeStaleTunnels(id, sender);
     }
     while (gTunnels.size() >= mMaxTunnels) {
         bool silent = false;

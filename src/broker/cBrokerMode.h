@@ -99,6 +99,8 @@ private:
 
     cTunnel* admit(const char* buffer, int n, const sockaddr_in& sender, long long now);
     bool relayRun(cPacketHost& host, const sReceivedRun& run, long long now);
+    void relayEstablished(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
+                          const sockaddr_in& sender);
     bool makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now);
     cTunnel* victim(long long now, bool& silent) const;
     void answerSetup(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
