@@ -22,6 +22,7 @@
 #include "config/cConfig.h"
 #include "log/monotonicClock.h"
 #include "main/cBroker.h"
+#include "net/cSocketPacketHost.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/tunnelTable.h"
 
@@ -33,6 +34,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -66,24 +68,29 @@ bool loadLimitForLargestTable()
     return loaded;
 }
 
-// Broker mode of the one broker of the program, sending on the table's
-// socket and writing its TUN frames to /dev/null; null (the benchmark
+// Broker mode of the one broker of the program; null (the benchmark
 // skipped) when the broker's configuration could not be read.
-cBrokerMode* modeFor(benchmark::State& state, const cBenchTable& table)
+cBrokerMode* modeFor(benchmark::State& state)
 {
     static cBroker* broker = nullptr;
     static cBrokerMode* mode = nullptr;
     if (broker == nullptr && loadLimitForLargestTable()) {
         broker = new cBroker();
-        mode = new cBrokerMode(*broker);
-        broker->useDescriptors(open("/dev/null", O_WRONLY | O_CLOEXEC), -1);
+        mode = new cBrokerMode(brokerModeSettings(*broker));
     }
-    if (broker == nullptr) {
+    if (broker == nullptr)
         state.SkipWithError("cannot write or load the broker's configuration");
-        return nullptr;
-    }
-    broker->useDescriptors(broker->tunFd(), table.sendSocket());
     return mode;
+}
+
+// A worker's packet host, sending on the table's socket and writing TUN
+// frames to /dev/null.
+cSocketPacketHost& hostFor(const cBenchTable& table)
+{
+    static int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    static std::unique_ptr<cSocketPacketHost> host;
+    host.reset(new cSocketPacketHost(table.sendSocket(), devNull, false));
+    return *host;
 }
 
 cBenchTable* tableFor(benchmark::State& state)
@@ -104,16 +111,17 @@ int destinationOf(const cBenchTable& table)
 void relayDatagram(benchmark::State& state)
 {
     cBenchTable* table = tableFor(state);
-    cBrokerMode* mode = table != nullptr ? modeFor(state, *table) : nullptr;
+    cBrokerMode* mode = table != nullptr ? modeFor(state) : nullptr;
     if (mode == nullptr)
         return;
+    cSocketPacketHost& host = hostFor(*table);
     const int to = destinationOf(*table);
     std::vector<char> frame = table->frame(0, to);
     const sockaddr_in sender = table->peer(0);
     int sent = 0;
     long delivered = 0;
     for (auto _ : state) {
-        mode->handleUdpDatagram(frame.data(), static_cast<int>(frame.size()), sender,
+        mode->handleUdpDatagram(host, frame.data(), static_cast<int>(frame.size()), sender,
                                 monotonicNanoseconds());
         if (++sent == kDrainEvery) {
             state.PauseTiming();
@@ -147,13 +155,14 @@ void findAndRelease(benchmark::State& state)
 void sendToAll(benchmark::State& state)
 {
     cBenchTable* table = tableFor(state);
-    cBrokerMode* mode = table != nullptr ? modeFor(state, *table) : nullptr;
+    cBrokerMode* mode = table != nullptr ? modeFor(state) : nullptr;
     if (mode == nullptr)
         return;
+    cSocketPacketHost& host = hostFor(*table);
     std::vector<char> frame = table->frame(0, destinationOf(*table));
     long delivered = 0;
     for (auto _ : state) {
-        mode->handleTunFrame(frame.data(), static_cast<int>(frame.size()), 0);
+        mode->handleTunFrame(host, frame.data(), static_cast<int>(frame.size()), 0);
         state.PauseTiming();
         delivered += table->drainAll();
         state.ResumeTiming();

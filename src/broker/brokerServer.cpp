@@ -276,7 +276,7 @@ int cBroker::runServer()
     askForUdpRuns();
     setSharedKeepalive(static_cast<uint32_t>(configInt("quib.client.keepalive")));
     setSharedPrefix(mPrefix, mPrefixLen);
-    mMode = new cBrokerMode(*this);
+    mMode = new cBrokerMode(brokerModeSettings(*this));
     if (!startWorkers())
         return -1;
     view->ready();
@@ -287,6 +287,12 @@ int cBroker::runServer()
         receivePass(nfds, buffer.data(), view);
 }
 
+
+sBrokerModeSettings brokerModeSettings(const cBroker& broker)
+{
+    return sBrokerModeSettings{broker.maxTunnels(), broker.setupRate(), broker.sourceCheck(),
+                               broker.broadcastDelivery(), broker.tunOffload(), broker.tunMtu()};
+}
 
 // The view lives as long as the process, like the rest of a broker's start.
 bool cBroker::openBrokerView()

@@ -1,10 +1,13 @@
 // Broker mode's two worker threads: the UDP worker (relay and setup) and the
 // TUN worker (frames from the kernel to the tunnels). Both hand each packet
-// to the one cBrokerMode.
+// to the one cBrokerMode, each with a packet host of its own: the UDP
+// worker's writes the TUN device and answers peers, the TUN worker's sends
+// to them.
 #include "main/cBroker.h"
 
 #include "broker/cBrokerMode.h"
 #include "log/monotonicClock.h"
+#include "net/cSocketPacketHost.h"
 #include "net/udpOffload.h"
 #include "packet/frame.h"
 
@@ -21,6 +24,7 @@ const int kWaitSeconds = 5;
 void cBroker::udpThread()
 {
     mInfo << "Starting UDP thread..." << std::endl;
+    cSocketPacketHost host(mUdpSocket, mTunFd, mTunOffload);
     // A run of datagrams with receive offload, else one datagram.
     std::vector<char> buffer(mUdpGro ? cGroBatch::kGroBufferSize : kFrameBufferSize);
     sockaddr_in sender;
@@ -36,12 +40,13 @@ void cBroker::udpThread()
         int segment = 0;
         int n = mUdpQueue.pop(buffer.data(), static_cast<int>(buffer.size()), &sender, &local, &segment);
         if (segment == 0) {
-            mMode->handleUdpDatagram(buffer.data(), n, sender, monotonicNanoseconds(), local);
+            mMode->handleUdpDatagram(host, buffer.data(), n, sender, monotonicNanoseconds(), local);
         } else {
-            mMode->handleUdpRun(buffer.data(), n, segment, sender, monotonicNanoseconds(), local);
+            mMode->handleUdpRun(host, buffer.data(), n, segment, sender, monotonicNanoseconds(),
+                                local);
         }
         // What the run brought for the TUN device goes in as few writes as it can.
-        mMode->flushTunWrites();
+        host.flushFrames();
         mUdpQueue.reportDrops(monotonicNanoseconds());
     }
 }
@@ -49,6 +54,7 @@ void cBroker::udpThread()
 void cBroker::tunThread()
 {
     mInfo << "Starting TUN thread..." << std::endl;
+    cSocketPacketHost host(mUdpSocket, mTunFd, mTunOffload);
     // What was queued while the last batch went out is taken at once, so
     // frames of one size to one tunnel leave in one send.
     const int kBatchEntries = 64;
@@ -60,7 +66,7 @@ void cBroker::tunThread()
             continue;
         }
         int count = mTunQueue.popBatch(buffer.data(), static_cast<int>(buffer.size()), popped, kBatchEntries);
-        mMode->handleTunBatch(buffer.data(), popped, count, monotonicNanoseconds());
+        mMode->handleTunBatch(host, buffer.data(), popped, count, monotonicNanoseconds());
     }
 }
 

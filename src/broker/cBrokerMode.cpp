@@ -2,23 +2,21 @@
 
 #include "log/logText.h"
 #include "log/monotonicClock.h"
-#include "main/cBroker.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
 #include "tunnel/keyedHash.h"
 #include "tunnel/tunnelKey.h"
-#include "packet/datagramSender.h"
+#include "packet/cPacketHost.h"
+#include "packet/tunOffloadIo.h"
 #include "tunnel/tunnelTable.h"
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -28,97 +26,51 @@ const long long kReportSeconds = 10;
 // A client that is setting up asks again this often, until it has an offer.
 const long long kSetupRetrySeconds = 10;
 
-// What a request or an accept presents: its type, identifier and keepalive
-// (0 without them) and its key tag's text (null without one). Read as the
-// parser reads it (the type string, then NUL-terminated tags, the last of a
-// name counting and converted alike), but without its records.
-struct tPresented {
-    int type = TSP_UNKNOWN;
-    unsigned id = 0;
-    unsigned keepalive = 0;
-    const char* key = nullptr;
-};
-
-const char* tagValue(const char* tag, const char* name)
-{
-    std::size_t length = std::strlen(name);
-    return std::strncmp(tag, name, length) == 0 ? tag + length : nullptr;
-}
-
-tPresented presentedIdentifier(const char* data, int len)
-{
-    tPresented presented;
-    if (data == nullptr || len <= 0)
-        return presented;
-    const char* end = data + len;
-    const char* tag = static_cast<const char*>(std::memchr(data, '\0', static_cast<size_t>(end - data)));
-    if (tag == nullptr)
-        return presented;
-    if (std::strcmp(data, "request") == 0)
-        presented.type = TSP_REQUEST;
-    else if (std::strcmp(data, "accept") == 0)
-        presented.type = TSP_ACCEPT;
-    else
-        return presented;
-    for (++tag; tag < end;) {
-        // The parser drops a last string without its NUL.
-        const char* tagEnd = static_cast<const char*>(std::memchr(tag, '\0', static_cast<size_t>(end - tag)));
-        if (tagEnd == nullptr)
-            break;
-        if (const char* value = tagValue(tag, "tunnelid="))
-            presented.id = static_cast<unsigned>(std::strtoull(value, nullptr, 10));
-        else if (const char* value = tagValue(tag, "keepalive="))
-            presented.keepalive = static_cast<unsigned>(std::strtoull(value, nullptr, 10));
-        else if (const char* value = tagValue(tag, "tunnelkey="))
-            presented.key = value;
-        tag = tagEnd + 1;
-    }
-    return presented;
-}
-
 } // namespace
 
-cBrokerMode::cBrokerMode(cBroker& broker)
-    : mBroker(broker),
+cBrokerMode::cBrokerMode(const sBrokerModeSettings& settings)
+    : cWlog("cBroker"),
       // The broker refuses a limit below 1 at start; should one reach here,
       // the table still holds one tunnel.
-      mMaxTunnels(broker.maxTunnels() < 1 ? 1 : static_cast<std::size_t>(broker.maxTunnels())),
-      mSetupLimiter(broker.setupRate(), kSetupBurst, hashSeed()),
+      mMaxTunnels(settings.maxTunnels < 1 ? 1 : static_cast<std::size_t>(settings.maxTunnels)),
+      mSetupLimiter(settings.setupRate, kSetupBurst, hashSeed()),
       mHeld(daemonCounters().dropped[DROP_OFFER_HELD]),
       mHeldPacer(kReportSeconds),
       mEvicted(daemonCounters().evictions),
       mRefused(daemonCounters().dropped[DROP_TABLE_FULL]),
       mLimitPacer(kReportSeconds),
-      mSourceCheck(broker.sourceCheck()),
+      mSourceCheck(settings.sourceCheck),
       mNotIp6(daemonCounters().dropped[DROP_BAD_FRAME]),
       mSpoofed(daemonCounters().dropped[DROP_SPOOFED_SOURCE]),
       mLinkLocal(daemonCounters().dropped[DROP_LINK_LOCAL]),
       mRefusedDataPacer(kReportSeconds),
-      mBroadcast(broker.broadcastDelivery()),
+      mBroadcast(settings.broadcastDelivery),
+      mTunOffload(settings.tunOffload),
+      mTunMtu(settings.tunMtu),
       mUndelivered(daemonCounters().dropped[DROP_NO_TUNNEL]),
-      mUndeliveredPacer(kReportSeconds),
-      mTunWriter(broker.tunOffload())
+      mUndeliveredPacer(kReportSeconds)
 {
 }
 
-void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now,
-                                    in_addr local)
+void cBrokerMode::handleUdpDatagram(cPacketHost& host, char* buffer, int n,
+                                    const sockaddr_in& sender, long long now, in_addr local)
 {
-    mBroker.mDebug << "Got " << n << " bytes from the UDP Q" << std::endl;
+    mDebug << "Got " << n << " bytes from the UDP Q" << std::endl;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     // A new endpoint that asks for a key costs no table slot until it proves
     // it holds the key: its request is answered from what it holds alone.
-    tPresented presented;
+    std::optional<cTSPMsg> said;
     if (tunnelKeysEnabled() && gTunnels.findByPeer(sender) == nullptr) {
-        presented = presentedIdentifier(buffer, n);
-        if (presented.type == TSP_REQUEST && presented.key != nullptr) {
-            answerWithoutTunnel(buffer, n, sender, now, local);
+        said.emplace(buffer, n, cTSPMsg::sQuietCopy{});
+        if (said->getType() == TSP_REQUEST && said->getTunnelKey() != nullptr) {
+            answerWithoutTunnel(host, buffer, n, sender, now, local);
             reportHeldOffers(now);
             return;
         }
     }
-    bool keyedAccept = presented.type == TSP_ACCEPT && presented.id != 0
-        && !identifierReserved(presented.id) && tunnelKeyValid(presented.id, presented.key);
+    bool keyedAccept = said && said->getType() == TSP_ACCEPT && said->getTunnelId() != 0
+        && !identifierReserved(said->getTunnelId())
+        && tunnelKeyValid(said->getTunnelId(), said->getTunnelKey());
     // Null: no memory, or a full table of tunnels that must stay. The
     // datagram is dropped and there is no hold to give back.
     cTunnel* tunnel = admit(buffer, n, sender, now);
@@ -127,17 +79,21 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
         // Everything this tunnel is sent leaves from the address its peer
         // last sent to.
         tunnel->setLocal(local);
-        tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
-        if (keyedAccept) {
-            tunnel->establishWithKey(presented.id, std::max(presented.keepalive, gKeepalive),
-                                     presented.key);
-            gTunnels.update(tunnel);
-        } else if (!tunnel->isEstablished())
-            answerSetup(tunnel, buffer, n, sender, now);
-        else if (n > kKeepaliveMax)
-            relayData(tunnel, buffer, n, sender);
-        else
-            echoKeepalive(tunnel, buffer, n);
+        // A keyed accept always makes its tunnel, which cannot be
+        // established yet.
+        if (tunnel->isEstablished()) {
+            relayEstablished(host, tunnel, buffer, n, sender);
+        } else {
+            tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
+            if (keyedAccept) {
+                tunnel->establishWithKey(said->getTunnelId(),
+                                         std::max(said->getKeepalive(), gKeepalive),
+                                         said->getTunnelKey());
+                gTunnels.update(tunnel);
+            } else {
+                answerSetup(host, tunnel, buffer, n, sender, now);
+            }
+        }
         // Whatever it sent, its peer is still there. After the exchange, so
         // that a keepalive a request has just set counts.
         tunnel->touch(now);
@@ -148,12 +104,12 @@ void cBrokerMode::handleUdpDatagram(char* buffer, int n, const sockaddr_in& send
     reportRefusedData(now);
 }
 
-void cBrokerMode::handleUdpRun(char* buffer, int n, int segment, const sockaddr_in& sender,
-                               long long now, in_addr local)
+void cBrokerMode::handleUdpRun(cPacketHost& host, char* buffer, int n, int segment,
+                               const sockaddr_in& sender, long long now, in_addr local)
 {
     sReceivedRun run{reinterpret_cast<unsigned char*>(buffer), static_cast<std::size_t>(n), sender,
                      local, static_cast<std::size_t>(segment)};
-    if (relayRun(run, now)) {
+    if (relayRun(host, run, now)) {
         reportRefusedData(now);
         return;
     }
@@ -161,13 +117,13 @@ void cBrokerMode::handleUdpRun(char* buffer, int n, int segment, const sockaddr_
     const unsigned char* datagram;
     std::size_t length;
     while (walk.next(datagram, length))
-        handleUdpDatagram(const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+        handleUdpDatagram(host, const_cast<char*>(reinterpret_cast<const char*>(datagram)),
                           static_cast<int>(length), sender, now, local);
 }
 
 // True when the sender's established tunnel took the whole run under one
 // hold of the lock.
-bool cBrokerMode::relayRun(const sReceivedRun& run, long long now)
+bool cBrokerMode::relayRun(cPacketHost& host, const sReceivedRun& run, long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     cTunnel* tunnel = gTunnels.findByPeer(run.sender);
@@ -178,19 +134,26 @@ bool cBrokerMode::relayRun(const sReceivedRun& run, long long now)
     const unsigned char* datagram;
     std::size_t length;
     while (walk.next(datagram, length)) {
-        if (mBroker.mDebug.wanted())
-            mBroker.mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
-        char* bytes = const_cast<char*>(reinterpret_cast<const char*>(datagram));
-        int n = static_cast<int>(length);
-        tunnel->countReceived(length);
-        if (n > kKeepaliveMax)
-            relayData(tunnel, bytes, n, run.sender);
-        else
-            echoKeepalive(tunnel, bytes, n);
+        if (mDebug.wanted())
+            mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
+        relayEstablished(host, tunnel, const_cast<char*>(reinterpret_cast<const char*>(datagram)),
+                         static_cast<int>(length), run.sender);
     }
     tunnel->touch(now);
     gTunnels.heard(tunnel);
     return true;
+}
+
+// One datagram of an established tunnel, alone or from a run: data is
+// relayed, a keepalive echoed.
+void cBrokerMode::relayEstablished(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
+                                   const sockaddr_in& sender)
+{
+    tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
+    if (n > kKeepaliveMax)
+        relayData(host, tunnel, buffer, n, sender);
+    else
+        echoKeepalive(host, tunnel, buffer, n);
 }
 
 void cBrokerMode::flushReports(long long now)
@@ -201,134 +164,132 @@ void cBrokerMode::flushReports(long long now)
     reportRefusedData(now);
 }
 
-void cBrokerMode::handleTunFrame(char* buffer, int n, long long now)
+void cBrokerMode::handleTunFrame(cPacketHost& host, char* buffer, int n, long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    routeFrame(buffer, n);
-    sendGathered();
+    routeFrame(host, buffer, n);
+    sendGathered(host);
     flushTunReports(now);
 }
 
-void cBrokerMode::handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now)
+void cBrokerMode::handleTunRun(cPacketHost& host, const unsigned char* frames,
+                               const sWireFrames& cut, long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    routeRun(frames, cut);
+    routeRun(host, frames, cut);
     flushTunReports(now);
 }
 
-void cBrokerMode::handleTunBatch(char* bytes, const cPktQueue::sPopped* popped, int count, long long now)
+void cBrokerMode::handleTunBatch(cPacketHost& host, char* bytes, const cPktQueue::sPopped* popped,
+                                 int count, long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     for (int i = 0; i < count; ++i) {
         char* entry = bytes + popped[i].offset;
-        if (mBroker.tunOffload())
-            routeRead(entry, popped[i].length);
+        if (mTunOffload)
+            routeRead(host, entry, popped[i].length);
         else
-            routeFrame(entry, popped[i].length);
+            routeFrame(host, entry, popped[i].length);
     }
-    sendGathered();
+    sendGathered(host);
     flushTunReports(now);
 }
 
 // A read with the virtio header, cut into the wire frames it makes.
-void cBrokerMode::routeRead(char* read, int n)
+void cBrokerMode::routeRead(cPacketHost& host, char* read, int n)
 {
     sWireFrames cut;
-    if (!wireFramesOfRead(read, n, mBroker.tunMtu(), mCutFrames, cut))
+    if (!wireFramesOfRead(read, n, mTunMtu, mCutFrames, cut))
         dropTunRead(n);
     else if (cut.count == 1)
-        routeFrame(reinterpret_cast<char*>(mCutFrames.data()), static_cast<int>(cut.lastSize));
+        routeFrame(host, reinterpret_cast<char*>(mCutFrames.data()), static_cast<int>(cut.lastSize));
     else
-        routeRun(mCutFrames.data(), cut);
+        routeRun(host, mCutFrames.data(), cut);
 }
 
-void cBrokerMode::routeFrame(char* buffer, int n)
+void cBrokerMode::routeFrame(cPacketHost& host, char* buffer, int n)
 {
-    if (mBroker.mDebug.wanted())
-        mBroker.mDebug << "Got " << n << " bytes from the TUN Q protocol "
+    if (mDebug.wanted())
+        mDebug << "Got " << n << " bytes from the TUN Q protocol "
                        << frameProtocol(buffer, n) << " flags 0x"
                        << hexText(frameFlags(buffer, n)) << std::endl;
-    const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
-    if (mBroadcast || (destination != nullptr && isMulticast(destination))) {
+    sDelivery to = deliveryFor(buffer, n, mBroadcast);
+    if (to.to == sDelivery::ALL) {
         // What was gathered before it leaves before it.
-        sendGathered();
-        sendToAllTunnels(mBroker.udpSocket(), buffer, n);
-    } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
-        gather(t, buffer, n);
+        sendGathered(host);
+        deliver(host, to, buffer, n);
+    } else if (to.to == sDelivery::ONE) {
+        gather(host, to.tunnel, buffer, n);
     } else {
         // Nobody here holds that address: sending it to every client would
         // show each of them the others' traffic.
-        mBroker.mDebug << "No tunnel for the frame's destination, " << n << " bytes dropped"
+        mDebug << "No tunnel for the frame's destination, " << n << " bytes dropped"
                        << std::endl;
         mUndelivered.add();
     }
 }
 
-void cBrokerMode::routeRun(const unsigned char* frames, const sWireFrames& cut)
+void cBrokerMode::routeRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut)
 {
     const char* first = reinterpret_cast<const char*>(frames);
     int firstLen = static_cast<int>(cut.count > 1 ? cut.frameSize : cut.lastSize);
-    if (mBroker.mDebug.wanted())
-        mBroker.mDebug << "Got " << cut.totalSize() << " bytes from the TUN Q in " << cut.count
+    if (mDebug.wanted())
+        mDebug << "Got " << cut.totalSize() << " bytes from the TUN Q in " << cut.count
                        << " frames" << std::endl;
-    sendGathered();
-    const unsigned char* destination = frameAddress(first, firstLen, kDestinationAt);
-    if (mBroadcast) {
+    sendGathered(host);
+    sDelivery to = deliveryFor(first, firstLen, mBroadcast);
+    if (to.to == sDelivery::ALL) {
         for (const cTunnel* t : gTunnels)
             if (t->isEstablished())
-                sendRun(frames, cut, t);
-    } else if (const cTunnel* t = destination ? gTunnels.findEstablished(destination) : nullptr) {
-        sendRun(frames, cut, t);
+                sendRun(host, frames, cut, t);
+    } else if (to.to == sDelivery::ONE) {
+        sendRun(host, frames, cut, to.tunnel);
     } else {
-        mBroker.mDebug << "No tunnel for the frame's destination, " << cut.totalSize()
+        mDebug << "No tunnel for the frame's destination, " << cut.totalSize()
                        << " bytes dropped" << std::endl;
         for (std::size_t i = 0; i < cut.count; ++i)
             mUndelivered.add();
     }
 }
 
-void cBrokerMode::gather(const cTunnel* tunnel, const char* frame, int n)
+void cBrokerMode::gather(cPacketHost& host, const cTunnel* tunnel, const char* frame, int n)
 {
     std::size_t len = static_cast<std::size_t>(n < 0 ? 0 : n);
     if (mGathered.add(tunnel, frame, len))
         return;
-    sendGathered();
+    sendGathered(host);
     if (!mGathered.add(tunnel, frame, len))
-        sendToTunnel(mBroker.udpSocket(), frame, n, tunnel);
+        sendToTunnel(host, frame, n, tunnel);
 }
 
 // The frames gathered for one tunnel: a frame alone as always, more as one
 // run.
-void cBrokerMode::sendGathered()
+void cBrokerMode::sendGathered(cPacketHost& host)
 {
     if (mGathered.empty())
         return;
     const cTunnel* tunnel = static_cast<const cTunnel*>(mGathered.destination());
     sWireFrames cut = mGathered.cut();
     if (cut.count == 1)
-        sendToTunnel(mBroker.udpSocket(), reinterpret_cast<const char*>(mGathered.frames()),
+        sendToTunnel(host, reinterpret_cast<const char*>(mGathered.frames()),
                      static_cast<int>(cut.lastSize), tunnel);
     else
-        sendRun(mGathered.frames(), cut, tunnel);
+        sendRun(host, mGathered.frames(), cut, tunnel);
     mGathered.clear();
 }
 
 void cBrokerMode::dropTunRead(int n)
 {
-    mBroker.mDebug << "Dropped a TUN read of " << n << " bytes that makes no frame" << std::endl;
+    mDebug << "Dropped a TUN read of " << n << " bytes that makes no frame" << std::endl;
     countDrop(DROP_BAD_FRAME);
 }
 
-void cBrokerMode::flushTunWrites()
-{
-    mTunWriter.flush(mBroker.tunFd());
-}
-
 // The run to one tunnel, one line per datagram as a frame sent alone gets.
-void cBrokerMode::sendRun(const unsigned char* frames, const sWireFrames& cut, const cTunnel* tunnel)
+void cBrokerMode::sendRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut,
+                          const cTunnel* tunnel)
 {
-    std::size_t sent = mRunSender.sendRun(mBroker.udpSocket(), frames, cut.frameSize, cut.count,
-                                          cut.lastSize, tunnel->getPeer(), tunnel->getLocal());
+    std::size_t sent = host.putRun(frames, cut.frameSize, cut.count, cut.lastSize,
+                                   {&tunnel->getPeer(), tunnel->getLocal()});
     for (std::size_t i = 0; i < cut.count; ++i) {
         long bytes = i >= sent ? -1 : static_cast<long>(i + 1 == cut.count ? cut.lastSize : cut.frameSize);
         tunnel->countSent(bytes);
@@ -353,7 +314,7 @@ void cBrokerMode::summarise(tCount& count, cSummaryPacer& pacer, long long now,
 {
     if (!summaryDue(count.since, pacer, now))
         return;
-    mBroker.mInfo << before << count.since << after << std::endl;
+    mInfo << before << count.since << after << std::endl;
     count.since = 0;
 }
 
@@ -373,7 +334,7 @@ cTunnel* cBrokerMode::admit(const char* buffer, int n, const sockaddr_in& sender
     } catch (const std::bad_alloc&) {
         // No memory for a new tunnel: drop this datagram rather than the
         // whole daemon; later datagrams may find memory again.
-        mBroker.mError << "No memory for a new tunnel, datagram dropped" << std::endl;
+        mError << "No memory for a new tunnel, datagram dropped" << std::endl;
         return nullptr;
     }
 }
@@ -387,14 +348,15 @@ bool cBrokerMode::makeRoomFor(const char* buffer, int n, const sockaddr_in& send
     // where the identifier is protected by one): the exchange would remove
     // its old tunnel anyway, so that tunnel's slot is the one it takes.
     if (gTunnels.size() >= mMaxTunnels) {
-        tPresented presented = presentedIdentifier(buffer, n);
+        cTSPMsg said(buffer, n, cTSPMsg::sQuietCopy{});
+        unsigned id = said.getTunnelId();
         // Only a setup that will take the identifier frees its slots: a
         // request allowed to, or an accept that proves the key.
-        bool takes = presented.type == TSP_REQUEST
-            ? identifierMayBeTaken(presented.id, presented.key, sender)
-            : presented.type == TSP_ACCEPT && tunnelKeyValid(presented.id, presented.key);
-        if (presented.id != 0 && takes && !identifierReserved(presented.id))
-            removeStaleTunnels(presented.id, sender);
+        bool takes = said.getType() == TSP_REQUEST
+            ? identifierMayBeTaken(id, said.getTunnelKey(), sender)
+            : said.getType() == TSP_ACCEPT && tunnelKeyValid(id, said.getTunnelKey());
+        if (id != 0 && takes && !identifierReserved(id))
+            removeStaleTunnels(id, sender);
     }
     while (gTunnels.size() >= mMaxTunnels) {
         bool silent = false;
@@ -429,13 +391,13 @@ cTunnel* cBrokerMode::victim(long long now, bool& silent) const
     return silent ? quiet : gTunnels.oldestUnfinished();
 }
 
-void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
-                              long long now)
+void cBrokerMode::answerSetup(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
+                              const sockaddr_in& sender, long long now)
 {
     cTSPMsg* reply = handleTunnelMsg(tunnel, buffer, n);
     if (reply == nullptr)
         return;
-    if (sendReply(reply, tunnel, sender, now)) {
+    if (sendReply(host, reply, tunnel, sender, now)) {
         tunnel->noteOfferSent(now);
         gTunnels.update(tunnel);
     }
@@ -445,8 +407,8 @@ void cBrokerMode::answerSetup(cTunnel* tunnel, char* buffer, int n, const sockad
 // The offer to a new endpoint's keyed request comes from a tunnel outside
 // the table that goes with this datagram; the accept that carries the
 // offered key makes the real one (see handleUdpDatagram).
-void cBrokerMode::answerWithoutTunnel(char* buffer, int n, const sockaddr_in& sender,
-                                      long long now, in_addr local)
+void cBrokerMode::answerWithoutTunnel(cPacketHost& host, char* buffer, int n,
+                                      const sockaddr_in& sender, long long now, in_addr local)
 {
     cTunnel probe(sender, now);
     probe.setLocal(local);
@@ -454,13 +416,13 @@ void cBrokerMode::answerWithoutTunnel(char* buffer, int n, const sockaddr_in& se
     cTSPMsg* reply = probe.handleMsg(buffer, n);
     if (reply == nullptr)
         return;
-    sendReply(reply, &probe, sender, now);
+    sendReply(host, reply, &probe, sender, now);
     delete reply;
 }
 
 // True when the reply left; within the setup rate only.
-bool cBrokerMode::sendReply(cTSPMsg* reply, const cTunnel* tunnel, const sockaddr_in& sender,
-                            long long now)
+bool cBrokerMode::sendReply(cPacketHost& host, cTSPMsg* reply, const cTunnel* tunnel,
+                            const sockaddr_in& sender, long long now)
 {
     std::string address = ipv4Text(sender);
     unsigned port = ntohs(sender.sin_port);
@@ -468,41 +430,39 @@ bool cBrokerMode::sendReply(cTSPMsg* reply, const cTunnel* tunnel, const sockadd
         // The exchange has run and moved the tunnel's state; only the
         // datagram that answers it waits for the address to be due another.
         // Without an offer sent, an accept does not complete the exchange.
-        mBroker.mDebug << "Setup rate exceeded, offer to " << address << ":" << port
+        mDebug << "Setup rate exceeded, offer to " << address << ":" << port
                        << " held back" << std::endl;
         mHeld.add();
         return false;
     }
-    mBroker.mInfo << "Config msg from " << address << ":" << port << std::endl;
+    mInfo << "Config msg from " << address << ":" << port << std::endl;
     reply->dump();
-    int r = sendToPeer(reply->getData(), reply->getLen(), tunnel);
+    int r = static_cast<int>(sendCounted(host, reply->getData(), reply->getLen(), tunnel));
     if (r < 1) {
-        mBroker.mInfo << "UDP Transmit Error " << r << std::endl;
+        mInfo << "UDP Transmit Error " << r << std::endl;
         return false;
     }
-    mBroker.mDebug << "Sent " << r << " bytes to " << address << ":" << port << std::endl;
+    mDebug << "Sent " << r << " bytes to " << address << ":" << port << std::endl;
     return true;
 }
 
-void cBrokerMode::relayData(const cTunnel* tunnel, char* buffer, int n,
+void cBrokerMode::relayData(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n,
                             const sockaddr_in& sender)
 {
     if (!dataUsable(tunnel, buffer, n, sender))
         return;
-    // In unicast delivery a frame for another client goes to it alone: the
-    // kernel of a broker host that forwards IPv6 would route a copy written
-    // to the TUN device straight back into it, to be delivered once more.
-    if (!mBroadcast) {
-        const unsigned char* destination = frameAddress(buffer, n, kDestinationAt);
-        if (destination != nullptr && gTunnels.findEstablished(destination) != nullptr) {
-            forwardToTunnel(mBroker.udpSocket(), buffer, n);
-            return;
-        }
+    // Only a client that holds the destination gets a copy from here; the
+    // kernel delivers the rest. In unicast delivery a frame for another
+    // client goes to it alone: the kernel of a broker host that forwards
+    // IPv6 would route a copy written to the TUN device straight back into
+    // it, to be delivered once more.
+    sDelivery to = deliveryFor(buffer, n, false);
+    if (mBroadcast || to.to != sDelivery::ONE) {
+        mDebug << "Forward to TUN" << std::endl;
+        // A failed write loses this frame only; the tunnel carries on.
+        host.putFrame(buffer, n);
     }
-    mBroker.mDebug << "Forward to TUN" << std::endl;
-    // A failed write loses this frame only; the tunnel carries on.
-    mTunWriter.write(mBroker.tunFd(), buffer, n);
-    forwardToTunnel(mBroker.udpSocket(), buffer, n);
+    forwardToTunnel(host, to, buffer, n);
 }
 
 // Only IPv6 may enter the broker's stack from a tunnel, and, unless the
@@ -523,7 +483,7 @@ bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
                              const sockaddr_in& sender)
 {
     if (!holdsIp6Packet(buffer, n)) {
-        mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
+        mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
                        << ": not an IPv6 packet" << std::endl;
         mNotIp6.add();
         return false;
@@ -533,13 +493,13 @@ bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
     // its link-local or the unspecified address: no spoofing, but nothing
     // the broker's stack takes from a tunnel either.
     if (mSourceCheck && (isLinkLocalOrUnspecified(source))) {
-        mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
+        mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
                        << ": link-local or unspecified source" << std::endl;
         mLinkLocal.add();
         return false;
     }
     if (mSourceCheck && std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) != 0) {
-        mBroker.mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
+        mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
                        << ": source is not the tunnel's address" << std::endl;
         mSpoofed.add();
         return false;
@@ -547,18 +507,10 @@ bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
     return true;
 }
 
-void cBrokerMode::echoKeepalive(const cTunnel* tunnel, char* buffer, int n)
+void cBrokerMode::echoKeepalive(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n)
 {
-    mBroker.mDebug << "Echo Keepalive" << std::endl;
-    sendToPeer(buffer, n, tunnel);
-}
-
-int cBrokerMode::sendToPeer(const char* data, int len, const cTunnel* tunnel)
-{
-    ssize_t sent = sendFrom(mBroker.udpSocket(), data, static_cast<size_t>(len), tunnel->getPeer(),
-                            tunnel->getLocal());
-    tunnel->countSent(sent);
-    return static_cast<int>(sent);
+    mDebug << "Echo Keepalive" << std::endl;
+    sendCounted(host, buffer, n, tunnel);
 }
 
 // Called with gTunnelsLock held: the lines go to the table's logger.
@@ -579,7 +531,7 @@ void cBrokerMode::reportRefusedData(long long now)
 {
     if (!summaryDue(mNotIp6.since + mSpoofed.since, mRefusedDataPacer, now))
         return;
-    mBroker.mInfo << "Data refused: " << mNotIp6.since << " datagrams without an IPv6 packet and "
+    mInfo << "Data refused: " << mNotIp6.since << " datagrams without an IPv6 packet and "
                   << mSpoofed.since
                   << " with a source other than their tunnel's address since the last report"
                   << std::endl;

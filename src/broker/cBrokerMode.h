@@ -1,13 +1,14 @@
 // Broker mode's logic for one datagram from a client and one frame from the
 // TUN device, with what only broker mode keeps: the setup-rate limiter, the
 // tunnel table's admission policy and the summaries of what a flood made it
-// refuse. It borrows the cBroker's UDP socket, TUN descriptor and streams.
+// refuse. It reaches the TUN device and the peers only through the packet
+// host each worker hands in, and logs under the broker's category.
 #pragma once
 
 #include "broker/cSetupLimiter.h"
 #include "log/cSummaryPacer.h"
+#include "log/cWlog.h"
 #include "packet/frameRun.h"
-#include "packet/tunOffloadIo.h"
 #include "net/udpOffload.h"
 #include "queue/cPktQueue.h"
 #include "counters/daemonCounters.h"
@@ -18,45 +19,57 @@
 #include <vector>
 
 class cBroker;
+class cPacketHost;
 class cTSPMsg;
 class cTunnel;
 
-class cBrokerMode {
+// The broker's settings that its mode reads.
+struct sBrokerModeSettings {
+    int maxTunnels;
+    int setupRate;
+    bool sourceCheck;
+    bool broadcastDelivery;
+    bool tunOffload;
+    int tunMtu;
+};
+
+// The settings as the broker read them from its configuration.
+sBrokerModeSettings brokerModeSettings(const cBroker& broker);
+
+class cBrokerMode : public cWlog {
 public:
-    // Takes the table limit and setup rate from the broker's settings.
-    explicit cBrokerMode(cBroker& broker);
+    explicit cBrokerMode(const sBrokerModeSettings& settings);
 
     cBrokerMode(const cBrokerMode&) = delete;
     cBrokerMode& operator=(const cBrokerMode&) = delete;
 
-    // now: nanoseconds of CLOCK_MONOTONIC. The UDP worker's calls; each
-    // takes gTunnelsLock for the whole datagram.
+    // now: nanoseconds of CLOCK_MONOTONIC; host: the calling worker's. The
+    // UDP worker's calls; each takes gTunnelsLock for the whole datagram.
     // local: the address the datagram arrived at; answers leave from it
     // (INADDR_ANY: the kernel chooses).
-    void handleUdpDatagram(char* buffer, int n, const sockaddr_in& sender, long long now,
+    void handleUdpDatagram(cPacketHost& host, char* buffer, int n, const sockaddr_in& sender, long long now,
                            in_addr local = in_addr{});
     void flushReports(long long now);
     // A run of one sender's datagrams (received coalesced): looked up once
     // when the sender's tunnel is established, each datagram then relayed or
     // echoed as handleUdpDatagram would; otherwise handled one by one.
-    void handleUdpRun(char* buffer, int n, int segment, const sockaddr_in& sender, long long now,
-                      in_addr local);
+    void handleUdpRun(cPacketHost& host, char* buffer, int n, int segment,
+                      const sockaddr_in& sender, long long now, in_addr local);
     // The TUN worker's calls: one frame to the tunnel that holds its
     // destination (multicast to all), or to all with broadcast delivery.
-    void handleTunFrame(char* buffer, int n, long long now);
+    void handleTunFrame(cPacketHost& host, char* buffer, int n, long long now);
     void flushTunReports(long long now);
     // With the TUN device's offload: the wire frames of one read, laid end
     // to end, to the tunnel that holds their destination; a read that made
     // no frames.
-    void handleTunRun(const unsigned char* frames, const sWireFrames& cut, long long now);
+    void handleTunRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut,
+                      long long now);
     void dropTunRead(int n);
     // What the TUN worker took from its queue at once, laid end to end in
     // bytes: each entry a frame, or a read with the virtio header when the
     // device has offload. Frames of one size to one tunnel leave as one run.
-    void handleTunBatch(char* bytes, const cPktQueue::sPopped* popped, int count, long long now);
-    // The UDP worker, after each queue entry: frames for the TUN device that
-    // wait to be merged are written.
-    void flushTunWrites();
+    void handleTunBatch(cPacketHost& host, char* bytes, const cPktQueue::sPopped* popped, int count,
+                        long long now);
 
     // Totals since start: offers held back, tunnels evicted (unfinished or
     // silent) and new endpoints refused by the full table.
@@ -85,33 +98,35 @@ private:
     };
 
     cTunnel* admit(const char* buffer, int n, const sockaddr_in& sender, long long now);
-    bool relayRun(const sReceivedRun& run, long long now);
+    bool relayRun(cPacketHost& host, const sReceivedRun& run, long long now);
+    void relayEstablished(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
+                          const sockaddr_in& sender);
     bool makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now);
     cTunnel* victim(long long now, bool& silent) const;
-    void answerSetup(cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender,
-                     long long now);
-    void answerWithoutTunnel(char* buffer, int n, const sockaddr_in& sender, long long now,
-                             in_addr local);
-    bool sendReply(cTSPMsg* reply, const cTunnel* tunnel, const sockaddr_in& sender,
-                   long long now);
-    void relayData(const cTunnel* tunnel, char* buffer, int n, const sockaddr_in& sender);
+    void answerSetup(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
+                     const sockaddr_in& sender, long long now);
+    void answerWithoutTunnel(cPacketHost& host, char* buffer, int n, const sockaddr_in& sender,
+                             long long now, in_addr local);
+    bool sendReply(cPacketHost& host, cTSPMsg* reply, const cTunnel* tunnel,
+                   const sockaddr_in& sender, long long now);
+    void relayData(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n,
+                   const sockaddr_in& sender);
     bool dataUsable(const cTunnel* tunnel, const char* buffer, int n, const sockaddr_in& sender);
-    void echoKeepalive(const cTunnel* tunnel, char* buffer, int n);
-    int sendToPeer(const char* data, int len, const cTunnel* tunnel);
-    void sendRun(const unsigned char* frames, const sWireFrames& cut, const cTunnel* tunnel);
+    void echoKeepalive(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n);
+    void sendRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut,
+                 const cTunnel* tunnel);
     // With gTunnelsLock held, from the first frame of a batch to sendGathered.
-    void routeRead(char* read, int n);
-    void routeFrame(char* buffer, int n);
-    void routeRun(const unsigned char* frames, const sWireFrames& cut);
-    void gather(const cTunnel* tunnel, const char* frame, int n);
-    void sendGathered();
+    void routeRead(cPacketHost& host, char* read, int n);
+    void routeFrame(cPacketHost& host, char* buffer, int n);
+    void routeRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut);
+    void gather(cPacketHost& host, const cTunnel* tunnel, const char* frame, int n);
+    void sendGathered(cPacketHost& host);
     void reportTableLimit(long long now);
     void reportHeldOffers(long long now);
     void reportRefusedData(long long now);
     void summarise(tCount& count, cSummaryPacer& pacer, long long now, const char* before,
                    const char* after);
 
-    cBroker& mBroker;
     std::size_t mMaxTunnels;
     cSetupLimiter mSetupLimiter;
     tCount mHeld;
@@ -126,11 +141,10 @@ private:
     cSummaryPacer mRefusedDataPacer;
     // The TUN worker's own.
     bool mBroadcast;
+    bool mTunOffload;
+    int mTunMtu;
     tCount mUndelivered;
     cSummaryPacer mUndeliveredPacer;
-    cUdpGsoSender mRunSender;
     cFrameRun mGathered;
     std::vector<unsigned char> mCutFrames;
-    // The UDP worker's own.
-    cTunWriter mTunWriter;
 };

@@ -84,6 +84,17 @@ cTSPMsg::cTSPMsg(char* data, int len) : cWlog("cTSPMsg"), mData(data), mLen(len)
     parse();
 }
 
+cTSPMsg::cTSPMsg(const char* data, int len, sQuietCopy)
+    : cWlog("cTSPMsg"), mOwnsData(true), mQuiet(true)
+{
+    // Full from the start: nothing is ever appended to the copy.
+    mLen = mCapacity = (data != nullptr && len > 0) ? len : 0;
+    mData = new char[mCapacity];
+    if (mLen > 0)
+        std::memcpy(mData, data, static_cast<std::size_t>(mLen));
+    parse();
+}
+
 cTSPMsg::~cTSPMsg()
 {
     if (mOwnsData && mData != nullptr)
@@ -198,14 +209,17 @@ void cTSPMsg::parse()
     if (nuls == 0)
         entries[0] = nullptr;
 
-    mDebug << "Msg has " << nuls + 1 << " bits: " << std::endl;
-    mDebug << "Type is '" << printableText(entries[0]) << "'" << std::endl;
+    if (!mQuiet) {
+        mDebug << "Msg has " << nuls + 1 << " bits: " << std::endl;
+        mDebug << "Type is '" << printableText(entries[0]) << "'" << std::endl;
+    }
     mType = typeOf(entries[0]);
 
     for (std::size_t l = 1; l <= nuls; ++l) {
         if (entries[l] == nullptr)
             continue;
-        mDebug << "argv[" << l << "]: " << shownTag(entries[l]) << std::endl;
+        if (!mQuiet)
+            mDebug << "argv[" << l << "]: " << shownTag(entries[l]) << std::endl;
         parseTag(entries[l]);
     }
 }
@@ -221,13 +235,15 @@ void cTSPMsg::parseTag(char* str)
     // A known name with no "=" has no value to convert: it is skipped like a
     // name the parser does not know.
     if (tag == nullptr) {
-        mDebug << "Dunno tag '" << printableText(str) << std::endl;
+        if (!mQuiet)
+            mDebug << "Dunno tag '" << printableText(str) << std::endl;
         return;
     }
 
     const char* value = eq + 1;
-    mDebug << tag->line << (tag->field == TAG_TUNNELKEY ? kKeyMask : printableText(value))
-           << std::endl;
+    if (!mQuiet)
+        mDebug << tag->line << (tag->field == TAG_TUNNELKEY ? kKeyMask : printableText(value))
+               << std::endl;
     switch (tag->field) {
     case TAG_TUNNELID:
         mTunnelId = toNumber(value);

@@ -20,6 +20,10 @@ public:
     explicit cTSPMsg(int capacity);
     // Parser: wraps (and parses in place, changing) len received bytes.
     cTSPMsg(char* data, int len);
+    // Reader: parses a copy of len bytes without writing a record, leaving
+    // the caller's bytes as they are (for a look before the exchange runs).
+    struct sQuietCopy {};
+    cTSPMsg(const char* data, int len, sQuietCopy);
     virtual ~cTSPMsg();
 
     cTSPMsg(const cTSPMsg&) = delete;
@@ -60,4 +64,5 @@ private:
     in6_addr mAddr = {};
     unsigned mKeepalive = 0;
     const char* mTunnelKey = nullptr;
+    bool mQuiet = false;
 };

@@ -87,17 +87,6 @@ void dropTunnel(cTunnel* tunnel)
     delete tunnel;
 }
 
-namespace {
-
-ssize_t sendFrame(int sock, const char* frame, int len, const cTunnel* t)
-{
-    ssize_t sent = sendFrom(sock, frame, static_cast<size_t>(len), t->getPeer(), t->getLocal());
-    t->countSent(sent);
-    return sent;
-}
-
-} // namespace
-
 void removeStaleTunnels(cTunnel* current)
 {
     // The tunnel's own endpoint is never stale for it: current stays.
@@ -126,21 +115,51 @@ namespace {
 // Copies of one frame that a single sendmmsg hands to the kernel.
 const int kSendBatch = 64;
 
-// Sends the frame to peers[0..count) through the datagram sender and logs
-// each copy's result in order ("TX -1 ..." for a copy that failed).
-void sendBatch(int sock, const char* frame, int len, const cTunnel* const* peers, int count)
+// Sends the frame to peers[0..count) through the host and logs each copy's
+// result in order ("TX -1 ..." for a copy that failed).
+void sendBatch(cPacketHost& host, const char* frame, int len, const cTunnel* const* peers, int count)
 {
     sDatagramTarget targets[kSendBatch] = {};
     ssize_t sent[kSendBatch];
     for (int i = 0; i < count; ++i)
         targets[i] = {&peers[i]->getPeer(), peers[i]->getLocal()};
-    sendCopies(sock, frame, static_cast<size_t>(len), targets, static_cast<size_t>(count), sent);
+    host.putCopies(frame, static_cast<size_t>(len), targets, static_cast<size_t>(count), sent);
     for (int i = 0; i < count; ++i) {
         if (sent[i] >= 0)
             peers[i]->countSent(sent[i]);
         gTunnelLog.mDebug << "TX " << static_cast<long>(sent[i]) << " bytes over tunnel" << std::endl;
     }
 }
+
+// The table's sends on a socket the caller names: datagrams through the
+// datagram sender. The table never writes the TUN device.
+class cSocketSends final : public cPacketHost {
+public:
+    explicit cSocketSends(int sock) : mSock(sock) {}
+
+    void putFrame(const char*, int) override {}
+    void flushFrames() override {}
+    ssize_t putPacket(const void* data, std::size_t len, const sDatagramTarget& target) override
+    {
+        return sendFrom(mSock, data, len, *target.to, target.local);
+    }
+    void putCopies(const void* data, std::size_t len, const sDatagramTarget* targets,
+                   std::size_t count, ssize_t* sent) override
+    {
+        sendCopies(mSock, data, len, targets, count, sent);
+    }
+    std::size_t putRun(const unsigned char* frames, std::size_t frameSize, std::size_t count,
+                       std::size_t lastSize, const sDatagramTarget& target) override
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            if (putPacket(frames + i * frameSize, i + 1 == count ? lastSize : frameSize, target) < 0)
+                return i;
+        return count;
+    }
+
+private:
+    int mSock;
+};
 
 } // namespace
 
@@ -151,10 +170,34 @@ bool identifierMayBeTaken(unsigned id, const char* key, const sockaddr_in& peer)
     return !tunnelKeysRequired() && !gTunnels.protectedElsewhere(id, peer);
 }
 
-void sendToAllTunnels(int sock, const char* frame, int len)
+ssize_t sendCounted(cPacketHost& host, const char* data, int len, const cTunnel* tunnel)
 {
+    ssize_t sent = host.putPacket(data, static_cast<size_t>(len), {&tunnel->getPeer(), tunnel->getLocal()});
+    tunnel->countSent(sent);
+    return sent;
+}
+
+sDelivery deliveryFor(const char* frame, int len, bool broadcast)
+{
+    if (broadcast)
+        return {sDelivery::ALL, nullptr};
+    const unsigned char* destination = frameAddress(frame, len, kDestinationAt);
+    if (destination == nullptr)
+        return {sDelivery::NOBODY, nullptr};
+    if (isMulticast(destination))
+        return {sDelivery::ALL, nullptr};
+    const cTunnel* t = gTunnels.findEstablished(destination);
+    return {t != nullptr ? sDelivery::ONE : sDelivery::NOBODY, t};
+}
+
+void deliver(cPacketHost& host, const sDelivery& to, const char* frame, int len)
+{
+    if (to.to == sDelivery::ONE) {
+        sendToTunnel(host, frame, len, to.tunnel);
+        return;
+    }
     // A negative length is a failed read, not a frame: nothing is sent.
-    if (len < 0)
+    if (to.to != sDelivery::ALL || len < 0)
         return;
     const cTunnel* batch[kSendBatch];
     int count = 0;
@@ -163,30 +206,44 @@ void sendToAllTunnels(int sock, const char* frame, int len)
             continue;
         batch[count++] = t;
         if (count == kSendBatch) {
-            sendBatch(sock, frame, len, batch, count);
+            sendBatch(host, frame, len, batch, count);
             count = 0;
         }
     }
     if (count > 0)
-        sendBatch(sock, frame, len, batch, count);
+        sendBatch(host, frame, len, batch, count);
+}
+
+void sendToTunnel(cPacketHost& host, const char* frame, int len, const cTunnel* tunnel)
+{
+    ssize_t sent = sendCounted(host, frame, len, tunnel);
+    gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes over tunnel" << std::endl;
+}
+
+void forwardToTunnel(cPacketHost& host, const sDelivery& to, const char* frame, int len)
+{
+    // Only a unicast destination that a tunnel holds is forwarded.
+    if (to.to != sDelivery::ONE)
+        return;
+    ssize_t sent = sendCounted(host, frame, len, to.tunnel);
+    gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes locally forwarded"
+                      << std::endl;
+}
+
+void sendToAllTunnels(int sock, const char* frame, int len)
+{
+    cSocketSends sends(sock);
+    deliver(sends, deliveryFor(frame, len, true), frame, len);
 }
 
 void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel)
 {
-    ssize_t sent = sendFrame(sock, frame, len, tunnel);
-    gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes over tunnel" << std::endl;
+    cSocketSends sends(sock);
+    sendToTunnel(sends, frame, len, tunnel);
 }
 
 void forwardToTunnel(int sock, const char* frame, int len)
 {
-    // A frame without a whole destination address is never forwarded.
-    const unsigned char* destination = frameAddress(frame, len, kDestinationAt);
-    if (destination == nullptr)
-        return;
-    const cTunnel* t = gTunnels.findEstablished(destination);
-    if (t == nullptr)
-        return;
-    ssize_t sent = sendFrame(sock, frame, len, t);
-    gTunnelLog.mDebug << "TX " << static_cast<long>(sent) << " bytes locally forwarded"
-                      << std::endl;
+    cSocketSends sends(sock);
+    forwardToTunnel(sends, deliveryFor(frame, len, false), frame, len);
 }

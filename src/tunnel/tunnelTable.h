@@ -7,10 +7,12 @@
 #include "tunnel/cIndexedTunnelList.h"
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <mutex>
 
+class cPacketHost;
 class cTSPMsg;
 class cTunnel;
 
@@ -34,6 +36,26 @@ void sendToAllTunnels(int sock, const char* frame, int len);
 void forwardToTunnel(int sock, const char* frame, int len);
 // One frame to one tunnel, logged as a copy of sendToAllTunnels is.
 void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel);
+
+// Who gets a frame: the one established tunnel that holds its unicast
+// destination, every established tunnel (a multicast destination, or
+// broadcast delivery), or nobody (no tunnel holds it, or the frame has no
+// whole destination address).
+struct sDelivery {
+    enum eTo { NOBODY, ONE, ALL } to;
+    const cTunnel* tunnel; // ONE only
+};
+sDelivery deliveryFor(const char* frame, int len, bool broadcast);
+
+// Through a mode's packet host: the frame to whom the answer names, one
+// "TX" line per copy as sendToAllTunnels writes them; forwardToTunnel's
+// send and line when the answer is ONE; sendToTunnel's send and line.
+void deliver(cPacketHost& host, const sDelivery& to, const char* frame, int len);
+void forwardToTunnel(cPacketHost& host, const sDelivery& to, const char* frame, int len);
+void sendToTunnel(cPacketHost& host, const char* frame, int len, const cTunnel* tunnel);
+// One datagram to the tunnel's peer from its local address, counted in the
+// tunnel's figures but not logged: the bytes sent, or -1.
+ssize_t sendCounted(cPacketHost& host, const char* data, int len, const cTunnel* tunnel);
 
 // The setup exchange (cTunnel::handleMsg) for a tunnel of the table; the
 // table's indexes then follow whatever the exchange changed.

@@ -1,6 +1,8 @@
-// A cBroker and its broker mode on stand-in descriptors: a loopback UDP
-// socket as the broker socket and one end of a datagram socket pair as its
-// TUN device; loopback sockets play the clients. Time is passed in.
+// A cBroker and its broker mode. The mode's sends and TUN writes stay in an
+// in-memory packet host; the receive loop runs on stand-in descriptors (a
+// loopback UDP socket as the broker socket, one end of a datagram socket
+// pair as its TUN device). Loopback sockets give the clients their
+// endpoints. Time is passed in.
 #pragma once
 
 #include "broker/cBrokerMode.h"
@@ -8,6 +10,7 @@
 #include "log/monotonicClock.h"
 #include "logCapture.h"
 #include "main/cBroker.h"
+#include "memoryPacketHost.h"
 #include "setupMessages.h"
 #include "tempFile.h"
 #include "testSocket.h"
@@ -22,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -73,7 +77,7 @@ protected:
         mMode.reset();
         mBroker = brokerFrom(lines);
         mBroker->useDescriptors(mTun[0], mBrokerSocket.fd());
-        mMode.reset(new cBrokerMode(*mBroker));
+        mMode.reset(new cBrokerMode(brokerModeSettings(*mBroker)));
     }
 
     // One datagram from sender, as the UDP worker pops it.
@@ -81,7 +85,7 @@ protected:
     {
         std::vector<char> buf(kFrameBufferSize);
         std::copy(bytes.begin(), bytes.end(), buf.begin());
-        mMode->handleUdpDatagram(buf.data(), static_cast<int>(bytes.size()), sender, now);
+        mMode->handleUdpDatagram(mHost, buf.data(), static_cast<int>(bytes.size()), sender, now);
     }
 
     // Runs the real setup exchange (request, offer, accept) for peer with
@@ -90,7 +94,7 @@ protected:
     {
         std::string tag = std::string("tunnelid=") + id;
         fromPeer(tspBytes({"request", tag.c_str(), "keepalive=30"}), peer.addr());
-        EXPECT_EQ("offer", peer.receive().substr(0, 5));
+        EXPECT_EQ("offer", sentTo(peer).substr(0, 5));
         fromPeer(tspBytes({"accept"}), peer.addr());
         mLog.records();
         return tunnelOf(peer);
@@ -102,8 +106,28 @@ protected:
         return gTunnels.findByPeer(peer.addr());
     }
 
-    // What the broker wrote to its TUN device (writes are synchronous).
-    std::string tunWritten() { return takeDatagram(mTun[1]); }
+    // The oldest datagram the mode sent to peer, or the oldest frame it
+    // wrote to the TUN device, taken; "<none>" when there is none.
+    std::string sentTo(const cTestSocket& peer)
+    {
+        auto& sent = mHost.datagrams;
+        auto to = std::find_if(sent.begin(), sent.end(), [&](const cMemoryPacketHost::sDatagram& d) {
+            return std::memcmp(&d.to, &peer.addr(), sizeof(sockaddr_in)) == 0;
+        });
+        if (to == sent.end())
+            return "<none>";
+        std::string bytes = to->bytes;
+        sent.erase(to);
+        return bytes;
+    }
+    std::string tunWritten()
+    {
+        if (mHost.frames.empty())
+            return "<none>";
+        std::string frame = mHost.frames.front();
+        mHost.frames.erase(mHost.frames.begin());
+        return frame;
+    }
 
     // The records of the tunnel table's category among these, or since the
     // last call.
@@ -152,4 +176,5 @@ protected:
     int mTun[2] = {-1, -1};
     std::unique_ptr<cBroker> mBroker;
     std::unique_ptr<cBrokerMode> mMode;
+    cMemoryPacketHost mHost;
 };

@@ -189,7 +189,7 @@ TEST_F(BrokerStart, FloodLimitsComeFromTheConfiguration)
     cTestSocket client;
     for (int i = 0; i < 50; ++i)
         fromPeer(tspBytes({"request", "tunnelid=0"}), client.addr());
-    EXPECT_EQ(50u, client.pending().size());
+    EXPECT_EQ(50u, mHost.datagrams.size());
     EXPECT_EQ(0u, mMode->heldOffers());
 }
 

@@ -93,9 +93,9 @@ TEST_F(SetupFlood, OneAddressGetsOnlyTheBurstWhileEveryTunnelIsOffered)
     }
 
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ("offer", peers[i]->receive().substr(0, 5)) << "peer " << i;
+        EXPECT_EQ("offer", sentTo(*peers[i]).substr(0, 5)) << "peer " << i;
     for (int i = 5; i < 12; ++i)
-        EXPECT_EQ("<none>", peers[i]->receive()) << "peer " << i;
+        EXPECT_EQ("<none>", sentTo(*peers[i])) << "peer " << i;
 
     auto records = mLog.records();
     EXPECT_EQ(5, countStartingWith(records, "INFO cBroker Config msg from 127.0.0.1:"));

@@ -33,7 +33,7 @@ TEST_F(TableLimit, FullOfCompletedTunnelsDropsNewEndpointButFindsKnownOnes)
     cTunnel* tc = establish(c, "0");
 
     EXPECT_EQ(nullptr, pass(stranger, kRequest));
-    EXPECT_EQ("<none>", stranger.receive());
+    EXPECT_EQ("<none>", sentTo(stranger));
     Records records = mLog.records();
     EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 19 bytes from the UDP Q",
                                   "DEBUG cTunnel Tunnel table full, dropping datagram from " + stranger.endpoint()}));
@@ -52,7 +52,7 @@ TEST_F(TableLimit, FullOfCompletedTunnelsDropsNewEndpointButFindsKnownOnes)
 
     // A client that completed its setup carries on.
     fromPeer(kKeepalive, a.addr());
-    EXPECT_EQ(kKeepalive, a.receive());
+    EXPECT_EQ(kKeepalive, sentTo(a));
     EXPECT_EQ(Records{"DEBUG cTunnel Found tunnel.."}, tunnelRecords());
     EXPECT_EQ((std::list<cTunnel*>{tc, tb, ta}), gTunnels);
     EXPECT_EQ(0, ta->getRefCount());

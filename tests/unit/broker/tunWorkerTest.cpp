@@ -22,7 +22,7 @@ protected:
     void fromTun(std::string frame, int n)
     {
         frame.resize(kFrameBufferSize, '\xff');
-        mMode->handleTunFrame(&frame[0], n, kNow);
+        mMode->handleTunFrame(mHost, &frame[0], n, kNow);
     }
     void fromTun(const std::string& frame) { fromTun(frame, static_cast<int>(frame.size())); }
 };
@@ -35,20 +35,20 @@ TEST_F(TunFrames, FrameGoesOnlyToTheTunnelOfItsDestinationMulticastToAll)
 
     std::string toA = ip6Frame("2001:db8::1", "2001:db8::7");
     fromTun(toA);
-    EXPECT_EQ(toA, a.receive());
-    EXPECT_EQ("<none>", b.receive());
+    EXPECT_EQ(toA, sentTo(a));
+    EXPECT_EQ("<none>", sentTo(b));
     EXPECT_TRUE(has(mLog.records(), "DEBUG cTunnel TX 48 bytes over tunnel"));
 
     std::string multicast = ip6Frame("2001:db8::1", "ff02::1");
     fromTun(multicast);
-    EXPECT_EQ(multicast, a.receive());
-    EXPECT_EQ(multicast, b.receive());
+    EXPECT_EQ(multicast, sentTo(a));
+    EXPECT_EQ(multicast, sentTo(b));
 
     // Nobody holds 2001:db8::9, and a short frame has no destination.
     fromTun(ip6Frame("2001:db8::1", "2001:db8::9"));
     fromTun(toA, 43);
-    EXPECT_EQ("<none>", a.receive());
-    EXPECT_EQ("<none>", b.receive());
+    EXPECT_EQ("<none>", sentTo(a));
+    EXPECT_EQ("<none>", sentTo(b));
     auto records = mLog.records();
     EXPECT_TRUE(has(records, "DEBUG cBroker No tunnel for the frame's destination, 48 bytes dropped"));
     EXPECT_TRUE(has(records, "INFO cBroker No tunnel for the destination: 1 frames from the TUN device "
@@ -79,12 +79,12 @@ TEST_F(TunFrames, BatchKeepsEachTunnelsFramesInOrderOneDatagramEach)
     cPktQueue::sPopped popped[8];
     int count = queue.popBatch(bytes, sizeof bytes, popped, 8);
     ASSERT_EQ(5, count);
-    mMode->handleTunBatch(bytes, popped, count, kNow);
+    mMode->handleTunBatch(mHost, bytes, popped, count, kNow);
 
     for (const std::string& frame : {toA, toA, toA, lastToA})
-        EXPECT_EQ(frame, a.receive());
-    EXPECT_EQ("<none>", a.receive());
-    EXPECT_EQ(toB, b.receive());
+        EXPECT_EQ(frame, sentTo(a));
+    EXPECT_EQ("<none>", sentTo(a));
+    EXPECT_EQ(toB, sentTo(b));
     auto records = mLog.records();
     EXPECT_EQ(4, std::count(records.begin(), records.end(), "DEBUG cTunnel TX 48 bytes over tunnel"));
     EXPECT_EQ(1, std::count(records.begin(), records.end(), "DEBUG cTunnel TX 52 bytes over tunnel"));
@@ -112,9 +112,9 @@ TEST_F(TunFrameBroadcast, EveryEstablishedTunnelGetsTheFrameOthersNothing)
 
     fromTun(frame, 60);
 
-    EXPECT_EQ(frame, a.receive());
-    EXPECT_EQ(frame, b.receive());
-    EXPECT_EQ("<none>", fresh.receive());
+    EXPECT_EQ(frame, sentTo(a));
+    EXPECT_EQ(frame, sentTo(b));
+    EXPECT_EQ("<none>", sentTo(fresh));
     auto records = mLog.records();
     EXPECT_TRUE(inOrder(records, {"DEBUG cBroker Got 60 bytes from the TUN Q protocol 34525 flags 0x0",
                                   "DEBUG cTunnel TX 60 bytes over tunnel", "DEBUG cTunnel TX 60 bytes over tunnel"}));

@@ -101,7 +101,7 @@ protected:
         std::string idTag = std::string("tunnelid=") + id;
         std::string keyTag = "tunnelkey=" + key;
         fromPeer(tspBytes({"request", idTag.c_str(), keyTag.c_str()}), peer.addr());
-        std::string offer = peer.receive();
+        std::string offer = sentTo(peer);
         EXPECT_EQ(nullptr, tunnelOf(peer));
         std::string validKey = "tunnelkey=" + tunnelKeyFor(static_cast<unsigned>(std::stoul(id)));
         fromPeer(tspBytes({"accept", idTag.c_str(), "keepalive=30", validKey.c_str()}), peer.addr());
@@ -125,7 +125,7 @@ TEST_F(KeyedSetup, OnlyTheKeyHolderTakesAProtectedIdentifier)
     // Without the key the identifier is not taken: the owner keeps its
     // tunnel, and the forged request costs no table slot.
     fromPeer(tspBytes({"request", "tunnelid=7", "tunnelkey="}), attacker.addr());
-    EXPECT_EQ(std::string::npos, attacker.receive().find(std::string("tunnelid=7\0", 11)));
+    EXPECT_EQ(std::string::npos, sentTo(attacker).find(std::string("tunnelid=7\0", 11)));
     EXPECT_EQ(nullptr, tunnelOf(attacker));
     EXPECT_TRUE(tunnelOf(owner)->isEstablished());
     EXPECT_TRUE(has(mLog.records(),
@@ -145,7 +145,7 @@ TEST_F(KeyedSetup, RequiredKeysRefuseIdentifiersAndAcceptsWithoutThem)
     cTestSocket client;
     fromPeer(tspBytes({"request", "tunnelid=7"}), client.addr());
     // The whole tag: an address derived from the endpoint may begin with 7.
-    EXPECT_EQ(std::string::npos, client.receive().find(std::string("ip6addr=2001:db8::7\0", 20)));
+    EXPECT_EQ(std::string::npos, sentTo(client).find(std::string("ip6addr=2001:db8::7\0", 20)));
     fromPeer(tspBytes({"accept"}), client.addr());
     EXPECT_EQ(TUNNEL_OFFERED, tunnelOf(client)->getState());
 }
@@ -162,6 +162,6 @@ TEST_F(KeyedSetup, NoEndpointDerivesAnIdentifierAnotherHoldsUnderItsKey)
     ASSERT_TRUE(tunnelOf(owner)->isKeyProtected());
 
     fromPeer(tspBytes({"request", "tunnelid=0"}), newcomer.addr());
-    EXPECT_EQ(std::string::npos, newcomer.receive().find("tunnelid=" + id + '\0'));
+    EXPECT_EQ(std::string::npos, sentTo(newcomer).find("tunnelid=" + id + '\0'));
     EXPECT_NE(tunnelOf(owner)->getId(), tunnelOf(newcomer)->getId());
 }
