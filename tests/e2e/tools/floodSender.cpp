@@ -14,6 +14,8 @@
 // only endpoints the broker must keep. "floodSender churn ..." instead runs
 // scripted clients that come, go and restart (see runChurn). Results are
 // printed as "name value" lines for the scenario script.
+#include "setupMessages.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
@@ -21,7 +23,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -154,29 +155,19 @@ bool toAddr(const std::string& text, in_addr& addr)
     return inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
-// The identifier the broker derives for an endpoint that asks without one:
-// the CRC-32 of its address then port, both in network order.
+// The identifier the broker derives for an endpoint that asks without one.
 uint32_t derivedId(in_addr addr, uint16_t portNet)
 {
-    unsigned char endpoint[6];
-    std::memcpy(endpoint, &addr.s_addr, 4);
-    std::memcpy(endpoint + 4, &portNet, 2);
-    return static_cast<uint32_t>(crc32(0L, endpoint, sizeof(endpoint)));
-}
-
-std::string tsp(const std::vector<std::string>& strings)
-{
-    std::string out;
-    for (const std::string& s : strings) {
-        out += s;
-        out.push_back('\0');
-    }
-    return out;
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_addr = addr;
+    endpoint.sin_port = portNet;
+    return endpointCrc(endpoint);
 }
 
 // ---------------------------------------------------------------- completers
 
-const unsigned char kKeepalive[4] = {0x00, 0x00, 0x86, 0xDD};
+const auto& kKeepalive = kIp6PacketInfo;
 
 struct sCompleter {
     int fd;
@@ -216,8 +207,8 @@ void sendTo(int fd, const void* data, std::size_t len, const sockaddr_in& to)
 
 void runExchanges(const std::vector<sCompleter>& completers, const sockaddr_in& broker)
 {
-    const std::string request = tsp({"request", "tunnelid=0", "keepalive=30"});
-    const std::string accept = tsp({"accept"});
+    const std::string request = tspBytes({"request", "tunnelid=0", "keepalive=30"});
+    const std::string accept = tspBytes({"accept"});
     for (const sCompleter& c : completers) {
         sendTo(c.fd, request.data(), request.size(), broker);
         sendTo(c.fd, accept.data(), accept.size(), broker);
@@ -343,13 +334,13 @@ std::string requestPayload(sBurst& b, cRandom& rnd)
     // removes another's tunnel as stale.
     uint32_t r = rnd.below(4);
     if (r < 2)
-        return tsp({"request", "tunnelid=0", "keepalive=" + std::to_string(rnd.below(120))});
+        return tspBytes({"request", "tunnelid=0", "keepalive=" + std::to_string(rnd.below(120))});
     if (b.sharedIds.empty()) {
         for (int i = 0; i < kSharedIds; ++i)
             b.sharedIds.push_back(forgedId(b, rnd));
     }
     uint32_t id = r == 2 ? forgedId(b, rnd) : b.sharedIds[rnd.below(kSharedIds)];
-    return tsp({"request", "tunnelid=" + std::to_string(id), "keepalive=30"});
+    return tspBytes({"request", "tunnelid=" + std::to_string(id), "keepalive=30"});
 }
 
 std::string payloadFor(sBurst& b, cRandom& rnd, eKind kind)
@@ -358,9 +349,9 @@ std::string payloadFor(sBurst& b, cRandom& rnd, eKind kind)
     case KIND_REQUEST:
         return requestPayload(b, rnd);
     case KIND_ACCEPT:
-        return tsp({"accept"});
+        return tspBytes({"accept"});
     case KIND_OFFER:
-        return tsp({"offer", "tunnelid=" + std::to_string(rnd.below(1u << 30)),
+        return tspBytes({"offer", "tunnelid=" + std::to_string(rnd.below(1u << 30)),
                     "ip6prefix=2001:db8:bad::", "ip6prefixlen=64", "ip6addr=2001:db8:bad::1",
                     "keepalive=30"});
     case KIND_KEEPALIVE: {
@@ -589,7 +580,7 @@ int boundSocket(in_addr addr)
 
 std::string churnRequest(uint32_t id, int keepalive)
 {
-    return tsp({"request", "tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(keepalive)});
+    return tspBytes({"request", "tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(keepalive)});
 }
 
 // A new setup on a fresh endpoint; the client keeps its identifier.
@@ -619,7 +610,7 @@ uint32_t offeredId(const unsigned char* buf, ssize_t n)
 bool readChurn(sChurnClient& c, const sockaddr_in& broker, double now, sChurnFigures& f)
 {
     static const std::string offer("offer", 6);
-    static const std::string accept = tsp({"accept"});
+    static const std::string accept = tspBytes({"accept"});
     unsigned char buf[4096];
     bool echoed = false;
     for (int i = 0; i < 64; ++i) {
@@ -649,7 +640,7 @@ void sendBlind(const sChurnOptions& o, const sockaddr_in& broker)
     if (o.blind == 0 || !toAddr(o.blindAddr, addr))
         return;
     const std::string request = churnRequest(0, o.keepalive);
-    const std::string accept = tsp({"accept"});
+    const std::string accept = tspBytes({"accept"});
     std::vector<int> fds;
     for (int i = 0; i < o.blind; ++i) {
         int fd = boundSocket(addr);
