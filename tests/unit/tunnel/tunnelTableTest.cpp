@@ -1,5 +1,7 @@
 #include "tunnelTestSupport.h"
 
+#include <algorithm>
+
 // Finding tunnels by endpoint and counting holds.
 class TunnelLookup : public TunnelTest {};
 
@@ -40,10 +42,11 @@ TEST_F(StaleRemoval, AdjacentStaleTunnelsGoOthersStay)
     cTunnel* current = findOrCreateTunnel(endpoint("192.0.2.1", 5000));
     cTunnel* oldA = findOrCreateTunnel(endpoint("192.0.2.2", 5000));
     cTunnel* oldB = findOrCreateTunnel(endpoint("192.0.2.3", 5000));
-    cTunnel* unrelated = findOrCreateTunnel(endpoint("192.0.2.4", 5000));
+    cTunnel* unrelated = setUpTunnel(findOrCreateTunnel(endpoint("192.0.2.4", 5000)), 8);
+    // Three tunnels of one identifier: the exchange never leaves them so (a
+    // request drops the others), so their identifier is set directly.
     for (cTunnel* t : {current, oldA, oldB})
         t->setId(0x7ab);
-    unrelated->setId(8);
     tunnelRecords();
 
     removeStaleTunnels(current);
@@ -66,26 +69,22 @@ class TunnelSends : public TunnelFramesTest {
 protected:
     cTunnel* peerTunnel(cTestSocket& s, unsigned id, bool established)
     {
-        cTunnel* t = findOrCreateTunnel(s.addr());
-        t->setId(id);
-        t->assignAddress();
-        if (established)
-            delete receive(*t, wire("accept\0"));
-        return t;
+        return setUpTunnel(findOrCreateTunnel(s.addr()), id, established);
     }
 };
 
 TEST_F(TunnelSends, BroadcastReachesOnlyEstablishedTunnelsAndCountsInDecimal)
 {
     cTestSocket fresh, offered, estA, estB;
-    peerTunnel(fresh, 1, false);
+    findOrCreateTunnel(fresh.addr());
     delete receive(*findOrCreateTunnel(offered.addr()), wire("request\0"));
+    // estA's request drops a stale tunnel of its identifier, logged in hexadecimal.
+    setUpTunnel(findOrCreateTunnel(endpoint("192.0.2.9", 5000)), 0xabc, false);
     peerTunnel(estA, 0xabc, true);
     peerTunnel(estB, 4, true);
-    cTunnel* old = findOrCreateTunnel(endpoint("192.0.2.9", 5000));
-    old->setId(0xabc);
-    removeStaleTunnels(findOrCreateTunnel(estA.addr()));
-    tunnelRecords();
+    Records setup = tunnelRecords();
+    ASSERT_NE(setup.end(), std::find(setup.begin(), setup.end(),
+                                     "DEBUG cTunnel Removing stale tunnel 0xabc"));
 
     std::string frame = frameTo("2001:db8::99", 1280);
     sendToAllTunnels(mSender.fd(), frame.data(), static_cast<int>(frame.size()));
@@ -110,8 +109,14 @@ TEST_F(TunnelSends, FailedSendIsLoggedAsMinusOne)
 TEST_F(TunnelSends, LocalForwardGoesToFirstMatchOnly)
 {
     cTestSocket older, newer, other;
-    peerTunnel(older, 0x11, true);
-    peerTunnel(newer, 0x11, true);
+    // Two established tunnels of one identifier: the exchange never leaves
+    // them so (a request drops the others), so it is set directly.
+    for (cTestSocket* s : {&older, &newer}) {
+        cTunnel* t = findOrCreateTunnel(s->addr());
+        t->setId(0x11);
+        t->assignAddress();
+        delete receive(*t, wire("accept\0"));
+    }
     peerTunnel(other, 0x12, true);
     tunnelRecords();
 

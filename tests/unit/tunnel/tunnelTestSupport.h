@@ -39,6 +39,16 @@ protected:
         return handleTunnelMsg(&t, &bytes[0], static_cast<int>(bytes.size()));
     }
 
+    // Runs the exchange for a tunnel of the table: a request presenting id
+    // and, for an established tunnel, the accept.
+    static cTunnel* setUpTunnel(cTunnel* t, unsigned id, bool accepted = true)
+    {
+        delete receive(*t, tspBytes({"request", "tunnelid=" + std::to_string(id)}));
+        if (accepted)
+            delete receive(*t, wire("accept\0"));
+        return t;
+    }
+
     static std::string bytesOf(cTSPMsg* msg)
     {
         return msg ? std::string(msg->getData(), static_cast<size_t>(msg->getLen())) : "<null>";
