@@ -9,8 +9,36 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
+
+// What a kernel-interface step gave and wrote on standard error; spare:
+// the descriptors it may still open (-1: as many as it likes).
+struct sStepReport {
+    bool done;
+    std::string err;
+};
+
+template <class tStep>
+sStepReport reportOf(tStep step, int spare = -1)
+{
+    testing::internal::CaptureStderr();
+    bool done;
+    if (spare < 0) {
+        done = step();
+    } else {
+        cNoFreeDescriptors limit(spare);
+        done = step();
+    }
+    return {done, testing::internal::GetCapturedStderr()};
+}
+
+// The line perror writes for label after a failure with error.
+inline std::string perrorLine(const std::string& label, int error)
+{
+    return label + ": " + std::strerror(error) + "\n";
+}
 
 class cTunTest : public cNetTest {
 protected:
