@@ -31,8 +31,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -75,8 +77,37 @@ bool splitOption(const char* arg, std::string& key, std::string& value)
     return true;
 }
 
+// Numeric options by name, each stored with its own field's type.
+class cNumberFields {
+public:
+    template <class T>
+    cNumberFields& add(const char* key, T& field)
+    {
+        mSetters.emplace_back(key, [&field](long long v) { field = static_cast<T>(v); });
+        return *this;
+    }
+    // False when no field has that name.
+    bool set(const std::string& key, long long value) const
+    {
+        for (const auto& setter : mSetters) {
+            if (key == setter.first) {
+                setter.second(value);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::vector<std::pair<const char*, std::function<void(long long)>>> mSetters;
+};
+
 bool parseOptions(int argc, char** argv, sOptions& o)
 {
+    cNumberFields numbers;
+    numbers.add("port", o.port).add("completer-port", o.completerPort);
+    numbers.add("completers", o.completers).add("spoof-count", o.spoofCount);
+    numbers.add("count", o.count).add("rate", o.rate).add("seed", o.seed).add("settle", o.settle);
     for (int i = 1; i < argc; ++i) {
         std::string key, value;
         if (!splitOption(argv[i], key, value))
@@ -92,25 +123,7 @@ bool parseOptions(int argc, char** argv, sOptions& o)
             o.spoofAddr = value;
         else if (key == "protect")
             o.protect.push_back(value);
-        else if (!numeric)
-            return false;
-        else if (key == "port")
-            o.port = static_cast<int>(number);
-        else if (key == "completer-port")
-            o.completerPort = static_cast<int>(number);
-        else if (key == "completers")
-            o.completers = static_cast<int>(number);
-        else if (key == "spoof-count")
-            o.spoofCount = static_cast<int>(number);
-        else if (key == "count")
-            o.count = static_cast<long>(number);
-        else if (key == "rate")
-            o.rate = static_cast<long>(number);
-        else if (key == "seed")
-            o.seed = static_cast<unsigned long>(number);
-        else if (key == "settle")
-            o.settle = static_cast<int>(number);
-        else
+        else if (!numeric || !numbers.set(key, number))
             return false;
     }
     return !o.broker.empty() && !o.completerAddr.empty() && !o.spoofAddr.empty()
@@ -504,6 +517,10 @@ struct sChurnOptions {
 
 bool parseChurn(int argc, char** argv, sChurnOptions& o)
 {
+    cNumberFields numbers;
+    numbers.add("port", o.port).add("clients", o.clients).add("seconds", o.seconds);
+    numbers.add("percent", o.percent).add("keepalive", o.keepalive).add("blind", o.blind);
+    numbers.add("seed", o.seed);
     for (int i = 2; i < argc; ++i) {
         std::string key, value;
         if (!splitOption(argv[i], key, value))
@@ -525,21 +542,7 @@ bool parseChurn(int argc, char** argv, sChurnOptions& o)
                 o.addrs.push_back(a);
                 at = comma + 1;
             }
-        } else if (key == "port")
-            o.port = static_cast<int>(number);
-        else if (key == "clients")
-            o.clients = static_cast<int>(number);
-        else if (key == "seconds")
-            o.seconds = static_cast<int>(number);
-        else if (key == "percent")
-            o.percent = static_cast<int>(number);
-        else if (key == "keepalive")
-            o.keepalive = static_cast<int>(number);
-        else if (key == "blind")
-            o.blind = static_cast<int>(number);
-        else if (key == "seed")
-            o.seed = static_cast<unsigned long>(number);
-        else
+        } else if (!numbers.set(key, number))
             return false;
     }
     return !o.broker.empty() && !o.addrs.empty() && o.clients > 0 && o.clients <= 4000
