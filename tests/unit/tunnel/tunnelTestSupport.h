@@ -22,14 +22,7 @@ protected:
     void TearDown() override { resetTunnelTable(); }
 
     // The records of category "cTunnel" since the last call.
-    std::vector<std::string> tunnelRecords()
-    {
-        std::vector<std::string> out;
-        for (const std::string& r : mLog.records())
-            if (r.find(" cTunnel ") != std::string::npos)
-                out.push_back(r);
-        return out;
-    }
+    std::vector<std::string> tunnelRecords() { return mLog.records("cTunnel"); }
 
     // Feeds bytes to the exchange as a received datagram, as the broker's
     // worker does: the table's indexes follow a tunnel of the table, and a
