@@ -56,8 +56,6 @@ TEST_F(DefaultRoute, RouteWithMetric1024PointsStraightAtTheDevice)
 {
     openDevice(true);
     const std::string& name = mBroker.tunName();
-    int descriptors = openDescriptorCount();
-
     sStepReport r = setRoute();
     EXPECT_TRUE(r.done);
     EXPECT_EQ("", r.err);
@@ -67,32 +65,28 @@ TEST_F(DefaultRoute, RouteWithMetric1024PointsStraightAtTheDevice)
         if (isDefaultRoute(line, "00000400", "00000001"))
             ++matches;
     EXPECT_EQ(1, matches) << "routes on " << name;
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(DefaultRoute, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
 {
-    int descriptors = openDescriptorCount();
-
     sStepReport r = setRoute();
     EXPECT_FALSE(r.done);
     EXPECT_EQ(perrorLine("get if index", ENODEV), r.err);
     expectInfoLine("");
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(DefaultRoute, DeviceThatIsDownIsRefusedByTheKernel)
 {
     openDevice(false);
     const std::string& name = mBroker.tunName();
-    int descriptors = openDescriptorCount();
-
     sStepReport r = setRoute();
     EXPECT_FALSE(r.done);
     EXPECT_EQ(0u, r.err.find("SIOCADDRT failed: ")) << r.err;
     expectInfoLine(name);
     EXPECT_TRUE(interfaceRoutes(name).empty());
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(DefaultRoute, NoControlSocketIsReportedAfterTheInfoLine)

@@ -49,8 +49,6 @@ TEST_F(InterfaceAddress, AddressIsAddedAndDeviceComesUpKeepingItsFlags)
     ASSERT_EQ(0, before & IFF_UP);
     ASSERT_TRUE(setInterfaceFlags(name, before | IFF_DEBUG));
     before = interfaceFlags(name);
-    int descriptors = openDescriptorCount();
-
     sStepReport r = setAddress(64);
     EXPECT_TRUE(r.done);
     EXPECT_EQ("", r.err);
@@ -61,7 +59,7 @@ TEST_F(InterfaceAddress, AddressIsAddedAndDeviceComesUpKeepingItsFlags)
                         "20010db8000500000000000000000001/64"));
     int after = interfaceFlags(name);
     EXPECT_EQ(before | IFF_UP | IFF_RUNNING, after);
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(InterfaceAddress, PrefixLengthAbove128GoesToTheKernelAndIsRefused)
@@ -69,8 +67,6 @@ TEST_F(InterfaceAddress, PrefixLengthAbove128GoesToTheKernelAndIsRefused)
     openDevice();
     const std::string& name = mBroker.tunName();
     int before = interfaceFlags(name);
-    int descriptors = openDescriptorCount();
-
     sStepReport r = setAddress(129);
     EXPECT_FALSE(r.done);
     EXPECT_EQ(perrorLine("Set interface addr", EINVAL), r.err);
@@ -78,18 +74,16 @@ TEST_F(InterfaceAddress, PrefixLengthAbove128GoesToTheKernelAndIsRefused)
     for (const std::string& address : interfaceAddresses(name))
         EXPECT_NE(0u, address.find("20010db80005")) << address;
     EXPECT_EQ(before, interfaceFlags(name)); // stopped before bringing it up
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(InterfaceAddress, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
 {
-    int descriptors = openDescriptorCount();
-
     sStepReport r = setAddress(64);
     EXPECT_FALSE(r.done);
     EXPECT_EQ(perrorLine("get if index", ENODEV), r.err);
     expectInfoLine("", 64);
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(InterfaceAddress, NoControlSocketIsReportedAfterTheInfoLine)

@@ -50,7 +50,6 @@ protected:
     // spare: the descriptors openTun may still open (-1: no limit).
     void expectMtuStepFails(cBroker& broker, const std::string& stderrLine, int spare)
     {
-        int descriptors = openDescriptorCount();
         int interfaces = interfaceCount();
         sStepReport r = reportOf([&] { return broker.openTun(); }, spare);
         EXPECT_EQ(stderrLine, r.err);
@@ -58,7 +57,7 @@ protected:
         EXPECT_EQ(-1, broker.tunFd());
         EXPECT_EQ("", broker.tunName());
         EXPECT_TRUE(mLog.records().empty());
-        EXPECT_EQ(descriptors, openDescriptorCount());
+        EXPECT_EQ(0, r.descriptorsLeft);
         EXPECT_EQ(interfaces, interfaceCount());
     }
 };

@@ -13,16 +13,18 @@
 #include <memory>
 #include <string>
 
-// What a kernel-interface step gave and wrote on standard error; spare:
-// the descriptors it may still open (-1: as many as it likes).
+// What a kernel-interface step gave, wrote on standard error and left open;
+// spare: the descriptors it may still open (-1: as many as it likes).
 struct sStepReport {
     bool done;
     std::string err;
+    int descriptorsLeft;
 };
 
 template <class tStep>
 sStepReport reportOf(tStep step, int spare = -1)
 {
+    const int before = openDescriptorCount();
     testing::internal::CaptureStderr();
     bool done;
     if (spare < 0) {
@@ -31,7 +33,8 @@ sStepReport reportOf(tStep step, int spare = -1)
         cNoFreeDescriptors limit(spare);
         done = step();
     }
-    return {done, testing::internal::GetCapturedStderr()};
+    std::string err = testing::internal::GetCapturedStderr();
+    return {done, err, openDescriptorCount() - before};
 }
 
 // The line perror writes for label after a failure with error.
