@@ -164,9 +164,7 @@ void checkMerged(cTcpCoalescer& merger, const sCase& c, const tFrames& frames, t
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    keepReportChannel();
-    quietLogs();
-    return 0;
+    return initializeFuzzing(FUZZ_LOGS_QUIET);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
