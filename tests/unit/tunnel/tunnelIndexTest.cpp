@@ -52,14 +52,8 @@ TEST_F(TableIndex, NewerOfTwoSharingAnAddressGetsFramesAndStaleOnesNone)
     established(older, wire("request\0"));
     established(newer, wire("request\0"));
     // Both carry the address of identifier 9; the newer one stands in front.
-    // The exchange never leaves two tunnels so (a request drops the other
-    // holders of its identifier): the identifier is set directly, and the
-    // table told as after every step of the exchange.
-    for (cTunnel* t : gTunnels) {
-        t->setId(9);
-        t->assignAddress();
-        gTunnels.update(t);
-    }
+    for (cTunnel* t : gTunnels)
+        readdress(t, 9);
     forward(frameTo("2001:db8::9"));
     EXPECT_EQ(1u, newer.pending().size());
     EXPECT_TRUE(older.pending().empty());

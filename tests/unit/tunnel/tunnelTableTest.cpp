@@ -43,10 +43,8 @@ TEST_F(StaleRemoval, AdjacentStaleTunnelsGoOthersStay)
     cTunnel* oldA = findOrCreateTunnel(endpoint("192.0.2.2", 5000));
     cTunnel* oldB = findOrCreateTunnel(endpoint("192.0.2.3", 5000));
     cTunnel* unrelated = setUpTunnel(findOrCreateTunnel(endpoint("192.0.2.4", 5000)), 8);
-    // Three tunnels of one identifier: the exchange never leaves them so (a
-    // request drops the others), so their identifier is set directly.
     for (cTunnel* t : {current, oldA, oldB})
-        t->setId(0x7ab);
+        readdress(t, 0x7ab);
     tunnelRecords();
 
     removeStaleTunnels(current);
@@ -109,14 +107,8 @@ TEST_F(TunnelSends, FailedSendIsLoggedAsMinusOne)
 TEST_F(TunnelSends, LocalForwardGoesToFirstMatchOnly)
 {
     cTestSocket older, newer, other;
-    // Two established tunnels of one identifier: the exchange never leaves
-    // them so (a request drops the others), so it is set directly.
-    for (cTestSocket* s : {&older, &newer}) {
-        cTunnel* t = findOrCreateTunnel(s->addr());
-        t->setId(0x11);
-        t->assignAddress();
-        delete receive(*t, wire("accept\0"));
-    }
+    peerTunnel(older, 0x11, true);
+    readdress(peerTunnel(newer, 0x13, true), 0x11);
     peerTunnel(other, 0x12, true);
     tunnelRecords();
 

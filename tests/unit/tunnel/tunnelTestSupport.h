@@ -8,7 +8,6 @@
 #include "testSocket.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"
 
@@ -42,6 +41,17 @@ protected:
         return t;
     }
 
+    // Gives a tunnel of the table identifier id and its address directly,
+    // and tells the table as after every step of the exchange: for what the
+    // exchange never leaves behind, several tunnels of one identifier (a
+    // request drops the other holders of its identifier).
+    static void readdress(cTunnel* t, unsigned id)
+    {
+        t->setId(id);
+        t->assignAddress();
+        gTunnels.update(t);
+    }
+
     static std::string bytesOf(cTSPMsg* msg)
     {
         return msg ? std::string(msg->getData(), static_cast<size_t>(msg->getLen())) : "<null>";
@@ -59,11 +69,7 @@ protected:
     // A frame of size bytes whose IPv6 destination is dest.
     static std::string frameTo(const char* dest, size_t size = 80)
     {
-        std::string frame(size, '\x5a');
-        in6_addr d = ip6(dest);
-        frame.replace(kDestinationAt, kIp6AddressLen, reinterpret_cast<const char*>(&d),
-                      kIp6AddressLen);
-        return frame;
+        return ip6Frame("2001:db8::1", dest, size);
     }
     void forward(const std::string& frame)
     {
