@@ -93,10 +93,15 @@ inline std::string udpFrame(const in6_addr& source, const in6_addr& destination,
 
 // The identifier the broker derives for an endpoint that presents none:
 // the CRC-32 of its address then port, both in network order.
-inline uint32_t endpointCrc(const sockaddr_in& peer)
+inline uint32_t endpointCrc(in_addr address, uint16_t portNet)
 {
     unsigned char endpoint[6];
-    std::memcpy(endpoint, &peer.sin_addr.s_addr, 4);
-    std::memcpy(endpoint + 4, &peer.sin_port, 2);
+    std::memcpy(endpoint, &address.s_addr, 4);
+    std::memcpy(endpoint + 4, &portNet, 2);
     return static_cast<uint32_t>(crc32(0L, endpoint, sizeof(endpoint)));
+}
+
+inline uint32_t endpointCrc(const sockaddr_in& peer)
+{
+    return endpointCrc(peer.sin_addr, peer.sin_port);
 }

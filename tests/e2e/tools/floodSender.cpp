@@ -168,16 +168,6 @@ bool toAddr(const std::string& text, in_addr& addr)
     return inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
-// The identifier the broker derives for an endpoint that asks without one.
-uint32_t derivedId(in_addr addr, uint16_t portNet)
-{
-    sockaddr_in endpoint{};
-    endpoint.sin_family = AF_INET;
-    endpoint.sin_addr = addr;
-    endpoint.sin_port = portNet;
-    return endpointCrc(endpoint);
-}
-
 // ---------------------------------------------------------------- completers
 
 const auto& kKeepalive = kIp6PacketInfo;
@@ -475,7 +465,7 @@ bool protectedIds(const sOptions& o, const std::vector<sCompleter>& completers,
     if (!toAddr(o.completerAddr, local))
         return false;
     for (const sCompleter& c : completers)
-        ids.insert(derivedId(local, c.port));
+        ids.insert(endpointCrc(local, c.port));
     for (const std::string& ep : o.protect) {
         std::size_t colon = ep.rfind(':');
         in_addr a;
@@ -484,7 +474,7 @@ bool protectedIds(const sOptions& o, const std::vector<sCompleter>& completers,
         int p = std::atoi(ep.c_str() + colon + 1);
         if (p <= 0 || p > 65535)
             return false;
-        ids.insert(derivedId(a, htons(static_cast<uint16_t>(p))));
+        ids.insert(endpointCrc(a, htons(static_cast<uint16_t>(p))));
     }
     return true;
 }
