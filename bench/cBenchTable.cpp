@@ -1,11 +1,11 @@
 #include "cBenchTable.h"
 
+#include "setupMessages.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,16 +14,14 @@
 
 namespace {
 
-const int kMsgCapacity = 1024;
 const char kPrefix[] = "2001:db8::";
 const uint8_t kPrefixLen = 64;
 
 // Hands a message to a tunnel of the table as a received datagram would
 // arrive: a private copy, since parsing changes the bytes in place.
-cTSPMsg* deliver(cTunnel* tunnel, cTSPMsg& msg)
+cTSPMsg* deliver(cTunnel* tunnel, std::string bytes)
 {
-    std::vector<char> bytes(msg.getData(), msg.getData() + msg.getLen());
-    return handleTunnelMsg(tunnel, bytes.data(), static_cast<int>(bytes.size()));
+    return handleTunnelMsg(tunnel, &bytes[0], static_cast<int>(bytes.size()));
 }
 
 } // namespace
@@ -64,9 +62,7 @@ bool cBenchTable::build(int count)
             + " loopback UDP sockets (descriptor limit?)";
         return false;
     }
-    in6_addr prefix{};
-    inet_pton(AF_INET6, kPrefix, &prefix);
-    setSharedPrefix(prefix, kPrefixLen);
+    setSharedPrefix(ip6(kPrefix), kPrefixLen);
     setSharedKeepalive(0);
     std::lock_guard<std::mutex> hold(gTunnelsLock);
     for (int i = 0; i < count; ++i) {
@@ -84,13 +80,8 @@ bool cBenchTable::build(int count)
 bool cBenchTable::establish(int i)
 {
     cTunnel* tunnel = findOrCreateTunnel(peer(i));
-    cTSPMsg request(kMsgCapacity);
-    request.addTag("request", nullptr);
-    request.addTag("tunnelid", static_cast<unsigned>(i + 1));
-    delete deliver(tunnel, request);
-    cTSPMsg accept(kMsgCapacity);
-    accept.addTag("accept", nullptr);
-    delete deliver(tunnel, accept);
+    delete deliver(tunnel, tspBytes({"request", "tunnelid=" + std::to_string(i + 1)}));
+    delete deliver(tunnel, tspBytes({"accept"}));
     tunnel->release();
     mAddrs.push_back(*tunnel->getAddr());
     return tunnel->isEstablished();
@@ -98,18 +89,7 @@ bool cBenchTable::establish(int i)
 
 std::vector<char> cBenchTable::frame(int from, int to) const
 {
-    std::vector<char> f(kFrameSize, 0);
-    // Packet-information header: no flags, protocol 0x86dd.
-    f[2] = static_cast<char>(0x86);
-    f[3] = static_cast<char>(0xdd);
-    // IPv6 header: version 6, payload length, next header UDP, hop limit.
-    const int payload = kFrameSize - 4 - 40;
-    f[4] = 0x60;
-    f[8] = static_cast<char>(payload >> 8);
-    f[9] = static_cast<char>(payload & 0xff);
-    f[10] = 17;
-    f[11] = 64;
-    std::memcpy(&f[12], &mAddrs[static_cast<size_t>(from)], 16);
-    std::memcpy(&f[28], &mAddrs[static_cast<size_t>(to)], 16);
-    return f;
+    const std::string f = udpFrame(mAddrs[static_cast<size_t>(from)],
+                                   mAddrs[static_cast<size_t>(to)], kFrameSize);
+    return std::vector<char>(f.begin(), f.end());
 }

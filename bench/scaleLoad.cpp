@@ -29,6 +29,7 @@
 //     drops what comes for it quietly rather than answering each datagram
 //     with an ICMPv6 error; prints "listening PORT" and ends after SECONDS.
 #include "packet/frame.h"
+#include "setupMessages.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -63,8 +64,6 @@ const int kBatch = 64;
 const int kDefaultPayload = 64;
 const uint16_t kUpSourcePort = 40000;
 const uint32_t kStdinTag = 0xffffffffu;
-// The packet-information header of an IPv6 frame: no flags, 0x86DD.
-const unsigned char kFrameHeader[4] = {0x00, 0x00, 0x86, 0xDD};
 const int kIp6HeaderLen = 40;
 const int kUdpHeaderLen = 8;
 
@@ -84,25 +83,6 @@ bool toNumber(const char* text, long long low, long long high, long long& out)
         return false;
     out = v;
     return true;
-}
-
-std::string addrText(const in6_addr& addr)
-{
-    char text[INET6_ADDRSTRLEN];
-    if (inet_ntop(AF_INET6, &addr, text, sizeof(text)) == nullptr)
-        return "?";
-    return text;
-}
-
-// A setup message: every string ends with a NUL.
-std::string setupMsg(std::initializer_list<const char*> strings)
-{
-    std::string out;
-    for (const char* s : strings) {
-        out += s;
-        out.push_back('\0');
-    }
-    return out;
 }
 
 // The address and prefix of an offer; false for anything else.
@@ -139,20 +119,13 @@ uint32_t sumWords(const unsigned char* p, std::size_t len, uint32_t sum)
 }
 
 // A frame holding an IPv6/UDP packet with a correct checksum.
-std::vector<unsigned char> udpFrame(const in6_addr& src, const in6_addr& dst, uint16_t port,
-                                    int payload)
+std::vector<unsigned char> probeFrame(const in6_addr& src, const in6_addr& dst, uint16_t port,
+                                      int payload)
 {
     const std::size_t udpLen = static_cast<std::size_t>(kUdpHeaderLen + payload);
-    std::vector<unsigned char> f(sizeof(kFrameHeader) + kIp6HeaderLen + udpLen, 0);
-    std::memcpy(f.data(), kFrameHeader, sizeof(kFrameHeader));
-    unsigned char* ip = f.data() + sizeof(kFrameHeader);
-    ip[0] = 0x60;
-    ip[4] = static_cast<unsigned char>(udpLen >> 8);
-    ip[5] = static_cast<unsigned char>(udpLen);
-    f[kNextHeaderAt] = IPPROTO_UDP;
-    ip[7] = 64;
-    std::memcpy(f.data() + kSourceAt, &src, kIp6AddressLen);
-    std::memcpy(f.data() + kDestinationAt, &dst, kIp6AddressLen);
+    const std::string frame = udpFrame(src, dst, sizeof(kIp6PacketInfo) + kIp6HeaderLen + udpLen);
+    std::vector<unsigned char> f(frame.begin(), frame.end());
+    unsigned char* ip = f.data() + sizeof(kIp6PacketInfo);
     unsigned char* udp = ip + kIp6HeaderLen;
     udp[0] = kUpSourcePort >> 8;
     udp[1] = kUpSourcePort & 0xff;
@@ -235,9 +208,9 @@ private:
     long long mKeepaliveStart = 0;
     long long mKeepalivesSent = 0;
     long long mProbeData = 0;
-    std::string mRequest = setupMsg({"request", "tunnelid=0", "keepalive=300"});
-    std::string mAccept = setupMsg({"accept"});
-    std::string mKeepalive{reinterpret_cast<const char*>(kKeepaliveBytes), kKeepaliveMax};
+    std::string mRequest = tspBytes({"request", "tunnelid=0", "keepalive=300"});
+    std::string mAccept = tspBytes({"accept"});
+    std::string mKeepalive = keepaliveBytes();
 };
 
 bool raiseFileLimit(rlim_t want)
@@ -432,7 +405,7 @@ long long cClients::flood(long long ms, uint16_t port)
     in6_addr brokerTun = mPrefix;
     brokerTun.s6_addr[15] = 1;
     const std::vector<unsigned char> frame =
-        udpFrame(probeAddr(), brokerTun, port, kDefaultPayload);
+        probeFrame(probeAddr(), brokerTun, port, kDefaultPayload);
     sSendBatch batch(frame.data(), frame.size());
     const int fd = mTunnels[mProbe].fd;
     long long sent = 0;
@@ -546,7 +519,7 @@ int runClients(int argc, char** argv)
         std::printf("failed %d %lld\n", clients.up(), count);
         return 1;
     }
-    std::printf("ready %s %d %lld %d\n", addrText(clients.probeAddr()).c_str(), clients.up(),
+    std::printf("ready %s %d %lld %d\n", ip6Text(&clients.probeAddr()).c_str(), clients.up(),
                 clients.setupMs(), clients.shared());
     return clients.serve();
 }

@@ -66,6 +66,16 @@ void keepReportChannel()
         gReportFd = fd;
 }
 
+int initializeFuzzing(eFuzzLogs logs)
+{
+    keepReportChannel();
+    if (logs == FUZZ_LOGS_CHECKED)
+        checkLogRecords();
+    else
+        quietLogs();
+    return 0;
+}
+
 void fuzzFail(const std::string& what)
 {
     std::string line = "==quibd fuzz== invariant broken: " + what + "\n";

@@ -20,6 +20,11 @@ unsigned long logRecordsSeen();
 // standard error (-close_fd_mask=2). Call from LLVMFuzzerInitialize.
 void keepReportChannel();
 
+// What every target's LLVMFuzzerInitialize does: keeps the report channel,
+// then quiets the logs or checks every record. Returns 0.
+enum eFuzzLogs { FUZZ_LOGS_QUIET, FUZZ_LOGS_CHECKED };
+int initializeFuzzing(eFuzzLogs logs);
+
 // Reports a broken invariant on the report channel and aborts, which the
 // fuzzer records as a crash with this input as its reproducer.
 [[noreturn]] void fuzzFail(const std::string& what);

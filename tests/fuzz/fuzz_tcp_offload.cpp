@@ -10,6 +10,7 @@
 // device read and as frames (records as in cFuzzInput.h).
 #include "cFuzzInput.h"
 #include "fuzzSupport.h"
+#include "setupMessages.h"
 
 #include "config/configKeys.h"
 #include "packet/checksum.h"
@@ -22,7 +23,6 @@ namespace {
 
 using tBytes = std::vector<unsigned char>;
 using tFrames = std::vector<tBytes>;
-const unsigned char kPi[kPacketInfoLen] = {0, 0, 0x86, 0xDD};
 const size_t kTcpAt = kIp6HeaderLen, kPacketAt = kPacketInfoLen + kVnetHeaderLen;
 
 // Sums a word at a time, the plain way, to hold the fast sum to.
@@ -164,9 +164,7 @@ void checkMerged(cTcpCoalescer& merger, const sCase& c, const tFrames& frames, t
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    keepReportChannel();
-    quietLogs();
-    return 0;
+    return initializeFuzzing(FUZZ_LOGS_QUIET);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -175,13 +173,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     static cTcpCoalescer merger;
     cFuzzInput in(data, size);
     sCase c = buildCase(in, data, size);
-    tFrames frames = cut(c.vnet, c.packet.data(), c.packet.size(), kPi, c.mtu, out);
+    tFrames frames = cut(c.vnet, c.packet.data(), c.packet.size(), kIp6PacketInfo, c.mtu, out);
     checkFrames(c, frames);
     if (c.mode & 4) {
         unsigned char* sequence = &c.packet[kTcpAt + kTcpSequenceAt];
         size_t payloadLen = c.packet.size() - kTcpAt - c.tcpLen;
         writeBig32(sequence, readBig32(sequence) + static_cast<uint32_t>(payloadLen));
-        tFrames next = cut(c.vnet, c.packet.data(), c.packet.size(), kPi, c.mtu, out);
+        tFrames next = cut(c.vnet, c.packet.data(), c.packet.size(), kIp6PacketInfo, c.mtu, out);
         frames.insert(frames.end(), next.begin(), next.end());
     }
     if (c.mode & 8)
@@ -192,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         sVnetHeader vnet;
         std::memcpy(&vnet, data, kVnetHeaderLen);
         tBytes packet(data + kVnetHeaderLen, data + size), room(2 * packet.size());
-        cut(vnet, packet.data(), packet.size(), kPi, c.mtu, room);
+        cut(vnet, packet.data(), packet.size(), kIp6PacketInfo, c.mtu, room);
     }
     tFrames raw;
     for (sFuzzDatagram d; in.nextDatagram(d);)

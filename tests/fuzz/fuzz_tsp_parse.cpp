@@ -193,9 +193,7 @@ void checkRoundTrip(const cTSPMsg& msg)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    keepReportChannel();
-    checkLogRecords();
-    return 0;
+    return initializeFuzzing(FUZZ_LOGS_CHECKED);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)

@@ -54,6 +54,17 @@ public:
         log4cpp::Category::getRoot().removeAllAppenders();
     }
     std::vector<std::string> records() { return mAppender->take(); }
+    // Only those of one category; the others are taken all the same.
+    std::vector<std::string> records(const std::string& category)
+    {
+        std::vector<std::string> out;
+        for (const std::string& r : records()) {
+            std::size_t space = r.find(' ');
+            if (r.compare(space + 1, category.size() + 1, category + " ") == 0)
+                out.push_back(r);
+        }
+        return out;
+    }
 
 private:
     cLogCaptureAppender* mAppender; // owned by the root category

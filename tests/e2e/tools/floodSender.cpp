@@ -14,6 +14,8 @@
 // only endpoints the broker must keep. "floodSender churn ..." instead runs
 // scripted clients that come, go and restart (see runChurn). Results are
 // printed as "name value" lines for the scenario script.
+#include "setupMessages.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
@@ -21,7 +23,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,8 +31,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -74,8 +77,37 @@ bool splitOption(const char* arg, std::string& key, std::string& value)
     return true;
 }
 
+// Numeric options by name, each stored with its own field's type.
+class cNumberFields {
+public:
+    template <class T>
+    cNumberFields& add(const char* key, T& field)
+    {
+        mSetters.emplace_back(key, [&field](long long v) { field = static_cast<T>(v); });
+        return *this;
+    }
+    // False when no field has that name.
+    bool set(const std::string& key, long long value) const
+    {
+        for (const auto& setter : mSetters) {
+            if (key == setter.first) {
+                setter.second(value);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::vector<std::pair<const char*, std::function<void(long long)>>> mSetters;
+};
+
 bool parseOptions(int argc, char** argv, sOptions& o)
 {
+    cNumberFields numbers;
+    numbers.add("port", o.port).add("completer-port", o.completerPort);
+    numbers.add("completers", o.completers).add("spoof-count", o.spoofCount);
+    numbers.add("count", o.count).add("rate", o.rate).add("seed", o.seed).add("settle", o.settle);
     for (int i = 1; i < argc; ++i) {
         std::string key, value;
         if (!splitOption(argv[i], key, value))
@@ -91,25 +123,7 @@ bool parseOptions(int argc, char** argv, sOptions& o)
             o.spoofAddr = value;
         else if (key == "protect")
             o.protect.push_back(value);
-        else if (!numeric)
-            return false;
-        else if (key == "port")
-            o.port = static_cast<int>(number);
-        else if (key == "completer-port")
-            o.completerPort = static_cast<int>(number);
-        else if (key == "completers")
-            o.completers = static_cast<int>(number);
-        else if (key == "spoof-count")
-            o.spoofCount = static_cast<int>(number);
-        else if (key == "count")
-            o.count = static_cast<long>(number);
-        else if (key == "rate")
-            o.rate = static_cast<long>(number);
-        else if (key == "seed")
-            o.seed = static_cast<unsigned long>(number);
-        else if (key == "settle")
-            o.settle = static_cast<int>(number);
-        else
+        else if (!numeric || !numbers.set(key, number))
             return false;
     }
     return !o.broker.empty() && !o.completerAddr.empty() && !o.spoofAddr.empty()
@@ -154,29 +168,9 @@ bool toAddr(const std::string& text, in_addr& addr)
     return inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
-// The identifier the broker derives for an endpoint that asks without one:
-// the CRC-32 of its address then port, both in network order.
-uint32_t derivedId(in_addr addr, uint16_t portNet)
-{
-    unsigned char endpoint[6];
-    std::memcpy(endpoint, &addr.s_addr, 4);
-    std::memcpy(endpoint + 4, &portNet, 2);
-    return static_cast<uint32_t>(crc32(0L, endpoint, sizeof(endpoint)));
-}
-
-std::string tsp(const std::vector<std::string>& strings)
-{
-    std::string out;
-    for (const std::string& s : strings) {
-        out += s;
-        out.push_back('\0');
-    }
-    return out;
-}
-
 // ---------------------------------------------------------------- completers
 
-const unsigned char kKeepalive[4] = {0x00, 0x00, 0x86, 0xDD};
+const auto& kKeepalive = kIp6PacketInfo;
 
 struct sCompleter {
     int fd;
@@ -216,8 +210,8 @@ void sendTo(int fd, const void* data, std::size_t len, const sockaddr_in& to)
 
 void runExchanges(const std::vector<sCompleter>& completers, const sockaddr_in& broker)
 {
-    const std::string request = tsp({"request", "tunnelid=0", "keepalive=30"});
-    const std::string accept = tsp({"accept"});
+    const std::string request = tspBytes({"request", "tunnelid=0", "keepalive=30"});
+    const std::string accept = tspBytes({"accept"});
     for (const sCompleter& c : completers) {
         sendTo(c.fd, request.data(), request.size(), broker);
         sendTo(c.fd, accept.data(), accept.size(), broker);
@@ -343,13 +337,13 @@ std::string requestPayload(sBurst& b, cRandom& rnd)
     // removes another's tunnel as stale.
     uint32_t r = rnd.below(4);
     if (r < 2)
-        return tsp({"request", "tunnelid=0", "keepalive=" + std::to_string(rnd.below(120))});
+        return tspBytes({"request", "tunnelid=0", "keepalive=" + std::to_string(rnd.below(120))});
     if (b.sharedIds.empty()) {
         for (int i = 0; i < kSharedIds; ++i)
             b.sharedIds.push_back(forgedId(b, rnd));
     }
     uint32_t id = r == 2 ? forgedId(b, rnd) : b.sharedIds[rnd.below(kSharedIds)];
-    return tsp({"request", "tunnelid=" + std::to_string(id), "keepalive=30"});
+    return tspBytes({"request", "tunnelid=" + std::to_string(id), "keepalive=30"});
 }
 
 std::string payloadFor(sBurst& b, cRandom& rnd, eKind kind)
@@ -358,9 +352,9 @@ std::string payloadFor(sBurst& b, cRandom& rnd, eKind kind)
     case KIND_REQUEST:
         return requestPayload(b, rnd);
     case KIND_ACCEPT:
-        return tsp({"accept"});
+        return tspBytes({"accept"});
     case KIND_OFFER:
-        return tsp({"offer", "tunnelid=" + std::to_string(rnd.below(1u << 30)),
+        return tspBytes({"offer", "tunnelid=" + std::to_string(rnd.below(1u << 30)),
                     "ip6prefix=2001:db8:bad::", "ip6prefixlen=64", "ip6addr=2001:db8:bad::1",
                     "keepalive=30"});
     case KIND_KEEPALIVE: {
@@ -471,7 +465,7 @@ bool protectedIds(const sOptions& o, const std::vector<sCompleter>& completers,
     if (!toAddr(o.completerAddr, local))
         return false;
     for (const sCompleter& c : completers)
-        ids.insert(derivedId(local, c.port));
+        ids.insert(endpointCrc(local, c.port));
     for (const std::string& ep : o.protect) {
         std::size_t colon = ep.rfind(':');
         in_addr a;
@@ -480,7 +474,7 @@ bool protectedIds(const sOptions& o, const std::vector<sCompleter>& completers,
         int p = std::atoi(ep.c_str() + colon + 1);
         if (p <= 0 || p > 65535)
             return false;
-        ids.insert(derivedId(a, htons(static_cast<uint16_t>(p))));
+        ids.insert(endpointCrc(a, htons(static_cast<uint16_t>(p))));
     }
     return true;
 }
@@ -513,6 +507,10 @@ struct sChurnOptions {
 
 bool parseChurn(int argc, char** argv, sChurnOptions& o)
 {
+    cNumberFields numbers;
+    numbers.add("port", o.port).add("clients", o.clients).add("seconds", o.seconds);
+    numbers.add("percent", o.percent).add("keepalive", o.keepalive).add("blind", o.blind);
+    numbers.add("seed", o.seed);
     for (int i = 2; i < argc; ++i) {
         std::string key, value;
         if (!splitOption(argv[i], key, value))
@@ -534,21 +532,7 @@ bool parseChurn(int argc, char** argv, sChurnOptions& o)
                 o.addrs.push_back(a);
                 at = comma + 1;
             }
-        } else if (key == "port")
-            o.port = static_cast<int>(number);
-        else if (key == "clients")
-            o.clients = static_cast<int>(number);
-        else if (key == "seconds")
-            o.seconds = static_cast<int>(number);
-        else if (key == "percent")
-            o.percent = static_cast<int>(number);
-        else if (key == "keepalive")
-            o.keepalive = static_cast<int>(number);
-        else if (key == "blind")
-            o.blind = static_cast<int>(number);
-        else if (key == "seed")
-            o.seed = static_cast<unsigned long>(number);
-        else
+        } else if (!numbers.set(key, number))
             return false;
     }
     return !o.broker.empty() && !o.addrs.empty() && o.clients > 0 && o.clients <= 4000
@@ -589,7 +573,7 @@ int boundSocket(in_addr addr)
 
 std::string churnRequest(uint32_t id, int keepalive)
 {
-    return tsp({"request", "tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(keepalive)});
+    return tspBytes({"request", "tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(keepalive)});
 }
 
 // A new setup on a fresh endpoint; the client keeps its identifier.
@@ -619,7 +603,7 @@ uint32_t offeredId(const unsigned char* buf, ssize_t n)
 bool readChurn(sChurnClient& c, const sockaddr_in& broker, double now, sChurnFigures& f)
 {
     static const std::string offer("offer", 6);
-    static const std::string accept = tsp({"accept"});
+    static const std::string accept = tspBytes({"accept"});
     unsigned char buf[4096];
     bool echoed = false;
     for (int i = 0; i < 64; ++i) {
@@ -649,7 +633,7 @@ void sendBlind(const sChurnOptions& o, const sockaddr_in& broker)
     if (o.blind == 0 || !toAddr(o.blindAddr, addr))
         return;
     const std::string request = churnRequest(0, o.keepalive);
-    const std::string accept = tsp({"accept"});
+    const std::string accept = tspBytes({"accept"});
     std::vector<int> fds;
     for (int i = 0; i < o.blind; ++i) {
         int fd = boundSocket(addr);

@@ -11,19 +11,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-std::vector<std::string> brokerRecords(cLogCapture& capture)
-{
-    std::vector<std::string> out;
-    for (const std::string& record : capture.records())
-        if (record.find(" cBroker ") != std::string::npos)
-            out.push_back(record);
-    return out;
-}
-
-} // namespace
-
 class BrokerSettings : public testing::Test {
 protected:
     // Loads text as the configuration and builds a broker from it.
@@ -50,7 +37,7 @@ TEST_F(BrokerSettings, EmptyFileGivesDefaultPortAndNoAddressOrPrefix)
     EXPECT_EQ(-1, broker->tunFd());
     EXPECT_EQ(-1, broker->udpSocket());
     EXPECT_EQ(1400, broker->tunMtu());
-    EXPECT_TRUE(brokerRecords(mLog).empty());
+    EXPECT_TRUE(mLog.records("cBroker").empty());
 }
 
 TEST_F(BrokerSettings, ConfiguredValuesAreTakenAsWritten)
@@ -64,30 +51,32 @@ TEST_F(BrokerSettings, ConfiguredValuesAreTakenAsWritten)
     EXPECT_STREQ("broker.example.net", broker->brokerAddress());
     EXPECT_EQ("2001:db8:1:2::", ip6Text(&broker->prefix()));
     EXPECT_EQ(48, broker->prefixLen());
-    EXPECT_TRUE(brokerRecords(mLog).empty());
+    EXPECT_TRUE(mLog.records("cBroker").empty());
 }
 
-TEST_F(BrokerSettings, PrefixWithoutLengthGetsSixtyFour)
+// A prefix without length gets 64; numbers out of range keep their low
+// bits; a length without prefix is ignored.
+TEST_F(BrokerSettings, PrefixLengthAndPortAsTheyCombine)
 {
-    auto broker = brokerFrom("quib.broker.ip6prefix = 2001:db8::\n");
-    EXPECT_EQ("2001:db8::", ip6Text(&broker->prefix()));
-    EXPECT_EQ(64, broker->prefixLen());
-}
-
-TEST_F(BrokerSettings, OutOfRangeNumbersKeepTheirLowBits)
-{
-    auto broker = brokerFrom("quib.broker.port = 70000\n"
-                             "quib.broker.ip6prefix = 2001:db8::\n"
-                             "quib.broker.ip6prefixlen = 300\n");
-    EXPECT_EQ(4464, broker->port());
-    EXPECT_EQ(44, broker->prefixLen());
-}
-
-TEST_F(BrokerSettings, PrefixLengthWithoutPrefixIsIgnored)
-{
-    auto broker = brokerFrom("quib.broker.ip6prefixlen = 48\n");
-    EXPECT_EQ("::", ip6Text(&broker->prefix()));
-    EXPECT_EQ(0, broker->prefixLen());
+    struct {
+        const char* text;
+        int port;
+        const char* prefix;
+        int prefixLen;
+    } cases[] = {
+        {"quib.broker.ip6prefix = 2001:db8::\n", 3653, "2001:db8::", 64},
+        {"quib.broker.port = 70000\n"
+         "quib.broker.ip6prefix = 2001:db8::\n"
+         "quib.broker.ip6prefixlen = 300\n",
+         4464, "2001:db8::", 44},
+        {"quib.broker.ip6prefixlen = 48\n", 3653, "::", 0},
+    };
+    for (const auto& c : cases) {
+        auto broker = brokerFrom(c.text);
+        EXPECT_EQ(c.port, broker->port()) << c.text;
+        EXPECT_EQ(c.prefix, ip6Text(&broker->prefix())) << c.text;
+        EXPECT_EQ(c.prefixLen, broker->prefixLen()) << c.text;
+    }
 }
 
 TEST_F(BrokerSettings, PrefixThatIsNoIPv6AddressIsReportedAndCountsAsNone)
@@ -101,6 +90,6 @@ TEST_F(BrokerSettings, PrefixThatIsNoIPv6AddressIsReportedAndCountsAsNone)
         std::vector<std::string> expected = {
             std::string("ERROR cBroker Ignoring quib.broker.ip6prefix '") + text
             + "': not an IPv6 address"};
-        EXPECT_EQ(expected, brokerRecords(mLog));
+        EXPECT_EQ(expected, mLog.records("cBroker"));
     }
 }

@@ -9,9 +9,6 @@
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
 class DefaultRoute : public cTunTest {
 protected:
     // Opens the device, optionally with an address (which brings it up).
@@ -24,6 +21,16 @@ protected:
             ASSERT_TRUE(mBroker.setTunAddress(&address, 64));
         }
         mLog.records();
+    }
+    sStepReport setRoute(int spare = -1)
+    {
+        return reportOf([&] { return mBroker.setDefaultRoute(); }, spare);
+    }
+    // The step's one record: its line for the device name.
+    void expectInfoLine(const std::string& name)
+    {
+        EXPECT_EQ(std::vector<std::string>{"INFO cBroker Setting default route on dev " + name},
+                  mLog.records());
     }
 };
 
@@ -49,72 +56,45 @@ TEST_F(DefaultRoute, RouteWithMetric1024PointsStraightAtTheDevice)
 {
     openDevice(true);
     const std::string& name = mBroker.tunName();
-    int descriptors = openDescriptorCount();
-
-    CaptureStderr();
-    bool done = mBroker.setDefaultRoute();
-    std::string err = GetCapturedStderr();
-
-    EXPECT_TRUE(done);
-    EXPECT_EQ("", err);
-    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev " + name};
-    EXPECT_EQ(expected, mLog.records());
+    sStepReport r = setRoute();
+    EXPECT_TRUE(r.done);
+    EXPECT_EQ("", r.err);
+    expectInfoLine(name);
     int matches = 0;
     for (const std::string& line : interfaceRoutes(name))
         if (isDefaultRoute(line, "00000400", "00000001"))
             ++matches;
     EXPECT_EQ(1, matches) << "routes on " << name;
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(DefaultRoute, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
 {
-    int descriptors = openDescriptorCount();
-
-    CaptureStderr();
-    bool done = mBroker.setDefaultRoute();
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(done);
-    EXPECT_EQ("get if index: " + std::string(std::strerror(ENODEV)) + "\n", err);
-    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev "};
-    EXPECT_EQ(expected, mLog.records());
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    sStepReport r = setRoute();
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(perrorLine("get if index", ENODEV), r.err);
+    expectInfoLine("");
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(DefaultRoute, DeviceThatIsDownIsRefusedByTheKernel)
 {
     openDevice(false);
     const std::string& name = mBroker.tunName();
-    int descriptors = openDescriptorCount();
-
-    CaptureStderr();
-    bool done = mBroker.setDefaultRoute();
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(done);
-    EXPECT_EQ(0u, err.find("SIOCADDRT failed: ")) << err;
-    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev " + name};
-    EXPECT_EQ(expected, mLog.records());
+    sStepReport r = setRoute();
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(0u, r.err.find("SIOCADDRT failed: ")) << r.err;
+    expectInfoLine(name);
     EXPECT_TRUE(interfaceRoutes(name).empty());
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(DefaultRoute, NoControlSocketIsReportedAfterTheInfoLine)
 {
     openDevice(true);
 
-    CaptureStderr();
-    bool done;
-    {
-        cNoFreeDescriptors exhausted;
-        done = mBroker.setDefaultRoute();
-    }
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(done);
-    EXPECT_EQ("ip6 socket(): " + std::string(std::strerror(EMFILE)) + "\n", err);
-    std::vector<std::string> expected = {"INFO cBroker Setting default route on dev "
-                                         + mBroker.tunName()};
-    EXPECT_EQ(expected, mLog.records());
+    sStepReport r = setRoute(0);
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(perrorLine("ip6 socket()", EMFILE), r.err);
+    expectInfoLine(mBroker.tunName());
 }

@@ -10,9 +10,6 @@
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
 class InterfaceAddress : public cTunTest {
 protected:
     void SetUp() override
@@ -27,10 +24,17 @@ protected:
         ASSERT_TRUE(mBroker.openTun());
         mLog.records();
     }
-    std::string infoLine(const std::string& name, const char* address, int prefixLen)
+    sStepReport setAddress(int prefixLen, int spare = -1)
     {
-        return "INFO cBroker Setting '" + name + "' address to '" + address + "/"
-            + std::to_string(prefixLen) + "'";
+        return reportOf([&] { return mBroker.setTunAddress(&mAddress, prefixLen); }, spare);
+    }
+    // The step's one record: its line for the device name and mAddress.
+    void expectInfoLine(const std::string& name, int prefixLen)
+    {
+        EXPECT_EQ(std::vector<std::string>{"INFO cBroker Setting '" + name
+                                           + "' address to '2001:db8:5::1/"
+                                           + std::to_string(prefixLen) + "'"},
+                  mLog.records());
     }
     in6_addr mAddress;
 };
@@ -45,23 +49,17 @@ TEST_F(InterfaceAddress, AddressIsAddedAndDeviceComesUpKeepingItsFlags)
     ASSERT_EQ(0, before & IFF_UP);
     ASSERT_TRUE(setInterfaceFlags(name, before | IFF_DEBUG));
     before = interfaceFlags(name);
-    int descriptors = openDescriptorCount();
-
-    CaptureStderr();
-    bool done = mBroker.setTunAddress(&mAddress, 64);
-    std::string err = GetCapturedStderr();
-
-    EXPECT_TRUE(done);
-    EXPECT_EQ("", err);
-    std::vector<std::string> expected = {infoLine(name, "2001:db8:5::1", 64)};
-    EXPECT_EQ(expected, mLog.records());
+    sStepReport r = setAddress(64);
+    EXPECT_TRUE(r.done);
+    EXPECT_EQ("", r.err);
+    expectInfoLine(name, 64);
     std::vector<std::string> addresses = interfaceAddresses(name);
     EXPECT_NE(addresses.end(),
               std::find(addresses.begin(), addresses.end(),
                         "20010db8000500000000000000000001/64"));
     int after = interfaceFlags(name);
     EXPECT_EQ(before | IFF_UP | IFF_RUNNING, after);
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(InterfaceAddress, PrefixLengthAbove128GoesToTheKernelAndIsRefused)
@@ -69,35 +67,23 @@ TEST_F(InterfaceAddress, PrefixLengthAbove128GoesToTheKernelAndIsRefused)
     openDevice();
     const std::string& name = mBroker.tunName();
     int before = interfaceFlags(name);
-    int descriptors = openDescriptorCount();
-
-    CaptureStderr();
-    bool done = mBroker.setTunAddress(&mAddress, 129);
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(done);
-    EXPECT_EQ("Set interface addr: " + std::string(std::strerror(EINVAL)) + "\n", err);
-    std::vector<std::string> expected = {infoLine(name, "2001:db8:5::1", 129)};
-    EXPECT_EQ(expected, mLog.records());
+    sStepReport r = setAddress(129);
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(perrorLine("Set interface addr", EINVAL), r.err);
+    expectInfoLine(name, 129);
     for (const std::string& address : interfaceAddresses(name))
         EXPECT_NE(0u, address.find("20010db80005")) << address;
     EXPECT_EQ(before, interfaceFlags(name)); // stopped before bringing it up
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(InterfaceAddress, WithoutDeviceNameItFailsAtTheIndexAfterItsInfoLine)
 {
-    int descriptors = openDescriptorCount();
-
-    CaptureStderr();
-    bool done = mBroker.setTunAddress(&mAddress, 64);
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(done);
-    EXPECT_EQ("get if index: " + std::string(std::strerror(ENODEV)) + "\n", err);
-    std::vector<std::string> expected = {infoLine("", "2001:db8:5::1", 64)};
-    EXPECT_EQ(expected, mLog.records());
-    EXPECT_EQ(descriptors, openDescriptorCount());
+    sStepReport r = setAddress(64);
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(perrorLine("get if index", ENODEV), r.err);
+    expectInfoLine("", 64);
+    EXPECT_EQ(0, r.descriptorsLeft);
 }
 
 TEST_F(InterfaceAddress, NoControlSocketIsReportedAfterTheInfoLine)
@@ -105,17 +91,9 @@ TEST_F(InterfaceAddress, NoControlSocketIsReportedAfterTheInfoLine)
     openDevice();
     const std::string& name = mBroker.tunName();
 
-    CaptureStderr();
-    bool done;
-    {
-        cNoFreeDescriptors exhausted;
-        done = mBroker.setTunAddress(&mAddress, 64);
-    }
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(done);
-    EXPECT_EQ("ip6 socket(): " + std::string(std::strerror(EMFILE)) + "\n", err);
-    std::vector<std::string> expected = {infoLine(name, "2001:db8:5::1", 64)};
-    EXPECT_EQ(expected, mLog.records());
+    sStepReport r = setAddress(64, 0);
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(perrorLine("ip6 socket()", EMFILE), r.err);
+    expectInfoLine(name, 64);
     EXPECT_TRUE(interfaceAddresses(name).empty());
 }

@@ -12,9 +12,6 @@
 #include <string>
 #include <vector>
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
 // The whole binary runs in a network namespace of its own.
 testing::Environment* const gNet = testing::AddGlobalTestEnvironment(new cPrivateNetwork);
 
@@ -44,16 +41,9 @@ TEST_F(TunDevice, KernelChosenNameIsKeptAndLogged)
 
 TEST_F(TunDevice, NoDescriptorLeftMeansCloneDeviceReportedAndNothingStored)
 {
-    CaptureStderr();
-    bool opened;
-    {
-        cNoFreeDescriptors exhausted;
-        opened = mBroker.openTun();
-    }
-    std::string err = GetCapturedStderr();
-
-    EXPECT_FALSE(opened);
-    EXPECT_EQ("Open clonedev:: " + std::string(std::strerror(EMFILE)) + "\n", err);
+    sStepReport r = reportOf([&] { return mBroker.openTun(); }, 0);
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(perrorLine("Open clonedev:", EMFILE), r.err);
     EXPECT_EQ(-1, mBroker.tunFd());
     EXPECT_EQ("", mBroker.tunName());
     EXPECT_TRUE(mLog.records().empty());

@@ -13,9 +13,6 @@
 #include <memory>
 #include <string>
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
-
 namespace {
 
 // The interface's MTU as the kernel reports it, or -1.
@@ -50,25 +47,17 @@ class TunMtu : public cConfiguredTunTest {
 protected:
     // Expects openTun to fail at the MTU step with the given stderr line,
     // leaving no device, no descriptor, no log line and both fields unset.
-    void expectMtuStepFails(cBroker& broker, const std::string& stderrLine, bool oneDescriptor)
+    // spare: the descriptors openTun may still open (-1: no limit).
+    void expectMtuStepFails(cBroker& broker, const std::string& stderrLine, int spare)
     {
-        int descriptors = openDescriptorCount();
         int interfaces = interfaceCount();
-        CaptureStderr();
-        bool opened;
-        if (oneDescriptor) {
-            // Enough for the device, none for the MTU request's control socket.
-            cNoFreeDescriptors limit(1);
-            opened = broker.openTun();
-        } else {
-            opened = broker.openTun();
-        }
-        EXPECT_EQ(stderrLine, GetCapturedStderr());
-        EXPECT_FALSE(opened);
+        sStepReport r = reportOf([&] { return broker.openTun(); }, spare);
+        EXPECT_EQ(stderrLine, r.err);
+        EXPECT_FALSE(r.done);
         EXPECT_EQ(-1, broker.tunFd());
         EXPECT_EQ("", broker.tunName());
         EXPECT_TRUE(mLog.records().empty());
-        EXPECT_EQ(descriptors, openDescriptorCount());
+        EXPECT_EQ(0, r.descriptorsLeft);
         EXPECT_EQ(interfaces, interfaceCount());
     }
 };
@@ -98,11 +87,12 @@ TEST_F(TunMtu, KernelRefusalIsReportedAndRemovesTheDevice)
     // Below what any interface may have: only the kernel can refuse it here,
     // as the runs refuse it earlier.
     cBroker& broker = brokerFrom("quib.tun.mtu = 60");
-    expectMtuStepFails(broker, "Set tun mtu: " + std::string(std::strerror(EINVAL)) + "\n", false);
+    expectMtuStepFails(broker, perrorLine("Set tun mtu", EINVAL), -1);
 }
 
 TEST_F(TunMtu, NoDescriptorForTheControlSocketIsReported)
 {
     cBroker& broker = brokerFrom("");
-    expectMtuStepFails(broker, "ip6 socket(): " + std::string(std::strerror(EMFILE)) + "\n", true);
+    // Enough for the device, none for the MTU request's control socket.
+    expectMtuStepFails(broker, perrorLine("ip6 socket()", EMFILE), 1);
 }

@@ -9,8 +9,39 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
+
+// What a kernel-interface step gave, wrote on standard error and left open;
+// spare: the descriptors it may still open (-1: as many as it likes).
+struct sStepReport {
+    bool done;
+    std::string err;
+    int descriptorsLeft;
+};
+
+template <class tStep>
+sStepReport reportOf(tStep step, int spare = -1)
+{
+    const int before = openDescriptorCount();
+    testing::internal::CaptureStderr();
+    bool done;
+    if (spare < 0) {
+        done = step();
+    } else {
+        cNoFreeDescriptors limit(spare);
+        done = step();
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    return {done, err, openDescriptorCount() - before};
+}
+
+// The line perror writes for label after a failure with error.
+inline std::string perrorLine(const std::string& label, int error)
+{
+    return label + ": " + std::strerror(error) + "\n";
+}
 
 class cTunTest : public cNetTest {
 protected:

@@ -2,6 +2,7 @@
 // that crosses the wire as frames and is merged back for the device.
 #include "packet/checksum.h"
 #include "packet/tcpCoalescer.h"
+#include "setupMessages.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 namespace {
 
 using tBytes = std::vector<unsigned char>;
-const unsigned char kPi[kPacketInfoLen] = {0, 0, 0x86, 0xDD};
 
 // fe80::1 to fe80::2 with a zeroed upper-layer header, then payload bytes.
 tBytes ip6Packet(uint8_t proto, size_t headerLen, size_t payloadLen)
@@ -49,7 +49,7 @@ TEST(TcpOffload, UdpChecksumLeftByTheKernelIsCompleted)
     sVnetHeader vnet = {kVnetNeedsCsum, kVnetGsoNone, 0, 0, kIp6HeaderLen, 6};
     tBytes out(kWireFramesCapacity);
     sWireFrames frames;
-    ASSERT_TRUE(segmentForWire(vnet, udp.data(), udp.size(), kPi, 1280, out.data(), out.size(),
+    ASSERT_TRUE(segmentForWire(vnet, udp.data(), udp.size(), kIp6PacketInfo, 1280, out.data(), out.size(),
                                frames));
     ASSERT_EQ(kPacketInfoLen + udp.size(), frames.totalSize());
     EXPECT_EQ(definedChecksum(udp.data(), udp.size(), 6),
@@ -64,7 +64,7 @@ TEST(TcpOffload, SuperSegmentCrossesAsFramesAndIsMergedBack)
     sVnetHeader vnet = {kVnetNeedsCsum, kVnetGsoTcpv6, 60, 1200, kIp6HeaderLen, kTcpChecksumAt};
     tBytes out(kWireFramesCapacity);
     sWireFrames frames;
-    ASSERT_TRUE(segmentForWire(vnet, tcp.data(), tcp.size(), kPi, 1280, out.data(), out.size(),
+    ASSERT_TRUE(segmentForWire(vnet, tcp.data(), tcp.size(), kIp6PacketInfo, 1280, out.data(), out.size(),
                                frames));
     ASSERT_EQ(3u, frames.count);
     ASSERT_EQ(4u + 60 + 600, frames.lastSize);

@@ -27,8 +27,8 @@ protected:
 
 TEST_F(QueueOrder, PacketsComeOutInPushOrderEachWithItsOwnSenderAndNothingIsLogged)
 {
-    sockaddr_in first = makeSource("192.0.2.1", 3653);
-    sockaddr_in second = makeSource("203.0.113.77", 40000);
+    sockaddr_in first = endpoint("192.0.2.1", 3653);
+    sockaddr_in second = endpoint("203.0.113.77", 40000);
     std::string a = "first datagram";
     std::string b = "second";
     ASSERT_TRUE(mQueue.push(a.data(), static_cast<int>(a.size()), first));
@@ -54,7 +54,7 @@ protected:
             ASSERT_TRUE(queue.push(&i, sizeof i, mSource)) << "push " << i + 1;
     }
     cLogCapture mLog;
-    sockaddr_in mSource = makeSource("198.51.100.9", 5000);
+    sockaddr_in mSource = endpoint("198.51.100.9", 5000);
 };
 
 TEST_F(QueueLimit, FullQueueDropsWithOneErrorLineOnlyForThePushWithASource)
@@ -133,7 +133,7 @@ protected:
 
 TEST_F(QueuePop, EmptyPacketIsQueuedAndPopsAsZeroBytes)
 {
-    sockaddr_in source = makeSource("192.0.2.200", 1);
+    sockaddr_in source = endpoint("192.0.2.200", 1);
     ASSERT_TRUE(mQueue.push("", 0, source));
     ASSERT_TRUE(mQueue.push("next", 4));
 
@@ -195,7 +195,7 @@ protected:
 
 TEST_F(QueueRefusal, NegativeLengthIsRefusedSilentlyAndTakesNoRoom)
 {
-    sockaddr_in source = makeSource("203.0.113.5", 9);
+    sockaddr_in source = endpoint("203.0.113.5", 9);
     EXPECT_FALSE(mQueue.push("junk", -1, source));
     EXPECT_FALSE(mQueue.push("junk", -2048));
     EXPECT_EQ(Records{}, mLog.records());

@@ -168,8 +168,8 @@ std::vector<unsigned char> makePacket(int producer, std::uint32_t seq)
 
 sockaddr_in producerSource(int producer)
 {
-    return makeSource("198.51.100." + std::to_string(producer + 1),
-                      static_cast<unsigned short>(40000 + producer));
+    std::string address = "198.51.100." + std::to_string(producer + 1);
+    return endpoint(address.c_str(), static_cast<unsigned short>(40000 + producer));
 }
 
 } // namespace

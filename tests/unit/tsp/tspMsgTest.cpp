@@ -44,6 +44,16 @@ private:
 // Every scenario observes the records that the messages write.
 class cCodecScenario : public testing::Test {
 protected:
+    // The records since the last look: count of them, with these lines at
+    // these places.
+    void expectRecordsWith(std::size_t count,
+                           std::initializer_list<std::pair<std::size_t, const char*>> lines)
+    {
+        Records got = mLog.records();
+        ASSERT_EQ(count, got.size());
+        for (const auto& line : lines)
+            EXPECT_EQ(line.second, got[line.first]);
+    }
     cLogCapture mLog;
 };
 
@@ -148,11 +158,9 @@ TEST_F(ParsingTheWorkedExample, OfferGivesEveryFieldAndAcceptOnlyItsType)
     EXPECT_EQ("2001:db8::", ip6Text(offer->getPrefix()));
     EXPECT_EQ("2001:db8::7", ip6Text(offer->getAddr()));
     EXPECT_EQ(30u, offer->getKeepalive());
-    Records lines = mLog.records();
-    ASSERT_EQ(12u, lines.size());
-    EXPECT_EQ("DEBUG cTSPMsg Got Prefix 2001:db8::", lines[5]);
-    EXPECT_EQ("DEBUG cTSPMsg Got Prefix Len64", lines[7]);
-    EXPECT_EQ("DEBUG cTSPMsg Got Tunnel Addr2001:db8::7", lines[9]);
+    expectRecordsWith(12, {{5, "DEBUG cTSPMsg Got Prefix 2001:db8::"},
+                           {7, "DEBUG cTSPMsg Got Prefix Len64"},
+                           {9, "DEBUG cTSPMsg Got Tunnel Addr2001:db8::7"}});
 
     cReceived accept(kAccept);
     EXPECT_EQ(TSP_ACCEPT, accept->getType());
@@ -199,11 +207,9 @@ TEST_F(ParsingHostileMessages, EmptyRepeatedUnknownAndBareTagsAreSkipped)
     cReceived again("offer\0tunnelid=1\0keepalive=9\0color=blue=x\0keepalive\0tunnelid=2\0"s);
     EXPECT_EQ(2u, again->getTunnelId());
     EXPECT_EQ(9u, again->getKeepalive());
-    Records lines = mLog.records();
-    ASSERT_EQ(12u, lines.size());
-    EXPECT_EQ("DEBUG cTSPMsg Dunno tag 'color", lines[7]);
-    EXPECT_EQ("DEBUG cTSPMsg argv[4]: keepalive", lines[8]);
-    EXPECT_EQ("DEBUG cTSPMsg Dunno tag 'keepalive", lines[9]);
+    expectRecordsWith(12, {{7, "DEBUG cTSPMsg Dunno tag 'color"},
+                           {8, "DEBUG cTSPMsg argv[4]: keepalive"},
+                           {9, "DEBUG cTSPMsg Dunno tag 'keepalive"}});
 }
 
 TEST_F(ParsingHostileMessages, NetworkTextReachesEachRecordVerbatimButWithoutControlBytes)

@@ -34,8 +34,8 @@ protected:
 TEST_F(BrokerExchange, RequestIsAnsweredWithOfferBytesAndDropsStaleTunnel)
 {
     ASSERT_EQ(87u, kOffer.size());
-    cTunnel* old = findOrCreateTunnel(endpoint("192.0.2.2", 7000));
-    old->setId(7);
+    // Identifier 7 at another endpoint: the request drops that tunnel as stale.
+    setUpTunnel(findOrCreateTunnel(endpoint("192.0.2.2", 7000)), 7, false);
     for (int round = 0; round < 2; ++round) {
         cTSPMsg* reply = receive(*mTunnel, kRequest);
         EXPECT_EQ(kOffer, bytesOf(reply));

@@ -15,20 +15,21 @@ protected:
         t->release();
         return t;
     }
-    // Gives a tunnel of the table another address; the table is told, as
-    // after every step of the exchange.
-    static void readdress(cTunnel* t, unsigned id)
+    // A tunnel offered again gets no frames for address until it accepts.
+    void expectFramesOnlyOnceAccepted(cTunnel* t, cTestSocket& peer, const char* address)
     {
-        t->setId(id);
-        t->assignAddress();
-        gTunnels.update(t);
+        forward(frameTo(address));
+        EXPECT_TRUE(peer.pending().empty());
+        delete receive(*t, wire("accept\0"));
+        forward(frameTo(address));
+        EXPECT_EQ(1u, peer.pending().size());
     }
 };
 
 TEST_F(TableIndex, ReaddressedTunnelIsReachedAtItsNewAddressOnly)
 {
     cTestSocket peer;
-    readdress(established(peer, wire("request\0tunnelid=5\0")), 6);
+    setUpTunnel(established(peer, wire("request\0tunnelid=5\0")), 6);
     forward(frameTo("2001:db8::5"));
     EXPECT_TRUE(peer.pending().empty());
     forward(frameTo("2001:db8::6"));
@@ -40,13 +41,9 @@ TEST_F(TableIndex, TunnelThatSetsUpAgainGetsNoFramesUntilAccepted)
     cTestSocket peer;
     cTunnel* t = established(peer, wire("request\0tunnelid=5\0"));
     // Handed a request directly, as only a test can: it is offered again.
-    delete receive(*t, wire("request\0tunnelid=5\0"));
+    setUpTunnel(t, 5, false);
     ASSERT_EQ(TUNNEL_OFFERED, t->getState());
-    forward(frameTo("2001:db8::5"));
-    EXPECT_TRUE(peer.pending().empty());
-    delete receive(*t, wire("accept\0"));
-    forward(frameTo("2001:db8::5"));
-    EXPECT_EQ(1u, peer.pending().size());
+    expectFramesOnlyOnceAccepted(t, peer, "2001:db8::5");
 }
 
 TEST_F(TableIndex, NewerOfTwoSharingAnAddressGetsFramesAndStaleOnesNone)
@@ -67,11 +64,7 @@ TEST_F(TableIndex, NewerOfTwoSharingAnAddressGetsFramesAndStaleOnesNone)
     delete receive(*third, wire("request\0tunnelid=9\0"));
     third->release();
     EXPECT_EQ(std::list<cTunnel*>{third}, gTunnels);
-    forward(frameTo("2001:db8::9"));
-    EXPECT_TRUE(fresh.pending().empty());
-    delete receive(*third, wire("accept\0"));
-    forward(frameTo("2001:db8::9"));
-    EXPECT_EQ(1u, fresh.pending().size());
+    expectFramesOnlyOnceAccepted(third, fresh, "2001:db8::9");
 }
 
 TEST_F(TableIndex, ClearedTableStartsOverEmpty)
@@ -92,10 +85,7 @@ TEST_F(TableIndex, ManyTunnelsEachFoundByEndpointAndAddress)
     std::vector<cTunnel*> made;
     for (int i = 0; i < count; ++i) {
         cTunnel* t = findOrCreateTunnel(endpoint("198.51.100.7", static_cast<unsigned short>(2000 + i)));
-        t->setId(static_cast<unsigned>(0x100 + i));
-        t->assignAddress();
-        delete receive(*t, wire("accept\0"));
-        made.push_back(t);
+        made.push_back(setUpTunnel(t, static_cast<unsigned>(0x100 + i)));
     }
     for (int i = 0; i < count; ++i)
         EXPECT_EQ(made[static_cast<size_t>(i)],

@@ -1,5 +1,7 @@
 #include "tunnelTestSupport.h"
 
+#include <algorithm>
+
 // Finding tunnels by endpoint and counting holds.
 class TunnelLookup : public TunnelTest {};
 
@@ -40,10 +42,9 @@ TEST_F(StaleRemoval, AdjacentStaleTunnelsGoOthersStay)
     cTunnel* current = findOrCreateTunnel(endpoint("192.0.2.1", 5000));
     cTunnel* oldA = findOrCreateTunnel(endpoint("192.0.2.2", 5000));
     cTunnel* oldB = findOrCreateTunnel(endpoint("192.0.2.3", 5000));
-    cTunnel* unrelated = findOrCreateTunnel(endpoint("192.0.2.4", 5000));
+    cTunnel* unrelated = setUpTunnel(findOrCreateTunnel(endpoint("192.0.2.4", 5000)), 8);
     for (cTunnel* t : {current, oldA, oldB})
-        t->setId(0x7ab);
-    unrelated->setId(8);
+        readdress(t, 0x7ab);
     tunnelRecords();
 
     removeStaleTunnels(current);
@@ -66,26 +67,22 @@ class TunnelSends : public TunnelFramesTest {
 protected:
     cTunnel* peerTunnel(cTestSocket& s, unsigned id, bool established)
     {
-        cTunnel* t = findOrCreateTunnel(s.addr());
-        t->setId(id);
-        t->assignAddress();
-        if (established)
-            delete receive(*t, wire("accept\0"));
-        return t;
+        return setUpTunnel(findOrCreateTunnel(s.addr()), id, established);
     }
 };
 
 TEST_F(TunnelSends, BroadcastReachesOnlyEstablishedTunnelsAndCountsInDecimal)
 {
     cTestSocket fresh, offered, estA, estB;
-    peerTunnel(fresh, 1, false);
+    findOrCreateTunnel(fresh.addr());
     delete receive(*findOrCreateTunnel(offered.addr()), wire("request\0"));
+    // estA's request drops a stale tunnel of its identifier, logged in hexadecimal.
+    setUpTunnel(findOrCreateTunnel(endpoint("192.0.2.9", 5000)), 0xabc, false);
     peerTunnel(estA, 0xabc, true);
     peerTunnel(estB, 4, true);
-    cTunnel* old = findOrCreateTunnel(endpoint("192.0.2.9", 5000));
-    old->setId(0xabc);
-    removeStaleTunnels(findOrCreateTunnel(estA.addr()));
-    tunnelRecords();
+    Records setup = tunnelRecords();
+    ASSERT_NE(setup.end(), std::find(setup.begin(), setup.end(),
+                                     "DEBUG cTunnel Removing stale tunnel 0xabc"));
 
     std::string frame = frameTo("2001:db8::99", 1280);
     sendToAllTunnels(mSender.fd(), frame.data(), static_cast<int>(frame.size()));
@@ -111,7 +108,7 @@ TEST_F(TunnelSends, LocalForwardGoesToFirstMatchOnly)
 {
     cTestSocket older, newer, other;
     peerTunnel(older, 0x11, true);
-    peerTunnel(newer, 0x11, true);
+    readdress(peerTunnel(newer, 0x13, true), 0x11);
     peerTunnel(other, 0x12, true);
     tunnelRecords();
 

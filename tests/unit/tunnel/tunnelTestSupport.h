@@ -8,7 +8,6 @@
 #include "testSocket.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
-#include "packet/frame.h"
 #include "tunnel/tunnelTable.h"
 #include "tunnelTableReset.h"
 
@@ -22,14 +21,7 @@ protected:
     void TearDown() override { resetTunnelTable(); }
 
     // The records of category "cTunnel" since the last call.
-    std::vector<std::string> tunnelRecords()
-    {
-        std::vector<std::string> out;
-        for (const std::string& r : mLog.records())
-            if (r.find(" cTunnel ") != std::string::npos)
-                out.push_back(r);
-        return out;
-    }
+    std::vector<std::string> tunnelRecords() { return mLog.records("cTunnel"); }
 
     // Feeds bytes to the exchange as a received datagram, as the broker's
     // worker does: the table's indexes follow a tunnel of the table, and a
@@ -37,6 +29,27 @@ protected:
     static cTSPMsg* receive(cTunnel& t, std::string bytes)
     {
         return handleTunnelMsg(&t, &bytes[0], static_cast<int>(bytes.size()));
+    }
+
+    // Runs the exchange for a tunnel of the table: a request presenting id
+    // and, for an established tunnel, the accept.
+    static cTunnel* setUpTunnel(cTunnel* t, unsigned id, bool accepted = true)
+    {
+        delete receive(*t, tspBytes({"request", "tunnelid=" + std::to_string(id)}));
+        if (accepted)
+            delete receive(*t, wire("accept\0"));
+        return t;
+    }
+
+    // Gives a tunnel of the table identifier id and its address directly,
+    // and tells the table as after every step of the exchange: for what the
+    // exchange never leaves behind, several tunnels of one identifier (a
+    // request drops the other holders of its identifier).
+    static void readdress(cTunnel* t, unsigned id)
+    {
+        t->setId(id);
+        t->assignAddress();
+        gTunnels.update(t);
     }
 
     static std::string bytesOf(cTSPMsg* msg)
@@ -56,11 +69,7 @@ protected:
     // A frame of size bytes whose IPv6 destination is dest.
     static std::string frameTo(const char* dest, size_t size = 80)
     {
-        std::string frame(size, '\x5a');
-        in6_addr d = ip6(dest);
-        frame.replace(kDestinationAt, kIp6AddressLen, reinterpret_cast<const char*>(&d),
-                      kIp6AddressLen);
-        return frame;
+        return ip6Frame("2001:db8::1", dest, size);
     }
     void forward(const std::string& frame)
     {
