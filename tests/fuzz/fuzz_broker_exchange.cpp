@@ -18,6 +18,7 @@
 #include "cFuzzInput.h"
 #include "fuzzSupport.h"
 #include "memoryPacketHost.h"
+#include "setupMessages.h"
 #include "tunnelTableReset.h"
 
 #include "broker/cBrokerMode.h"
@@ -29,15 +30,10 @@
 #include "tunnel/tunnelKey.h"
 #include "tunnel/tunnelTable.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -59,6 +55,34 @@ struct sProtected {
     unsigned id;
 };
 
+bool samePeer(const sockaddr_in& a, const sockaddr_in& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool sameAddr(const void* a, const void* b) { return std::memcmp(a, b, kIp6AddressLen) == 0; }
+bool validKey(unsigned id, const char* key) { return key != nullptr && tunnelKeyFor(id) == key; }
+
+// One datagram: its sender and bytes, the table before it (the key-protected
+// tunnels; its size unless the sender had a tunnel), and what it let out.
+struct sStep {
+    sockaddr_in sender;
+    std::vector<char> bytes;
+    std::vector<sProtected> before;
+    std::size_t sizeBefore = 0;
+    bool established = false, evicted = false, refused = false;
+    std::vector<cMemoryPacketHost::sDatagram> sent;
+    std::vector<std::string> written;
+
+    bool nothingOut() const { return sent.empty() && written.empty(); }
+    bool onlySent(const std::string& what, const sockaddr_in& peer) const
+    {
+        return written.empty() && sent.size() == 1 && sent[0].bytes == what && samePeer(sent[0].to, peer);
+    }
+    // Whether another endpoint holds id under its key.
+    bool heldElsewhere(unsigned id) const
+    {
+        return std::any_of(before.begin(), before.end(),
+                           [&](const sProtected& p) { return p.id == id && !samePeer(p.peer, sender); });
+    }
+};
+
 // 192.0.2.1 to 192.0.2.4, ports 5000 to 5003.
 sockaddr_in endpointFor(uint8_t selector)
 {
@@ -68,10 +92,6 @@ sockaddr_in endpointFor(uint8_t selector)
     peer.sin_addr.s_addr = htonl(0xc0000200u + 1 + ((selector >> 2) & 3));
     return peer;
 }
-
-bool samePeer(const sockaddr_in& a, const sockaddr_in& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-bool validKey(unsigned id, const char* key) { return key != nullptr && tunnelKeyFor(id) == key; }
 
 in6_addr expectedAddr(const sInput& in, unsigned id)
 {
@@ -98,172 +118,144 @@ std::vector<char> withKey(const sInput& in, const sFuzzDatagram& d, const sockad
     std::string key = choice == 2 ? std::string() : tunnelKeyFor(id);
     if (choice == 3)
         key[0] = key[0] == '0' ? '1' : '0';
-    std::string tags = base.getType() != TSP_ACCEPT ? std::string()
-        : "tunnelid=" + std::to_string(id) + '\0' + "keepalive=" + std::to_string(offer.second) + '\0';
-    tags += "tunnelkey=" + key + '\0';
+    std::string keyTag = "tunnelkey=" + key;
+    std::string tags = base.getType() != TSP_ACCEPT ? tspBytes({keyTag})
+        : tspBytes({"tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(offer.second), keyTag});
     bytes.insert(bytes.end(), tags.begin(), tags.end());
     return bytes.size() <= cFuzzInput::kMaxDatagram ? bytes : d.bytes;
 }
 
-bool mayTake(const sInput& in, unsigned id, const char* key, const sockaddr_in& sender,
-             const std::vector<sProtected>& before)
+void checkOffer(sInput& in, const cTSPMsg& said, const sStep& step)
 {
-    bool heldElsewhere = std::any_of(before.begin(), before.end(), [&](const sProtected& p) {
-        return p.id == id && !samePeer(p.peer, sender);
-    });
-    return id != 0 && !identifierReserved(id) && (validKey(id, key) || (!in.keysRequired && !heldElsewhere));
-}
-
-void checkOffer(sInput& in, const std::vector<cMemoryPacketHost::sDatagram>& sent, const cTSPMsg& said,
-                const sockaddr_in& sender, const std::vector<sProtected>& before, bool evicted)
-{
-    fuzzCheck(sent.size() == 1 && samePeer(sent[0].to, sender),
+    fuzzCheck(step.sent.size() == 1 && samePeer(step.sent[0].to, step.sender),
               "a request got no offer to its sender, or more");
-    cTSPMsg offer(sent[0].bytes.data(), static_cast<int>(sent[0].bytes.size()), cTSPMsg::sQuietCopy{});
+    const std::string& bytes = step.sent[0].bytes;
+    cTSPMsg offer(bytes.data(), static_cast<int>(bytes.size()), cTSPMsg::sQuietCopy{});
     unsigned id = offer.getTunnelId();
     bool keyed = said.getTunnelKey() != nullptr;
-    std::string keyTag = keyed ? "tunnelkey=" + tunnelKeyFor(id) + '\0' : "";
-    const std::string& bytes = sent[0].bytes;
+    std::string keyTag = keyed ? tspBytes({"tunnelkey=" + tunnelKeyFor(id)}) : "";
     fuzzCheck(bytes.size() <= kLongestOffer + keyTag.size(), "offer longer than 162 bytes and its key tag");
     std::size_t tagAt = bytes.size() - keyTag.size();
     fuzzCheck(!keyed || (bytes.size() > keyTag.size() && bytes.compare(tagAt, keyTag.size(), keyTag) == 0),
               "a keyed request's offer does not end with its identifier's key");
     fuzzCheck(keyed || offer.getTunnelKey() == nullptr, "an offer carries a key nobody asked for");
     fuzzCheck(offer.getType() == TSP_OFFER, "reply to a request is no offer");
-    for (const sProtected& p : before)
-        fuzzCheck(p.id != id || samePeer(p.peer, sender) || validKey(p.id, said.getTunnelKey()) || evicted,
-                  "an offer hands out a key-protected identifier without its key");
-    if (mayTake(in, said.getTunnelId(), said.getTunnelKey(), sender, before))
-        fuzzCheck(id == said.getTunnelId(), "an offer refuses an identifier the request may take");
-    fuzzCheck(offer.getKeepalive() == std::max(said.getKeepalive(), in.floor),
-              "offer carries another keepalive");
-    fuzzCheck(offer.getPrefixLen() == in.prefixLen && std::memcmp(offer.getPrefix(), &in.prefix, 16) == 0,
+    fuzzCheck(!step.heldElsewhere(id) || validKey(id, said.getTunnelKey()) || step.evicted,
+              "an offer hands out a key-protected identifier without its key");
+    unsigned asked = said.getTunnelId();
+    bool mayTake = asked != 0 && !identifierReserved(asked)
+        && (validKey(asked, said.getTunnelKey()) || (!in.keysRequired && !step.heldElsewhere(asked)));
+    fuzzCheck(!mayTake || id == asked, "an offer refuses an identifier the request may take");
+    fuzzCheck(offer.getKeepalive() == std::max(said.getKeepalive(), in.floor), "offer carries another keepalive");
+    fuzzCheck(offer.getPrefixLen() == in.prefixLen && sameAddr(offer.getPrefix(), &in.prefix),
               "offer carries another prefix");
     in6_addr addr = expectedAddr(in, id);
-    fuzzCheck(std::memcmp(offer.getAddr(), &addr, sizeof addr) == 0, "offer carries another address");
-    if (const cTunnel* t = gTunnels.findByPeer(sender)) {
+    fuzzCheck(sameAddr(offer.getAddr(), &addr), "offer carries another address");
+    if (const cTunnel* t = gTunnels.findByPeer(step.sender)) {
         fuzzCheck(t->getId() == id && t->getState() == TUNNEL_OFFERED, "the offer is not the tunnel's");
         for (const cTunnel* other : gTunnels)
-            fuzzCheck(other == t || id != said.getTunnelId() || other->getId() != id,
+            fuzzCheck(other == t || id != asked || other->getId() != id,
                       "a stale tunnel survived its identifier's request");
     }
-    in.offers[endpointText(sender)] = {id, offer.getKeepalive()};
-}
-
-// True when sent holds exactly bytes, to peer.
-bool onlyTo(const std::vector<cMemoryPacketHost::sDatagram>& sent, const std::string& bytes,
-            const sockaddr_in& peer)
-{
-    return sent.size() == 1 && sent[0].bytes == bytes && samePeer(sent[0].to, peer);
+    in.offers[endpointText(step.sender)] = {id, offer.getKeepalive()};
 }
 
 // An established tunnel's datagram: echoed, relayed, or refused.
-void checkRelay(const std::vector<char>& datagram, const cTunnel* tunnel, const sockaddr_in& sender,
-                const std::vector<cMemoryPacketHost::sDatagram>& sent,
-                const std::vector<std::string>& written)
+void checkRelay(const sStep& step, const cTunnel* tunnel)
 {
-    std::string itself(datagram.begin(), datagram.end());
-    int n = static_cast<int>(datagram.size());
+    const char* frame = step.bytes.data();
+    std::string itself(step.bytes.begin(), step.bytes.end());
+    int n = static_cast<int>(step.bytes.size());
     if (n <= kKeepaliveMax) {
-        fuzzCheck(written.empty() && onlyTo(sent, itself, sender), "a keepalive was not echoed unchanged");
+        fuzzCheck(step.onlySent(itself, step.sender), "a keepalive was not echoed unchanged");
         return;
     }
-    const unsigned char* source = frameAddress(datagram.data(), n, kSourceAt);
-    static const unsigned char unspecified[kIp6AddressLen] = {};
+    const unsigned char* source = frameAddress(frame, n, kSourceAt);
     bool linkLocal = source != nullptr && source[0] == 0xfe && (source[1] & 0xc0) == 0x80;
-    if (!holdsIp6Packet(datagram.data(), n) || linkLocal
-        || std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) != 0
-        || std::memcmp(source, unspecified, kIp6AddressLen) == 0) {
-        fuzzCheck(written.empty() && sent.empty(), "refused data reached the TUN device or a peer");
+    if (!holdsIp6Packet(frame, n) || linkLocal || !sameAddr(source, tunnel->getAddr())
+        || sameAddr(source, &in6addr_any)) {
+        fuzzCheck(step.nothingOut(), "refused data reached the TUN device or a peer");
         return;
     }
-    const unsigned char* destination = frameAddress(datagram.data(), n, kDestinationAt);
-    const cTunnel* owner = nullptr;
-    for (const cTunnel* t : gTunnels)
-        if (owner == nullptr && destination != nullptr && t->isEstablished()
-            && std::memcmp(t->getAddr(), destination, kIp6AddressLen) == 0)
-            owner = t;
-    if (owner == nullptr)
-        fuzzCheck(sent.empty() && written == std::vector<std::string>{itself},
+    const unsigned char* destination = frameAddress(frame, n, kDestinationAt);
+    auto owner = std::find_if(gTunnels.begin(), gTunnels.end(), [&](const cTunnel* t) {
+        return destination != nullptr && t->isEstablished() && sameAddr(t->getAddr(), destination);
+    });
+    if (owner == gTunnels.end())
+        fuzzCheck(step.sent.empty() && step.written == std::vector<std::string>{itself},
                   "data did not reach the TUN device alone");
     else
-        fuzzCheck(written.empty() && onlyTo(sent, itself, owner->getPeer()),
+        fuzzCheck(step.onlySent(itself, (*owner)->getPeer()),
                   "a frame for an established tunnel did not go to it alone");
 }
 
-void checkTable(const sInput& in, const std::vector<sProtected>& before, const cTSPMsg& said,
-                const sockaddr_in& sender, bool evicted)
+void checkTable(const sInput& in, const cTSPMsg& said, const sStep& step)
 {
-    fuzzCheck(std::memcmp(&gIp6Prefix, &in.prefix, 16) == 0 && gIp6PrefixLen == in.prefixLen,
+    fuzzCheck(sameAddr(&gIp6Prefix, &in.prefix) && gIp6PrefixLen == in.prefixLen,
               "the broker's shared prefix changed");
     fuzzCheck(gTunnels.size() <= in.limit, "the table holds more tunnels than its limit");
     for (auto a = gTunnels.begin(); a != gTunnels.end(); ++a) {
         for (auto b = std::next(a); b != gTunnels.end(); ++b)
             fuzzCheck(!(*a)->samePeer((*b)->getPeer()), "two tunnels for one endpoint");
         fuzzCheck((*a)->getRefCount() == 0, "a hold is left after the datagram");
-        in6_addr addr = expectedAddr(in, (*a)->getId()), none = {};
-        const in6_addr* has = (*a)->getAddr();
-        fuzzCheck(std::memcmp(has, &none, 16) == 0 || std::memcmp(has, &addr, 16) == 0,
+        in6_addr addr = expectedAddr(in, (*a)->getId());
+        fuzzCheck(sameAddr((*a)->getAddr(), &in6addr_any) || sameAddr((*a)->getAddr(), &addr),
                   "a tunnel's address is not the prefix and its identifier");
     }
     bool setup = said.getType() == TSP_REQUEST || said.getType() == TSP_ACCEPT;
-    for (const sProtected& p : before)
-        if (gTunnels.findByPeer(p.peer) == nullptr && !evicted)
-            fuzzCheck(setup && said.getTunnelId() == p.id && !samePeer(p.peer, sender)
+    for (const sProtected& p : step.before)
+        if (gTunnels.findByPeer(p.peer) == nullptr && !step.evicted)
+            fuzzCheck(setup && said.getTunnelId() == p.id && !samePeer(p.peer, step.sender)
                           && validKey(p.id, said.getTunnelKey()),
                       "a key-protected tunnel went without its key");
 }
 
-void handleDatagram(sInput& in, cBrokerMode& mode, cMemoryPacketHost& host, const sFuzzDatagram& d,
-                    long long now)
+void handleDatagram(sInput& in, cBrokerMode& mode, cMemoryPacketHost& host, const sFuzzDatagram& d, long long now)
 {
-    sockaddr_in sender = endpointFor(d.selector);
-    std::vector<char> bytes = withKey(in, d, sender);
-    int n = static_cast<int>(bytes.size());
-    cTSPMsg said(bytes.data(), n, cTSPMsg::sQuietCopy{});
-    std::vector<sProtected> before;
-    bool established = false;
-    std::size_t sizeBefore;
+    sStep step;
+    step.sender = endpointFor(d.selector);
+    step.bytes = withKey(in, d, step.sender);
+    int n = static_cast<int>(step.bytes.size());
+    cTSPMsg said(step.bytes.data(), n, cTSPMsg::sQuietCopy{});
     {
         std::lock_guard<std::mutex> hold(gTunnelsLock);
         for (const cTunnel* t : gTunnels)
             if (t->isKeyProtected())
-                before.push_back({t->getPeer(), t->getId()});
-        const cTunnel* t = gTunnels.findByPeer(sender);
-        established = t != nullptr && t->isEstablished();
-        sizeBefore = t == nullptr ? gTunnels.size() : 0;
+                step.before.push_back({t->getPeer(), t->getId()});
+        const cTunnel* t = gTunnels.findByPeer(step.sender);
+        step.established = t != nullptr && t->isEstablished();
+        step.sizeBefore = t == nullptr ? gTunnels.size() : 0;
     }
     unsigned long evictedBefore = mode.evictedTunnels(), refusedBefore = mode.refusedEndpoints();
     // Exactly n bytes, so that reading past the datagram is caught.
     std::unique_ptr<char[]> buffer(new char[n]);
-    std::copy(bytes.begin(), bytes.end(), buffer.get());
-    mode.handleUdpDatagram(host, buffer.get(), n, sender, now);
+    std::copy(step.bytes.begin(), step.bytes.end(), buffer.get());
+    mode.handleUdpDatagram(host, buffer.get(), n, step.sender, now);
 
-    std::vector<cMemoryPacketHost::sDatagram> sent = host.takeDatagrams();
-    std::vector<std::string> written = host.takeFrames();
-    bool evicted = mode.evictedTunnels() != evictedBefore;
+    step.sent = host.takeDatagrams();
+    step.written = host.takeFrames();
+    step.evicted = mode.evictedTunnels() != evictedBefore;
+    step.refused = mode.refusedEndpoints() != refusedBefore;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    const cTunnel* tunnel = gTunnels.findByPeer(sender);
+    const cTunnel* tunnel = gTunnels.findByPeer(step.sender);
     fuzzCheck(mode.heldOffers() == 0, "an offer was held back within the setup rate");
-    fuzzCheck(!evicted || sizeBefore >= in.limit, "a tunnel was evicted from a table with room");
-    if (mode.refusedEndpoints() != refusedBefore)
-        fuzzCheck(sizeBefore >= in.limit && tunnel == nullptr && sent.empty() && written.empty(),
-                  "a refused endpoint has a tunnel, got an answer, or there was room");
-    checkTable(in, before, said, sender, evicted);
-    if (established)
-        checkRelay(bytes, tunnel, sender, sent, written);
-    else if (said.getType() == TSP_REQUEST && mode.refusedEndpoints() == refusedBefore)
-        checkOffer(in, sent, said, sender, before, evicted);
+    fuzzCheck(!step.evicted || step.sizeBefore >= in.limit, "a tunnel was evicted from a table with room");
+    fuzzCheck(!step.refused || (step.sizeBefore >= in.limit && tunnel == nullptr && step.nothingOut()),
+              "a refused endpoint has a tunnel, got an answer, or there was room");
+    checkTable(in, said, step);
+    if (step.established)
+        checkRelay(step, tunnel);
+    else if (said.getType() == TSP_REQUEST && !step.refused)
+        checkOffer(in, said, step);
     else
-        fuzzCheck(sent.empty() && written.empty(), "something that is no request or data left the broker");
+        fuzzCheck(step.nothingOut(), "something that is no request or data left the broker");
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    keepReportChannel();
-    quietLogs();
+    initializeFuzzing(FUZZ_LOGS_QUIET);
     // A fixed secret, so that a reproducer replays with the same keys.
     unsigned char secret[kBrokerSecretLen];
     for (int i = 0; i < kBrokerSecretLen; ++i)
@@ -283,8 +275,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     uint8_t limit = input.byte();
     in.limit = 1 + limit % 16;
     in.keysRequired = (limit & 0x10) != 0;
-    const unsigned char documentation[4] = {0x20, 0x01, 0x0d, 0xb8};
-    std::memcpy(in.prefix.s6_addr, documentation, sizeof documentation);
+    in.prefix = ip6("2001:db8::"); // the documentation prefix, the rest from the input
     for (int i = 4; i < 16; ++i)
         in.prefix.s6_addr[i] = input.byte();
     setTunnelKeysRequired(in.keysRequired);

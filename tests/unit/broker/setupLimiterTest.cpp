@@ -79,28 +79,39 @@ TEST_F(SetupLimiter, ManyAddressesStayInFixedMemoryAndHeldBackAddressStaysHeld)
 }
 
 // The UDP worker with the limiter: the exchange runs, the reply waits.
-class SetupFlood : public cBrokerHarness {};
+class SetupFlood : public cBrokerHarness {
+protected:
+    // count new peers at one instant, each asking for a tunnel of a derived
+    // identifier and, when blind, accepting without waiting for the offer.
+    void flood(int count, bool blind)
+    {
+        for (int i = 0; i < count; ++i) {
+            mPeers.emplace_back(new cTestSocket);
+            fromPeer(tspBytes({"request", "tunnelid=0"}), mPeers.back()->addr());
+            if (blind)
+                fromPeer(tspBytes({"accept"}), mPeers.back()->addr());
+        }
+    }
+
+    std::vector<std::unique_ptr<cTestSocket>> mPeers;
+};
 
 TEST_F(SetupFlood, OneAddressGetsOnlyTheBurstWhileEveryTunnelIsOffered)
 {
     // One token a second, and every request at one instant: only the burst
     // reaches the peers.
     configure("quib.broker.setuprate = 1\n");
-    std::vector<std::unique_ptr<cTestSocket>> peers;
-    for (int i = 0; i < 12; ++i) {
-        peers.emplace_back(new cTestSocket);
-        fromPeer(tspBytes({"request", "tunnelid=0"}), peers.back()->addr());
-    }
+    flood(12, false);
 
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ("offer", sentTo(*peers[i]).substr(0, 5)) << "peer " << i;
+        EXPECT_EQ("offer", sentTo(*mPeers[i]).substr(0, 5)) << "peer " << i;
     for (int i = 5; i < 12; ++i)
-        EXPECT_EQ("<none>", sentTo(*peers[i])) << "peer " << i;
+        EXPECT_EQ("<none>", sentTo(*mPeers[i])) << "peer " << i;
 
     auto records = mLog.records();
     EXPECT_EQ(5, countStartingWith(records, "INFO cBroker Config msg from 127.0.0.1:"));
     EXPECT_EQ(7, countStartingWith(records, "DEBUG cBroker Setup rate exceeded, offer to 127.0.0.1:"));
-    EXPECT_TRUE(has(records, "DEBUG cBroker Setup rate exceeded, offer to " + peers[5]->endpoint() + " held back"));
+    EXPECT_TRUE(has(records, "DEBUG cBroker Setup rate exceeded, offer to " + mPeers[5]->endpoint() + " held back"));
     // The first one held back is reported at once; the rest wait 10 s.
     EXPECT_EQ(1, countStartingWith(records, "INFO cBroker Setup rate exceeded: "));
     EXPECT_TRUE(has(records, "INFO cBroker Setup rate exceeded: 1 offers held back since the last report"));
@@ -122,20 +133,15 @@ TEST_F(SetupFlood, OneAddressGetsOnlyTheBurstWhileEveryTunnelIsOffered)
 TEST_F(SetupFlood, BlindAcceptBehindHeldBackOfferEstablishesButDoesNotProtect)
 {
     configure("quib.broker.setuprate = 1\nquib.broker.maxtunnels = 6\n");
-    std::vector<std::unique_ptr<cTestSocket>> peers;
-    for (int i = 0; i < 6; ++i) {
-        peers.emplace_back(new cTestSocket);
-        fromPeer(tspBytes({"request", "tunnelid=0"}), peers.back()->addr());
-        fromPeer(tspBytes({"accept"}), peers.back()->addr());
-    }
-    cTunnel* blind = tunnelOf(*peers[5]);
+    flood(6, true);
+    cTunnel* blind = tunnelOf(*mPeers[5]);
     EXPECT_TRUE(blind->isEstablished());
     EXPECT_FALSE(blind->hasCompleted());
-    EXPECT_TRUE(tunnelOf(*peers[4])->hasCompleted());
+    EXPECT_TRUE(tunnelOf(*mPeers[4])->hasCompleted());
 
     cTestSocket client;
     fromPeer("hello", client.addr());
     EXPECT_NE(nullptr, tunnelOf(client));
-    EXPECT_EQ(nullptr, tunnelOf(*peers[5]));
-    EXPECT_TRUE(has(mLog.records(), "DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + peers[5]->endpoint()));
+    EXPECT_EQ(nullptr, tunnelOf(*mPeers[5]));
+    EXPECT_TRUE(has(mLog.records(), "DEBUG cTunnel Tunnel table full, evicting unfinished tunnel of " + mPeers[5]->endpoint()));
 }

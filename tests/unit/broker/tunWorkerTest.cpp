@@ -121,28 +121,24 @@ TEST_F(TunFrameBroadcast, EveryEstablishedTunnelGetsTheFrameOthersNothing)
     EXPECT_EQ(2, std::count(records.begin(), records.end(), "DEBUG cTunnel TX 60 bytes over tunnel"));
 }
 
-TEST_F(TunFrameBroadcast, FlagsInHexThenNextCountInDecimal)
+TEST_F(TunFrameBroadcast, LogLineShowsFlagsInHexCountsInDecimalAndNoBytesBeyondTheFrame)
 {
-    fromTun(headerFrame(60, 0xab12), 60);
-    fromTun(headerFrame(1280, 0), 1280);
-
-    EXPECT_EQ(Records({
-                  "DEBUG cBroker Got 60 bytes from the TUN Q protocol 34525 flags 0xab12",
-                  "DEBUG cBroker Got 1280 bytes from the TUN Q protocol 34525 flags 0x0",
-              }),
-              mLog.records());
-}
-
-TEST_F(TunFrameBroadcast, ShortFrameShowsNoBytesBeyondIt)
-{
-    // The buffer holds a whole IPv6 header (flags 0x101, byte-order neutral),
-    // but only n bytes of it are the frame.
-    fromTun(headerFrame(4, 0x0101), 3);
-    fromTun(headerFrame(4, 0x0101), 1);
-
-    EXPECT_EQ(Records({
-                  "DEBUG cBroker Got 3 bytes from the TUN Q protocol 0 flags 0x101",
-                  "DEBUG cBroker Got 1 bytes from the TUN Q protocol 0 flags 0x0",
-              }),
-              mLog.records());
+    struct sCase {
+        std::string frame;
+        int n;
+        const char* record;
+    };
+    // Flags in hex, then the next count in decimal. The short frames' buffer
+    // holds a whole IPv6 header (flags 0x101, byte-order neutral), but only n
+    // bytes of it are the frame.
+    const sCase cases[] = {
+        {headerFrame(60, 0xab12), 60, "DEBUG cBroker Got 60 bytes from the TUN Q protocol 34525 flags 0xab12"},
+        {headerFrame(1280, 0), 1280, "DEBUG cBroker Got 1280 bytes from the TUN Q protocol 34525 flags 0x0"},
+        {headerFrame(4, 0x0101), 3, "DEBUG cBroker Got 3 bytes from the TUN Q protocol 0 flags 0x101"},
+        {headerFrame(4, 0x0101), 1, "DEBUG cBroker Got 1 bytes from the TUN Q protocol 0 flags 0x0"},
+    };
+    for (const sCase& c : cases) {
+        fromTun(c.frame, c.n);
+        EXPECT_EQ(Records{c.record}, mLog.records()) << c.n << " bytes";
+    }
 }

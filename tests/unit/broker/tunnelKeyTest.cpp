@@ -5,8 +5,6 @@
 #include "broker/brokerSecret.h"
 #include "tunnel/tunnelKey.h"
 
-#include <zlib.h>
-
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -154,10 +152,7 @@ TEST_F(KeyedSetup, NoEndpointDerivesAnIdentifierAnotherHoldsUnderItsKey)
 {
     cTestSocket owner, newcomer;
     // The owner's identifier is the one the newcomer's endpoint would derive.
-    unsigned char endpoint[6];
-    std::memcpy(endpoint, &newcomer.addr().sin_addr.s_addr, 4);
-    std::memcpy(endpoint + 4, &newcomer.addr().sin_port, 2);
-    std::string id = std::to_string(crc32(0L, endpoint, sizeof(endpoint)));
+    std::string id = std::to_string(endpointCrc(newcomer.addr()));
     setUpKeyed(owner, id.c_str(), "");
     ASSERT_TRUE(tunnelOf(owner)->isKeyProtected());
 
