@@ -12,18 +12,9 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-const std::string kKeepalive("\x00\x00\x86\xdd", 4);
+const std::string kKeepalive = keepaliveBytes();
 // A setup again, after an offer without a key.
 const std::string kRequest = tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey="});
-
-std::vector<std::string> brokerLines(cLogCapture& log)
-{
-    std::vector<std::string> out;
-    for (const std::string& r : log.records())
-        if (r.find(" cBroker ") != std::string::npos)
-            out.push_back(r);
-    return out;
-}
 
 // A 64-byte frame: ICMPv6 (58) from 2001:db8::7 to 2001:db8::1.
 std::string exampleFrame()
@@ -75,7 +66,7 @@ TEST_F(ClientBeforeOffer, BrokerOfferIsAcceptedAndKeptThenAnAddressFailureEndsTh
         "DEBUG cBroker Receive 87 bytes from UDP",
         "INFO cBroker Setting '' address to '2001:db8::7/64'",
     };
-    EXPECT_EQ(expected, brokerLines(mLog)); // nothing of its own on failure
+    EXPECT_EQ(expected, mLog.records("cBroker")); // nothing of its own on failure
     EXPECT_NE(std::string::npos, err.find("get if index")) << err;
 }
 
@@ -108,7 +99,7 @@ TEST_F(ClientBeforeOffer, RetriesResendTheRequestWhileOtherInputIsSkipped)
         "DEBUG cBroker Receive 64 bytes from TUN",   "DEBUG cBroker Receive -1 bytes from TUN",
         "DEBUG cBroker Receive -1 bytes from UDP",   "DEBUG cBroker Receive 6 bytes from UDP",
     };
-    EXPECT_EQ(expected, brokerLines(mLog));
+    EXPECT_EQ(expected, mLog.records("cBroker"));
 }
 
 class ClientEstablished : public cClientTest {
@@ -203,7 +194,7 @@ TEST_F(ClientEstablished, ASendingClientMeasuresTheSilenceOnEveryPass)
     }
     // Thirty seconds after the broker's last word, busy or not, the run ends.
     EXPECT_EQ(0, client().onPass(at(56)));
-    std::vector<std::string> lines = brokerLines(mLog);
+    std::vector<std::string> lines = mLog.records("cBroker");
     for (const char* line : {"INFO cBroker No word from the broker since the keepalive, setting up again",
                              "INFO cBroker The broker still holds the tunnel, it goes on as it was"})
         EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << line;

@@ -155,16 +155,15 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
     ASSERT_EQ(0, stat((mDir.path() + "/tunkey").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
     // The keepalive at once, to confirm the accept.
-    const std::string keepalive("\x00\x00\x86\xdd", 4);
     EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30",
                                                   "tunnelkey=00112233445566778899aabbccddeeff"}),
-                                        keepalive}),
+                                        keepaliveBytes()}),
               sentToBroker());
 }
 
 TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevice)
 {
-    const std::string keepalive("\x00\x00\x86\xdd", 4);
+    const std::string keepalive = keepaliveBytes();
     ASSERT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keyedOffer()));
     sentToBroker(); // the accept and its keepalive, lost on the way
     mLog.records();
