@@ -109,15 +109,6 @@ bool parseOffer(const char* data, int n, in6_addr& addr, in6_addr& prefix)
     return gotAddr && gotPrefix;
 }
 
-uint32_t sumWords(const unsigned char* p, std::size_t len, uint32_t sum)
-{
-    for (std::size_t i = 0; i + 1 < len; i += 2)
-        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
-    if (len & 1)
-        sum += static_cast<uint32_t>(p[len - 1] << 8);
-    return sum;
-}
-
 // A frame holding an IPv6/UDP packet with a correct checksum.
 std::vector<unsigned char> probeFrame(const in6_addr& src, const in6_addr& dst, uint16_t port,
                                       int payload)
@@ -135,13 +126,7 @@ std::vector<unsigned char> probeFrame(const in6_addr& src, const in6_addr& dst, 
     udp[5] = ip[5];
     for (std::size_t i = kUdpHeaderLen; i < udpLen; ++i)
         udp[i] = static_cast<unsigned char>(i);
-    // Pseudo-header: both addresses, the UDP length and the next header.
-    uint32_t sum = sumWords(ip + 8, 2 * kIp6AddressLen, 0);
-    sum += static_cast<uint32_t>(udpLen) + IPPROTO_UDP;
-    sum = sumWords(udp, udpLen, sum);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    uint16_t check = static_cast<uint16_t>(~sum);
+    uint16_t check = definedChecksum(ip, kIp6HeaderLen + udpLen, 6);
     if (check == 0)
         check = 0xffff;
     udp[6] = static_cast<unsigned char>(check >> 8);

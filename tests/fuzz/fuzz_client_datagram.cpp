@@ -31,6 +31,7 @@
 #include "log/monotonicClock.h"
 #include "main/cBroker.h"
 #include "memoryPacketHost.h"
+#include "setupMessages.h"
 #include "tsp/cTSPMsg.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
@@ -161,9 +162,9 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
     }
     if (type == TSP_OFFER) {
         // Our client's accept names what it took and repeats its key.
-        std::string accept = std::string("accept", 7) + "tunnelid=" + std::to_string(t.getId())
-            + '\0' + "keepalive=" + std::to_string(t.getKeepalive()) + '\0' + "tunnelkey="
-            + t.getKey() + '\0';
+        std::string accept = tspBytes({"accept", "tunnelid=" + std::to_string(t.getId()),
+                                       "keepalive=" + std::to_string(t.getKeepalive()),
+                                       "tunnelkey=" + t.getKey()});
         fuzzCheck(sent == std::vector<std::string>{accept},
                   "an offer was not answered with one accept");
         fuzzCheck(t.getId() == said.getTunnelId() && t.getKeepalive() == said.getKeepalive()
@@ -186,8 +187,7 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    keepReportChannel();
-    quietLogs();
+    initializeFuzzing(FUZZ_LOGS_QUIET);
     // scripts/fuzz points TMPDIR at the run's scratch directory, so a file
     // left behind by a crash goes with it.
     const char* dir = std::getenv("TMPDIR");
@@ -228,9 +228,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     fuzzCheck(client.tunnel().getId() == id, "the stored identifier was not taken");
     client.tunnel().setKeepalive(keepalive);
     if (flags & 1) {
-        char offer[] = "offer\0tunnelid=7\0ip6prefix=2001:db8::\0ip6prefixlen=64\0"
-                       "ip6addr=2001:db8::7\0keepalive=30";
-        delete client.tunnel().handleMsg(offer, sizeof offer);
+        std::string offer = exampleOffer();
+        delete client.tunnel().handleMsg(&offer[0], static_cast<int>(offer.size()));
         fuzzCheck(client.tunnel().isEstablished(), "the example offer did not establish it");
     }
     sFuzzDatagram d;

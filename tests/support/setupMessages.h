@@ -91,6 +91,19 @@ inline std::string udpFrame(const in6_addr& source, const in6_addr& destination,
     return frame;
 }
 
+// The checksum of the upper-layer packet behind the 40-byte IPv6 header at
+// ip6 (len bytes in all) as its definition gives it: pseudo-header and
+// data, word by word, the upper layer's checksum field at fieldAt left out.
+inline uint16_t definedChecksum(const unsigned char* ip6, std::size_t len, std::size_t fieldAt)
+{
+    uint32_t sum = static_cast<uint32_t>(len - 40) + ip6[6];
+    for (std::size_t i = 8; i < len; i += 2)
+        sum += i == 40 + fieldAt ? 0 : (ip6[i] << 8) + (i + 1 < len ? ip6[i + 1] : 0);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
 // The identifier the broker derives for an endpoint that presents none:
 // the CRC-32 of its address then port, both in network order.
 inline uint32_t endpointCrc(in_addr address, uint16_t portNet)

@@ -3,6 +3,7 @@
 #include "packet/checksum.h"
 #include "packet/tcpCoalescer.h"
 #include "setupMessages.h"
+#include "setupMessages.h"
 
 #include <gtest/gtest.h>
 
@@ -27,17 +28,6 @@ tBytes ip6Packet(uint8_t proto, size_t headerLen, size_t payloadLen)
     for (size_t i = 0; i < payloadLen; ++i)
         p[kIp6HeaderLen + headerLen + i] = static_cast<unsigned char>(i * 7 + 3);
     return p;
-}
-
-// As defined: pseudo-header and data, word by word, the field left out.
-uint16_t definedChecksum(const unsigned char* p, size_t len, size_t fieldAt)
-{
-    uint32_t sum = static_cast<uint32_t>(len - kIp6HeaderLen) + p[kIp6NextHeaderAt];
-    for (size_t i = 8; i < len; i += 2)
-        sum += i == kIp6HeaderLen + fieldAt ? 0 : (p[i] << 8) + (i + 1 < len ? p[i + 1] : 0);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
 }
 
 } // namespace
