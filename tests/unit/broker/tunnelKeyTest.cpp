@@ -97,12 +97,11 @@ protected:
     std::string setUpKeyed(const cTestSocket& peer, const char* id, const std::string& key)
     {
         std::string idTag = std::string("tunnelid=") + id;
-        std::string keyTag = "tunnelkey=" + key;
-        fromPeer(tspBytes({"request", idTag.c_str(), keyTag.c_str()}), peer.addr());
+        fromPeer(tspBytes({"request", idTag, "tunnelkey=" + key}), peer.addr());
         std::string offer = sentTo(peer);
         EXPECT_EQ(nullptr, tunnelOf(peer));
         std::string validKey = "tunnelkey=" + tunnelKeyFor(static_cast<unsigned>(std::stoul(id)));
-        fromPeer(tspBytes({"accept", idTag.c_str(), "keepalive=30", validKey.c_str()}), peer.addr());
+        fromPeer(tspBytes({"accept", idTag, "keepalive=30", validKey}), peer.addr());
         return offer;
     }
 };
@@ -112,9 +111,7 @@ TEST_F(KeyedSetup, OnlyTheKeyHolderTakesAProtectedIdentifier)
     cTestSocket owner, attacker, ownerAgain;
     const std::string key = tunnelKeyFor(7);
     // The key follows the written tags, for a client that asked for one.
-    EXPECT_EQ(tspBytes({"offer", "tunnelid=7", "ip6prefix=2001:db8::", "ip6prefixlen=64",
-                        "ip6addr=2001:db8::7", "keepalive=30", ("tunnelkey=" + key).c_str()}),
-              setUpKeyed(owner, "7", ""));
+    EXPECT_EQ(exampleOffer() + tspBytes({"tunnelkey=" + key}), setUpKeyed(owner, "7", ""));
     ASSERT_NE(nullptr, tunnelOf(owner));
     EXPECT_TRUE(tunnelOf(owner)->isKeyProtected());
     EXPECT_TRUE(tunnelOf(owner)->hasCompleted());
