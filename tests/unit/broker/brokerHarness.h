@@ -38,8 +38,6 @@ const long long kSecond = kNanosPerSecond;
 // test says otherwise.
 const long long kNow = 1000 * kSecond;
 
-const std::string kKeepalive(reinterpret_cast<const char*>(kKeepaliveBytes), kKeepaliveMax);
-
 // A broker built from these configuration lines; the configuration is empty
 // again afterwards, so the next broker reads the defaults.
 inline std::unique_ptr<cBroker> brokerFrom(const std::string& lines)
@@ -92,12 +90,18 @@ protected:
     // identifier id; returns its tunnel.
     cTunnel* establish(const cTestSocket& peer, const char* id)
     {
-        std::string tag = std::string("tunnelid=") + id;
-        fromPeer(tspBytes({"request", tag.c_str(), "keepalive=30"}), peer.addr());
+        fromPeer(tspBytes({"request", std::string("tunnelid=") + id, "keepalive=30"}), peer.addr());
         EXPECT_EQ("offer", sentTo(peer).substr(0, 5));
         fromPeer(tspBytes({"accept"}), peer.addr());
         mLog.records();
         return tunnelOf(peer);
+    }
+
+    // A loopback endpoint whose socket is closed again: nobody holds its port.
+    static sockaddr_in closedEndpoint()
+    {
+        cTestSocket gone;
+        return gone.addr();
     }
 
     static cTunnel* tunnelOf(const cTestSocket& peer)

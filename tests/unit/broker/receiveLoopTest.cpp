@@ -2,7 +2,6 @@
 #include "brokerHarness.h"
 
 #include <fcntl.h>
-#include <netinet/ip.h>
 #include <poll.h>
 
 #include <cstring>
@@ -20,11 +19,14 @@ protected:
         pollfd p = {mBroker->udpSocket(), POLLIN, 0};
         return poll(&p, 1, 2000) == 1;
     }
-    std::string popUdp(sockaddr_in& source)
+    // The oldest datagram of the UDP queue is bytes, sent by mClient.
+    void expectQueuedFromClient(const std::string& bytes)
     {
         char buf[kFrameBufferSize];
+        sockaddr_in source = {};
         int n = mBroker->udpQueue().pop(buf, sizeof(buf), &source);
-        return std::string(buf, static_cast<size_t>(n));
+        EXPECT_EQ(bytes, std::string(buf, static_cast<size_t>(n)));
+        EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
     }
     cTestSocket mClient;
 };
@@ -45,9 +47,7 @@ TEST_F(ReceivePass, TunFrameAndDatagramQueuedInOnePassTunFirst)
     char buf[16];
     ASSERT_EQ(6, mBroker->tunQueue().pop(buf, sizeof(buf)));
     EXPECT_EQ("frame!", std::string(buf, 6));
-    sockaddr_in source = {};
-    EXPECT_EQ("hello", popUdp(source));
-    EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
+    expectQueuedFromClient("hello");
 }
 
 TEST_F(ReceivePass, EverythingReadyIsQueuedBeforeTheNextSelectInRoundsTunFirst)
@@ -70,11 +70,8 @@ TEST_F(ReceivePass, EverythingReadyIsQueuedBeforeTheNextSelectInRoundsTunFirst)
                   "DEBUG cBroker Received 3 bytes on TUN",
               }),
               mLog.records());
-    sockaddr_in source = {};
-    for (const char* d : {"d1", "d22", "d333"}) {
-        EXPECT_EQ(d, popUdp(source));
-        EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
-    }
+    for (const char* d : {"d1", "d22", "d333"})
+        expectQueuedFromClient(d);
     char buf[16];
     EXPECT_EQ(2, mBroker->tunQueue().pop(buf, sizeof(buf)));
     EXPECT_EQ(3, mBroker->tunQueue().pop(buf, sizeof(buf)));
@@ -92,9 +89,7 @@ TEST_F(ReceivePass, EmptyDatagramIsQueuedWithItsSender)
     pass();
 
     EXPECT_EQ(Records({"DEBUG cBroker Received 0 bytes on UDP from " + mClient.endpoint()}), mLog.records());
-    sockaddr_in source = {};
-    EXPECT_EQ("", popUdp(source));
-    EXPECT_EQ(0, std::memcmp(&mClient.addr(), &source, sizeof(source)));
+    expectQueuedFromClient("");
 }
 
 TEST_F(ReceivePass, FailedTunReadIsSkipped)
@@ -121,12 +116,7 @@ TEST_F(ReceivePass, FailedReceiveIsSkipped)
     // recvfrom fail.
     int on = 1;
     ASSERT_EQ(0, setsockopt(mBrokerSocket.fd(), IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
-    sockaddr_in closed;
-    {
-        cTestSocket gone;
-        closed = gone.addr();
-    }
-    mBrokerSocket.sendTo("x", closed);
+    mBrokerSocket.sendTo("x", closedEndpoint());
     ASSERT_TRUE(brokerSocketReady());
 
     pass();
@@ -135,8 +125,7 @@ TEST_F(ReceivePass, FailedReceiveIsSkipped)
     mClient.sendTo("abc", mBrokerSocket.addr());
     ASSERT_TRUE(brokerSocketReady());
     pass();
-    sockaddr_in source = {};
-    EXPECT_EQ("abc", popUdp(source));
+    expectQueuedFromClient("abc");
 }
 
 // runServer stops before it opens anything when a setting is unusable.
@@ -195,11 +184,7 @@ TEST_F(BrokerStart, FloodLimitsComeFromTheConfiguration)
 
 TEST_F(BrokerStart, UdpSocketBindsAnyAddressOnBrokerPort)
 {
-    uint16_t port;
-    {
-        cTestSocket probe;
-        port = ntohs(probe.addr().sin_port);
-    }
+    uint16_t port = ntohs(closedEndpoint().sin_port);
     std::unique_ptr<cBroker> broker = brokerFrom("quib.broker.port = " + std::to_string(port) + "\n");
     ASSERT_TRUE(broker->openUdpSocket());
     sockaddr_in bound = {};

@@ -51,8 +51,8 @@ TEST_F(TableLimit, FullOfCompletedTunnelsDropsNewEndpointButFindsKnownOnes)
               tunnelRecords());
 
     // A client that completed its setup carries on.
-    fromPeer(kKeepalive, a.addr());
-    EXPECT_EQ(kKeepalive, sentTo(a));
+    fromPeer(keepaliveBytes(), a.addr());
+    EXPECT_EQ(keepaliveBytes(), sentTo(a));
     EXPECT_EQ(Records{"DEBUG cTunnel Found tunnel.."}, tunnelRecords());
     EXPECT_EQ((std::list<cTunnel*>{tc, tb, ta}), gTunnels);
     EXPECT_EQ(0, ta->getRefCount());
@@ -68,7 +68,6 @@ TEST_F(TableLimit, OldestUnheldUnfinishedTunnelGivesWay)
     pass(second, kRequest);
     cTunnel* garbage = pass(third, "hello");
     cTunnel* done = establish(fourth, "0");
-    tunnelRecords();
 
     cTunnel* fresh = pass(fifth, "hello");
     ASSERT_NE(nullptr, fresh);
@@ -121,7 +120,6 @@ TEST_F(TableLimit, ReturningClientTakesTheSlotOfItsStaleTunnel)
     establish(before, "7");
     cTunnel* waiting = pass(unfinished, "hello");
     cTunnel* kept = establish(other, "0");
-    tunnelRecords();
 
     cTunnel* back = pass(after, tspBytes({"request", "tunnelid=7"}));
     ASSERT_NE(nullptr, back);
@@ -140,7 +138,7 @@ TEST_F(TableLimit, CompletedClientSilentBeyondItsKeepaliveGivesWay)
     cTestSocket talking, gone, client;
     cTunnel* kept = establish(talking, "0");
     establish(gone, "0");
-    fromPeer(kKeepalive, talking.addr(), kNow + 20 * kSecond);
+    fromPeer(keepaliveBytes(), talking.addr(), kNow + 20 * kSecond);
     // Keepalive 30: silent for 30 s is not yet gone.
     EXPECT_EQ(nullptr, pass(client, kRequest, kNow + 30 * kSecond));
     cTunnel* fresh = pass(client, kRequest, kNow + 31 * kSecond);

@@ -68,7 +68,6 @@ TEST_F(TunFrames, BatchKeepsEachTunnelsFramesInOrderOneDatagramEach)
     cTestSocket a, b;
     establish(a, "7");
     establish(b, "8");
-    mLog.records();
     std::string toA = ip6Frame("2001:db8::1", "2001:db8::7");
     std::string toB = ip6Frame("2001:db8::1", "2001:db8::8");
     std::string lastToA = toA + "tail";

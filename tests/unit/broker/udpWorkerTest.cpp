@@ -2,9 +2,6 @@
 // and the setup exchange with its reply.
 #include "brokerHarness.h"
 
-#include "log/logText.h"
-#include "packet/datagramSender.h"
-
 #include <cstring>
 
 class EstablishedTunnelTraffic : public cBrokerHarness {};
@@ -14,8 +11,8 @@ TEST_F(EstablishedTunnelTraffic, KeepalivesAreEchoedUnchangedAndNeverReachTun)
     cTestSocket client;
     establish(client, "7");
 
-    fromPeer(kKeepalive, client.addr());
-    EXPECT_EQ(kKeepalive, sentTo(client));
+    fromPeer(keepaliveBytes(), client.addr());
+    EXPECT_EQ(keepaliveBytes(), sentTo(client));
     fromPeer("k", client.addr());
     EXPECT_EQ("k", sentTo(client));
 
@@ -91,7 +88,6 @@ TEST_F(EstablishedTunnelTraffic, FrameForAnotherClientGoesToThatClientAndInBroad
         establish(a, "7");
         establish(b, "8");
         std::string frame = ip6Frame("2001:db8::7", "2001:db8::8");
-        mLog.records();
 
         fromPeer(frame, a.addr());
 
