@@ -19,11 +19,15 @@ std::string popText(cPktQueue& queue, sockaddr_in* source = nullptr)
 
 } // namespace
 
-class QueueOrder : public testing::Test {
+// A queue of limit entries, and the records it writes.
+template <int limit>
+class QueueOf : public testing::Test {
 protected:
     cLogCapture mLog;
-    cPktQueue mQueue{1024};
+    cPktQueue mQueue{limit};
 };
+
+using QueueOrder = QueueOf<1024>;
 
 TEST_F(QueueOrder, PacketsComeOutInPushOrderEachWithItsOwnSenderAndNothingIsLogged)
 {
@@ -48,74 +52,72 @@ TEST_F(QueueOrder, PacketsComeOutInPushOrderEachWithItsOwnSenderAndNothingIsLogg
 
 class QueueLimit : public testing::Test {
 protected:
-    void fill(cPktQueue& queue, int count)
+    void fill()
     {
-        for (int i = 0; i < count; ++i)
-            ASSERT_TRUE(queue.push(&i, sizeof i, mSource)) << "push " << i + 1;
+        for (int i = 0; i < 1024; ++i)
+            ASSERT_TRUE(mFull.push(&i, sizeof i, mSource)) << "push " << i + 1;
     }
     cLogCapture mLog;
     sockaddr_in mSource = endpoint("198.51.100.9", 5000);
+    cPktQueue mFull{1024};
+    cPktQueue mNone{0};
 };
 
 TEST_F(QueueLimit, FullQueueDropsWithOneErrorLineOnlyForThePushWithASource)
 {
-    cPktQueue queue(1024);
-    fill(queue, 1024);
+    fill();
 
     int extra = 1025;
-    EXPECT_FALSE(queue.push(&extra, sizeof extra, mSource));
+    EXPECT_FALSE(mFull.push(&extra, sizeof extra, mSource));
     EXPECT_EQ(Records{kOverflow}, mLog.records());
 
-    EXPECT_FALSE(queue.push(&extra, sizeof extra));
+    EXPECT_FALSE(mFull.push(&extra, sizeof extra));
     EXPECT_EQ(Records{}, mLog.records());
 
     int value = -1;
-    ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+    ASSERT_EQ(static_cast<int>(sizeof value), mFull.pop(&value, sizeof value));
     EXPECT_EQ(0, value); // the dropped packets changed nothing at the front
 }
 
 TEST_F(QueueLimit, OnePopMakesRoomForExactlyOneMorePacket)
 {
-    cPktQueue queue(1024);
-    fill(queue, 1024);
+    fill();
     int value;
-    ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+    ASSERT_EQ(static_cast<int>(sizeof value), mFull.pop(&value, sizeof value));
 
     int again = 2000;
-    EXPECT_TRUE(queue.push(&again, sizeof again));
-    EXPECT_FALSE(queue.push(&again, sizeof again));
+    EXPECT_TRUE(mFull.push(&again, sizeof again));
+    EXPECT_FALSE(mFull.push(&again, sizeof again));
 
     for (int i = 1; i < 1024; ++i)
-        ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
-    ASSERT_EQ(static_cast<int>(sizeof value), queue.pop(&value, sizeof value));
+        ASSERT_EQ(static_cast<int>(sizeof value), mFull.pop(&value, sizeof value));
+    ASSERT_EQ(static_cast<int>(sizeof value), mFull.pop(&value, sizeof value));
     EXPECT_EQ(2000, value);
-    EXPECT_EQ(0, queue.pop(&value, sizeof value));
+    EXPECT_EQ(0, mFull.pop(&value, sizeof value));
 }
 
 TEST_F(QueueLimit, LimitZeroDropsEveryPush)
 {
-    cPktQueue queue(0);
-    EXPECT_FALSE(queue.push("a", 1, mSource));
-    EXPECT_FALSE(queue.push("b", 1));
-    EXPECT_FALSE(queue.push("", 0, mSource));
+    EXPECT_FALSE(mNone.push("a", 1, mSource));
+    EXPECT_FALSE(mNone.push("b", 1));
+    EXPECT_FALSE(mNone.push("", 0, mSource));
     EXPECT_EQ(Records{kOverflow}, mLog.records()); // the third is counted, not written
     char c = 'z';
-    EXPECT_EQ(0, queue.pop(&c, 1));
+    EXPECT_EQ(0, mNone.pop(&c, 1));
     EXPECT_EQ('z', c);
 }
 
 TEST_F(QueueLimit, ABurstIsOneErrorLineThenAtMostOneSummaryPerTenSeconds)
 {
-    cPktQueue queue(0);
     auto dropThenReportAt = [&](int drops, long long now) {
         for (int i = 0; i < drops; ++i)
-            EXPECT_FALSE(queue.push("x", 1, mSource));
-        queue.reportDrops(now * kNanosPerSecond);
+            EXPECT_FALSE(mNone.push("x", 1, mSource));
+        mNone.reportDrops(now * kNanosPerSecond);
         return mLog.records();
     };
     auto summary = [](const char* rest) { return Records{kDropSummary + std::string(rest)}; };
     EXPECT_EQ(Records{kOverflow}, dropThenReportAt(3, 100)); // the burst starts at 100
-    EXPECT_FALSE(queue.push("tun", 3)); // silent and not counted
+    EXPECT_FALSE(mNone.push("tun", 3)); // silent and not counted
     EXPECT_EQ(Records{}, dropThenReportAt(2, 109));
     EXPECT_EQ(summary("4 packets dropped in the last 10 s"), dropThenReportAt(0, 110));
     EXPECT_EQ(summary("1 packets dropped in the last 15 s"), dropThenReportAt(1, 125));
@@ -125,11 +127,7 @@ TEST_F(QueueLimit, ABurstIsOneErrorLineThenAtMostOneSummaryPerTenSeconds)
     EXPECT_EQ(summary("1 packets dropped in the last 10 s"), dropThenReportAt(0, 151));
 }
 
-class QueuePop : public testing::Test {
-protected:
-    cLogCapture mLog;
-    cPktQueue mQueue{16};
-};
+using QueuePop = QueueOf<16>;
 
 TEST_F(QueuePop, EmptyPacketIsQueuedAndPopsAsZeroBytes)
 {
@@ -172,26 +170,21 @@ TEST_F(QueuePop, PacketPushedWithoutSenderPopsWithAllZeroSender)
 
 TEST_F(QueuePop, BatchTakesWhatFitsEndToEndTheFirstAlwaysAndTheRestLater)
 {
-    cPktQueue queue(16);
     for (const char* packet : {"one", "three", "sixteen bytes..."})
-        ASSERT_TRUE(queue.push(packet, static_cast<int>(std::strlen(packet))));
+        ASSERT_TRUE(mQueue.push(packet, static_cast<int>(std::strlen(packet))));
     char buffer[10];
     cPktQueue::sPopped popped[4];
-    ASSERT_EQ(2, queue.popBatch(buffer, sizeof buffer, popped, 4));
+    ASSERT_EQ(2, mQueue.popBatch(buffer, sizeof buffer, popped, 4));
     EXPECT_EQ("onethree", std::string(buffer, 8));
     EXPECT_EQ(3, popped[1].offset);
     EXPECT_EQ(5, popped[1].length);
     // Alone, the entry that did not fit is cut to the buffer.
-    ASSERT_EQ(1, queue.popBatch(buffer, sizeof buffer, popped, 4));
+    ASSERT_EQ(1, mQueue.popBatch(buffer, sizeof buffer, popped, 4));
     EXPECT_EQ("sixteen by", std::string(buffer + popped[0].offset, static_cast<std::size_t>(popped[0].length)));
-    EXPECT_EQ(0, queue.popBatch(buffer, sizeof buffer, popped, 4));
+    EXPECT_EQ(0, mQueue.popBatch(buffer, sizeof buffer, popped, 4));
 }
 
-class QueueRefusal : public testing::Test {
-protected:
-    cLogCapture mLog;
-    cPktQueue mQueue{1};
-};
+using QueueRefusal = QueueOf<1>;
 
 TEST_F(QueueRefusal, NegativeLengthIsRefusedSilentlyAndTakesNoRoom)
 {

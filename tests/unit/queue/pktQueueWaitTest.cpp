@@ -77,41 +77,32 @@ TEST_F(QueueWait, EmptyQueueTimesOutAfterItsTimeoutWith110)
     EXPECT_EQ((Records{kWaitTimeout, kTimedOut}), mLog.records());
 }
 
-TEST_F(QueueWait, TimedWaitEndsAsSoonAsAnotherThreadPushes)
+// A timed wait (5 s) or one without a limit (0 or less) blocks until
+// another thread pushes, and ends as soon as it does.
+TEST_F(QueueWait, WaitBlocksUntilAnotherThreadPushes)
 {
-    cPktQueue queue(4);
-    std::atomic<int> result{-1};
-    std::thread consumer([&] { result = queue.wait(5) ? 1 : 0; });
-    Records seen;
-    bool waiting = awaitRecord(mLog, seen, kWaitTimeout);
-    EXPECT_TRUE(queue.push("go", 2));
-    consumer.join();
-    ASSERT_TRUE(waiting);
-    EXPECT_EQ(1, result.load()); // a missed wake-up would time out: 0
-    awaitRecord(mLog, seen, kAction);
-    EXPECT_EQ((Records{kWaitTimeout, kAction}), seen);
-}
-
-TEST_F(QueueWait, WaitWithoutLimitBlocksUntilAPushArrives)
-{
-    for (int timeout : {0, -3}) {
-        SCOPED_TRACE(timeout);
+    const struct {
+        int timeout;
+        const char* waitLine;
+    } cases[] = {{5, kWaitTimeout}, {0, kWaitForever}, {-3, kWaitForever}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timeout);
         cPktQueue queue(4);
         std::atomic<bool> returned{false};
         std::atomic<bool> result{false};
         std::thread consumer([&] {
-            result = queue.wait(timeout);
+            result = queue.wait(c.timeout);
             returned = true;
         });
         Records seen;
-        bool waiting = awaitRecord(mLog, seen, kWaitForever);
+        bool waiting = awaitRecord(mLog, seen, c.waitLine);
         EXPECT_FALSE(within(kShort, [&] { return returned.load(); })); // still blocked
-        EXPECT_TRUE(queue.push("tun", 3));
+        EXPECT_TRUE(queue.push("go", 2));
         consumer.join();
         ASSERT_TRUE(waiting);
-        EXPECT_TRUE(result.load());
+        EXPECT_TRUE(result.load()); // a missed wake-up would time out: false
         awaitRecord(mLog, seen, kAction);
-        EXPECT_EQ((Records{kWaitForever, kAction}), seen);
+        EXPECT_EQ((Records{c.waitLine, kAction}), seen);
     }
 }
 
