@@ -56,23 +56,22 @@ bool awaitRecord(cLogCapture& log, Records& seen, const std::string& line)
 class QueueWait : public testing::Test {
 protected:
     cLogCapture mLog;
+    cPktQueue mQueue{4};
 };
 
 TEST_F(QueueWait, QueuedPacketAnswersAtOnceWithOnlyTheNoWaitingLine)
 {
-    cPktQueue queue(4);
-    ASSERT_TRUE(queue.push("x", 1));
-    EXPECT_TRUE(queue.wait(5));
+    ASSERT_TRUE(mQueue.push("x", 1));
+    EXPECT_TRUE(mQueue.wait(5));
     EXPECT_EQ(Records{kNoWaiting}, mLog.records()); // no timed wait was entered
     char c;
-    EXPECT_EQ(1, queue.pop(&c, 1)); // waiting took nothing
+    EXPECT_EQ(1, mQueue.pop(&c, 1)); // waiting took nothing
 }
 
 TEST_F(QueueWait, EmptyQueueTimesOutAfterItsTimeoutWith110)
 {
-    cPktQueue queue(4);
     Clock::time_point start = Clock::now();
-    EXPECT_FALSE(queue.waitFor(kShort));
+    EXPECT_FALSE(mQueue.waitFor(kShort));
     EXPECT_GE(Clock::now() - start, kShort);
     EXPECT_EQ((Records{kWaitTimeout, kTimedOut}), mLog.records());
 }
