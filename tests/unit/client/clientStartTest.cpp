@@ -1,9 +1,7 @@
 // The client's start steps and what an accepted offer does to the kernel.
 #include "clientTestSupport.h"
 
-#include <fcntl.h>
 #include <netdb.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
