@@ -14,7 +14,7 @@ namespace {
 
 const std::string kKeepalive = keepaliveBytes();
 // A setup again, after an offer without a key.
-const std::string kRequest = tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey="});
+const std::string kRequest = exampleSetup("request", "");
 
 // A 64-byte frame: ICMPv6 (58) from 2001:db8::7 to 2001:db8::1.
 std::string exampleFrame()
@@ -59,8 +59,7 @@ TEST_F(ClientBeforeOffer, BrokerOfferIsAcceptedAndKeptThenAnAddressFailureEndsTh
 
     EXPECT_TRUE(tunnel().isEstablished());
     // An offer without a key (a broker that knows none) leaves the key empty.
-    EXPECT_EQ(std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey="})},
-              sentToBroker()); // sent once
+    EXPECT_EQ(std::vector<std::string>{exampleSetup("accept", "")}, sentToBroker()); // sent once
     EXPECT_EQ("7", cTempDir::read(tunIdPath()));
     std::vector<std::string> expected = {
         "DEBUG cBroker Receive 87 bytes from UDP",
@@ -75,10 +74,9 @@ TEST_F(ClientBeforeOffer, RetriesResendTheRequestWhileOtherInputIsSkipped)
     // The request presents the stored identifier and key and the configured
     // keepalive.
     mDir.write("tunid", "7");
-    mDir.write("tunkey", "00112233445566778899aabbccddeeff");
+    mDir.write("tunkey", kExampleKey);
     client().start(sClientDevice(), kStart);
-    const std::vector<std::string> request = {
-        tspBytes({"request", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"})};
+    const std::vector<std::string> request = {exampleSetup("request")};
     EXPECT_EQ(request, sentToBroker());
     mLog.records();
     for (int i = 0; i < 2; ++i) {

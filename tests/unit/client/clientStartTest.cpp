@@ -1,9 +1,7 @@
 // The client's start steps and what an accepted offer does to the kernel.
 #include "clientTestSupport.h"
 
-#include <fcntl.h>
 #include <netdb.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +15,6 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-// Leaves exactly `spare` descriptors free while alive.
 // The sanitizer runtimes open descriptors of their own while they check a
 // call (UBSan probes memory through a pipe), so a test that leaves the
 // process without spare descriptors cannot run under them.
@@ -127,11 +124,9 @@ protected:
 
 namespace {
 
-const char kKey[] = "00112233445566778899aabbccddeeff";
-
 std::string keyedOffer()
 {
-    return exampleOffer() + tspBytes({"tunnelkey=00112233445566778899aabbccddeeff"});
+    return exampleOffer() + tspBytes({std::string("tunnelkey=") + kExampleKey});
 }
 
 } // namespace
@@ -150,15 +145,12 @@ TEST_F(ClientTunDevice, AcceptedOfferAddressesTheDeviceAndAddsTheDefaultRoute)
     EXPECT_EQ("7", cTempDir::read(tunIdPath()));
     // The key is kept beside the identifier, for the owner's eyes only, and
     // repeated in the accept.
-    EXPECT_EQ(kKey, cTempDir::read(mDir.path() + "/tunkey"));
+    EXPECT_EQ(kExampleKey, cTempDir::read(mDir.path() + "/tunkey"));
     struct stat st;
     ASSERT_EQ(0, stat((mDir.path() + "/tunkey").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
     // The keepalive at once, to confirm the accept.
-    EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30",
-                                                  "tunnelkey=00112233445566778899aabbccddeeff"}),
-                                        keepaliveBytes()}),
-              sentToBroker());
+    EXPECT_EQ((std::vector<std::string>{exampleSetup("accept"), keepaliveBytes()}), sentToBroker());
 }
 
 TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevice)
@@ -171,19 +163,14 @@ TEST_F(ClientTunDevice, LostAcceptMakesTheClientSetUpAgainWithoutTouchingTheDevi
     // Nothing from the broker until the quiet interval: the request again,
     // and a keepalive for a broker that still holds the tunnel to answer.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));
-    EXPECT_EQ((std::vector<std::string>{tspBytes({"request", "tunnelid=7", "keepalive=30",
-                                                  "tunnelkey=00112233445566778899aabbccddeeff"}),
-                                        keepalive}),
-              sentToBroker());
+    EXPECT_EQ((std::vector<std::string>{exampleSetup("request"), keepalive}), sentToBroker());
     std::vector<std::string> records = mLog.records();
     EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
                                        "INFO cBroker No word from the broker since the accept, "
                                        "setting up again"));
     // The next offer is taken as the first; the device keeps its address.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keyedOffer()));
-    EXPECT_EQ((std::vector<std::string>{tspBytes({"accept", "tunnelid=7", "keepalive=30", "tunnelkey=00112233445566778899aabbccddeeff"}),
-                                        keepalive}),
-              sentToBroker());
+    EXPECT_EQ((std::vector<std::string>{exampleSetup("accept"), keepalive}), sentToBroker());
     // A broker that answers keeps the link as it is: keepalives, no setup.
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, deliver(mBrokerEndpoint, keepalive));
     EXPECT_EQ(cClientMode::CLIENT_CONTINUE, client().onQuiet(at(10)));

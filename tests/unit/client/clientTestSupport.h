@@ -22,6 +22,15 @@
 #include <string>
 #include <vector>
 
+// The key a broker gives the example tunnel.
+constexpr char kExampleKey[] = "00112233445566778899aabbccddeeff";
+
+// The example tunnel's request or accept (7, keepalive 30) presenting key.
+inline std::string exampleSetup(const char* type, const std::string& key = kExampleKey)
+{
+    return tspBytes({type, "tunnelid=7", "keepalive=30", "tunnelkey=" + key});
+}
+
 class cClientTest : public testing::Test {
 protected:
     void SetUp() override;

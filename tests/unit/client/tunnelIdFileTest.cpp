@@ -77,7 +77,7 @@ TEST_F(TunnelIdFile, EachFailedWriteIsReportedWithTheFileAndWhy)
 
 TEST_F(TunnelIdFile, KeyOfAnotherFormIsReadAsNoneAndSaidSo)
 {
-    const std::string key = "00112233445566778899aabbccddeeff";
+    const std::string key = kExampleKey;
     const std::pair<std::string, std::string> cases[] = {
         {key + "\n", key}, {key.substr(1), ""}, {key + "0", ""}, {"A" + key.substr(1), ""}};
     const std::string said = "INFO cBroker The tunnel key file '" + mDir.path()

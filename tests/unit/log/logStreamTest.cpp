@@ -12,9 +12,13 @@
 
 using Records = std::vector<std::string>;
 
-TEST(LogStreams, EachStreamWritesWholeLinesAtItsPriorityUnderTheObjectsCategory)
+class LogStreams : public testing::Test {
+protected:
+    cLogCapture mCapture;
+};
+
+TEST_F(LogStreams, EachStreamWritesWholeLinesAtItsPriorityUnderTheObjectsCategory)
 {
-    cLogCapture capture;
     cWlog broker("cBroker");
     broker.mInfo << "Starting UDP thread..." << std::endl;
     broker.mDebug << "Got " << 1280 << " bytes from the UDP Q" << std::endl;
@@ -24,12 +28,11 @@ TEST(LogStreams, EachStreamWritesWholeLinesAtItsPriorityUnderTheObjectsCategory)
                        "DEBUG cBroker Got 1280 bytes from the UDP Q",
                        "ERROR cBroker Could not bind broker socket",
                        "DEBUG cBroker Receive -1 bytes from UDP 42"}),
-              capture.records());
+              mCapture.records());
 }
 
-TEST(LogStreams, ObjectsOfOneKindShareOneCategory)
+TEST_F(LogStreams, ObjectsOfOneKindShareOneCategory)
 {
-    cLogCapture capture;
     cWlog first("cTSPMsg");
     cWlog second("cTSPMsg");
     cWlog queue("cPktQueu");
@@ -38,33 +41,30 @@ TEST(LogStreams, ObjectsOfOneKindShareOneCategory)
     queue.mError << "Queue overflow. Dropping packet" << std::endl;
     EXPECT_EQ((Records{"DEBUG cTSPMsg Got Tunnel Id7", "DEBUG cTSPMsg Got Tunnel Keepalive30",
                        "ERROR cPktQueu Queue overflow. Dropping packet"}),
-              capture.records());
+              mCapture.records());
 }
 
-TEST(LogStreams, PercentSignsReachTheRecordAsWrittenNeverAsAFormat)
+TEST_F(LogStreams, PercentSignsReachTheRecordAsWrittenNeverAsAFormat)
 {
-    cLogCapture capture;
     cWlog msg("cTSPMsg");
     msg.mDebug << "Dunno tag '" << "%s%n%x%p" << std::endl;
-    EXPECT_EQ((Records{"DEBUG cTSPMsg Dunno tag '%s%n%x%p"}), capture.records());
+    EXPECT_EQ((Records{"DEBUG cTSPMsg Dunno tag '%s%n%x%p"}), mCapture.records());
 }
 
-TEST(LogStreams, PutAndFlushEndALineToo)
+TEST_F(LogStreams, PutAndFlushEndALineToo)
 {
-    cLogCapture capture;
     cWlog tunnel("cTunnel");
     tunnel.mInfo << "Found tunnel..";
-    EXPECT_TRUE(capture.records().empty()); // not complete yet
+    EXPECT_TRUE(mCapture.records().empty()); // not complete yet
     tunnel.mInfo.put('\n');
     tunnel.mInfo.flush();
     tunnel.mDebug << "a\nb\n";
     EXPECT_EQ((Records{"INFO cTunnel Found tunnel..", "DEBUG cTunnel a", "DEBUG cTunnel b"}),
-              capture.records());
+              mCapture.records());
 }
 
-TEST(LogStreams, AHexValueNeverLeavesTheStreamInHex)
+TEST_F(LogStreams, AHexValueNeverLeavesTheStreamInHex)
 {
-    cLogCapture capture;
     cWlog log("cTunnel");
     log.mDebug << "Removing stale tunnel 0x" << std::hex << 255u << " then " << 1280 << std::endl;
     log.mDebug << "TX " << 1280 << " bytes over tunnel" << std::endl;
@@ -74,9 +74,9 @@ TEST(LogStreams, AHexValueNeverLeavesTheStreamInHex)
     EXPECT_EQ((Records{"DEBUG cTunnel Removing stale tunnel 0xff then 1280",
                        "DEBUG cTunnel TX 1280 bytes over tunnel",
                        "INFO cTunnel TunnelId: 0x896d572b and 10", "DEBUG cTunnel 1a"}),
-              capture.records());
+              mCapture.records());
     log.mDebug << 26 << std::endl;
-    EXPECT_EQ((Records{"DEBUG cTunnel 26"}), capture.records());
+    EXPECT_EQ((Records{"DEBUG cTunnel 26"}), mCapture.records());
 }
 
 // A category's threshold is checked when a line starts: a line it drops is
@@ -128,23 +128,21 @@ TEST_F(LogStreamThreshold, LineBegunBeforeTheThresholdRoseEndsWhole)
     EXPECT_EQ((Records{"INFO cTunnel TunnelId: 0x7"}), mCapture.records());
 }
 
-TEST(LogStreams, UnfinishedLineIsDeliveredWhenTheObjectGoes)
+TEST_F(LogStreams, UnfinishedLineIsDeliveredWhenTheObjectGoes)
 {
-    cLogCapture capture;
     {
         cWlog log("cTunnel");
         log.mError << "half a line";
     }
-    EXPECT_EQ((Records{"ERROR cTunnel half a line"}), capture.records());
+    EXPECT_EQ((Records{"ERROR cTunnel half a line"}), mCapture.records());
 }
 
-TEST(LogStreams, OverlongLineIsSplitNotLost)
+TEST_F(LogStreams, OverlongLineIsSplitNotLost)
 {
-    cLogCapture capture;
     cWlog log("cTSPMsg");
     std::string big(cLogBuf::kMaxLine + 10, 'x');
     log.mDebug << big << std::endl;
-    Records got = capture.records();
+    Records got = mCapture.records();
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ("DEBUG cTSPMsg " + std::string(cLogBuf::kMaxLine, 'x'), got[0]);
     EXPECT_EQ("DEBUG cTSPMsg " + std::string(10, 'x'), got[1]);

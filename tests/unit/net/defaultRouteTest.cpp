@@ -2,9 +2,7 @@
 #include "tunTest.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -3,10 +3,8 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 

@@ -2,15 +2,12 @@
 // from the kernel, and the failures of that extra step.
 #include "tunTest.h"
 
-#include <fcntl.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
