@@ -22,7 +22,7 @@
 #include "config/cConfig.h"
 #include "log/monotonicClock.h"
 #include "main/cBroker.h"
-#include "net/cSocketPacketHost.h"
+#include "packet/cSocketPacketHost.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/tunnelTable.h"
 

@@ -7,7 +7,7 @@
 
 #include "broker/cBrokerMode.h"
 #include "log/monotonicClock.h"
-#include "net/cSocketPacketHost.h"
+#include "packet/cSocketPacketHost.h"
 #include "net/udpOffload.h"
 #include "packet/frame.h"
 

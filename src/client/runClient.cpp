@@ -5,7 +5,7 @@
 #include "client/cClientMode.h"
 #include "client/cClientRunHost.h"
 #include "log/monotonicClock.h"
-#include "net/cSocketPacketHost.h"
+#include "packet/cSocketPacketHost.h"
 #include "net/tunFrameRead.h"
 #include "net/udpOffload.h"
 #include "status/cOperatorView.h"

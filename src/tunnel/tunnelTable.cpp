@@ -5,6 +5,7 @@
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
 #include "packet/cPacketHost.h"
+#include "packet/cSocketPacketHost.h"
 #include "packet/datagramSender.h"
 #include "tunnel/tunnelKey.h"
 
@@ -131,36 +132,6 @@ void sendBatch(cPacketHost& host, const char* frame, int len, const cTunnel* con
     }
 }
 
-// The table's sends on a socket the caller names: datagrams through the
-// datagram sender. The table never writes the TUN device.
-class cSocketSends final : public cPacketHost {
-public:
-    explicit cSocketSends(int sock) : mSock(sock) {}
-
-    void putFrame(const char*, int) override {}
-    void flushFrames() override {}
-    ssize_t putPacket(const void* data, std::size_t len, const sDatagramTarget& target) override
-    {
-        return sendFrom(mSock, data, len, *target.to, target.local);
-    }
-    void putCopies(const void* data, std::size_t len, const sDatagramTarget* targets,
-                   std::size_t count, ssize_t* sent) override
-    {
-        sendCopies(mSock, data, len, targets, count, sent);
-    }
-    std::size_t putRun(const unsigned char* frames, std::size_t frameSize, std::size_t count,
-                       std::size_t lastSize, const sDatagramTarget& target) override
-    {
-        for (std::size_t i = 0; i < count; ++i)
-            if (putPacket(frames + i * frameSize, i + 1 == count ? lastSize : frameSize, target) < 0)
-                return i;
-        return count;
-    }
-
-private:
-    int mSock;
-};
-
 } // namespace
 
 bool identifierMayBeTaken(unsigned id, const char* key, const sockaddr_in& peer)
@@ -232,18 +203,21 @@ void forwardToTunnel(cPacketHost& host, const sDelivery& to, const char* frame, 
 
 void sendToAllTunnels(int sock, const char* frame, int len)
 {
-    cSocketSends sends(sock);
+    // The table never writes the TUN device.
+    cSocketPacketHost sends(sock, -1, false);
     deliver(sends, deliveryFor(frame, len, true), frame, len);
 }
 
 void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel)
 {
-    cSocketSends sends(sock);
+    // The table never writes the TUN device.
+    cSocketPacketHost sends(sock, -1, false);
     sendToTunnel(sends, frame, len, tunnel);
 }
 
 void forwardToTunnel(int sock, const char* frame, int len)
 {
-    cSocketSends sends(sock);
+    // The table never writes the TUN device.
+    cSocketPacketHost sends(sock, -1, false);
     forwardToTunnel(sends, deliveryFor(frame, len, false), frame, len);
 }

@@ -1,6 +1,7 @@
-// The run loops' side of cPacketHost: frames to the TUN device through the
-// TUN writer (merged when the device has offload), datagrams through the
-// datagram sender on the UDP socket. Both descriptors are borrowed.
+// cPacketHost on a UDP socket and a TUN device: frames through the TUN
+// writer (merged when the device has offload), datagrams through the
+// datagram sender. Both descriptors are borrowed; -1 for a device that is
+// never written (the table's own sends).
 #pragma once
 
 #include "packet/cPacketHost.h"

@@ -1,4 +1,4 @@
-#include "net/cSocketPacketHost.h"
+#include "packet/cSocketPacketHost.h"
 
 cSocketPacketHost::cSocketPacketHost(int udpSocket, int tunFd, bool tunOffload)
     : mUdpSocket(udpSocket), mTunFd(tunFd), mTunWriter(tunOffload)
