@@ -4,12 +4,9 @@
 // goes on without it.
 #include "main/cBroker.h"
 
+#include "log/replaceFile.h"
 #include "tunnel/tunnelKey.h"
 
-#include <fcntl.h>
-#include <libgen.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,21 +14,6 @@
 #include <fstream>
 #include <locale>
 #include <string>
-
-namespace {
-
-// Makes a rename in the file's directory durable; best effort.
-void syncDirectoryOf(const std::string& path)
-{
-    std::string copy = path;
-    int fd = open(dirname(&copy[0]), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
-}
-
-} // namespace
 
 unsigned cBroker::readTunnelId()
 {
@@ -48,33 +30,6 @@ unsigned cBroker::readTunnelId()
 }
 
 namespace {
-
-// The content goes to a temporary file beside the real one, reaches the
-// disk and then replaces it in one rename, so a crash at any point leaves
-// either the old content or the new one, never an empty file. 0, or the
-// errno of the step that failed.
-int replaceFile(const std::string& path, const std::string& content, mode_t mode)
-{
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkostemp(&temporary[0], O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    // A short write sets no errno of its own.
-    errno = EIO;
-    bool written = fchmod(fd, mode) == 0
-        && write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size())
-        && fsync(fd) == 0;
-    int failure = written ? 0 : errno;
-    close(fd);
-    if (written && rename(temporary.c_str(), path.c_str()) != 0)
-        failure = errno;
-    if (failure != 0) {
-        unlink(temporary.c_str());
-        return failure;
-    }
-    syncDirectoryOf(path);
-    return 0;
-}
 
 // The key file sits beside the identifier file.
 std::string keyPathBeside(const std::string& idPath)

@@ -14,7 +14,7 @@ namespace {
 
 const int kTextSize = 128;
 
-enum eTagField { TAG_TUNNELID, TAG_KEEPALIVE, TAG_PREFIX, TAG_PREFIXLEN, TAG_ADDR, TAG_TUNNELKEY };
+enum eTagField { TAG_TUNNELID, TAG_KEEPALIVE, TAG_PREFIX, TAG_PREFIXLEN, TAG_ADDR, TAG_TUNNELKEY, TAG_ROUTEDPREFIX };
 
 struct sTagInfo {
     const char* name;
@@ -29,6 +29,7 @@ const sTagInfo kTags[] = {
     {"ip6prefixlen", "Got Prefix Len", TAG_PREFIXLEN},
     {"ip6addr", "Got Tunnel Addr", TAG_ADDR},
     {"tunnelkey", "Got Tunnel Key ", TAG_TUNNELKEY},
+    {"routedprefix", "Got Routed Prefix ", TAG_ROUTEDPREFIX},
 };
 
 const sTagInfo* findTag(const char* name)
@@ -263,6 +264,9 @@ void cTSPMsg::parseTag(char* str)
     case TAG_TUNNELKEY:
         // Points into the received bytes, like every string of the message.
         mTunnelKey = value;
+        break;
+    case TAG_ROUTEDPREFIX:
+        mRoutedPrefix = value;
         break;
     }
 }

@@ -48,6 +48,9 @@ public:
     // The "tunnelkey" tag's text (possibly empty), or null when the message
     // has no such tag; valid while the message lives.
     const char* getTunnelKey() const { return mTunnelKey; }
+    // The "routedprefix" tag's text the same way: empty in a request that
+    // asks for a routed prefix, "PREFIX/LEN" in an offer that gives one.
+    const char* getRoutedPrefix() const { return mRoutedPrefix; }
 
 private:
     void parse();
@@ -64,5 +67,6 @@ private:
     in6_addr mAddr = {};
     unsigned mKeepalive = 0;
     const char* mTunnelKey = nullptr;
+    const char* mRoutedPrefix = nullptr;
     bool mQuiet = false;
 };

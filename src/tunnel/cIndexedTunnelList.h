@@ -50,6 +50,8 @@ public:
     cTunnel* findEstablished(const unsigned char* address) const;
     // True when a tunnel of another endpoint than peer holds id under its key.
     bool protectedElsewhere(unsigned id, const sockaddr_in& peer) const;
+    // True when some tunnel holds id under its key.
+    bool holdsProtected(unsigned id) const { return mProtected.count(id) != 0; }
     // The tunnel nearest the back that never completed the exchange and is
     // not held, or null.
     cTunnel* oldestUnfinished() const;

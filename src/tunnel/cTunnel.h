@@ -56,6 +56,10 @@ public:
     // when it has none yet) and its accept repeats the one the offer gave.
     void setKey(const std::string& key);
     const std::string& getKey() const { return mKey; }
+    // Client side: the request asks for a routed prefix (only with a key);
+    // the prefix the offer gave ("PREFIX/LEN"), empty for none.
+    void askRoutedPrefix() { mAsksRoutedPrefix = true; }
+    const std::string& getRoutedPrefix() const { return mRoutedPrefix; }
     // Broker side: the accept carried the identifier's valid key.
     bool isKeyProtected() const { return mKeyProtected; }
     // Broker side: a tunnel that only answers one keyed request and is never
@@ -64,7 +68,10 @@ public:
     // Broker side: the accept of a keyed setup answered without a tunnel,
     // with the valid key of id: the tunnel is set up, key-protected, and
     // other endpoints' tunnels of id go.
-    void establishWithKey(unsigned id, unsigned keepalive, const char* key);
+    // An accept that repeats a routed prefix (routedPrefix not null) takes
+    // the identifier's delegation.
+    void establishWithKey(unsigned id, unsigned keepalive, const char* key,
+                          const char* routedPrefix = nullptr);
 
     // The setup exchange.
     cTSPMsg* makeRequest();
@@ -121,6 +128,9 @@ private:
     cTSPMsg* handleOffer(const cTSPMsg& msg);
     cTSPMsg* handleAccept(const cTSPMsg& msg);
     bool takes(int type) const;
+    void offerRoutedPrefix(cTSPMsg& offer);
+    void takeDelegation();
+    void takeOfferedPrefix(const char* text);
     // The identifier assignAddress derives from the endpoint, and the one a
     // request that presents none gets (see endpointIdentifier).
     unsigned endpointCrc() const;
@@ -146,6 +156,8 @@ private:
     bool mKeyProtected;
     in_addr mLocal = {};
     bool mDetached = false;
+    bool mAsksRoutedPrefix = false;
+    std::string mRoutedPrefix;
     long long mCreated = mLastActivity;
     long long mLastHeard = mLastActivity;
     mutable tTraffic mTraffic;

@@ -2,6 +2,8 @@
 
 #include "log/logText.h"
 #include "tsp/cTSPMsg.h"
+#include "tsp/prefixText.h"
+#include "tunnel/cDelegationTable.h"
 #include "tunnel/tunnelKey.h"
 #include "tunnel/tunnelTable.h"
 
@@ -24,6 +26,9 @@ cTSPMsg* cTunnel::makeRequest()
         msg->addTag("keepalive", mKeepalive);
     if (mUsesKey)
         msg->addTag("tunnelkey", mKey.c_str());
+    // Only a tunnel that a key protects may hold a routed prefix.
+    if (mUsesKey && mAsksRoutedPrefix)
+        msg->addTag("routedprefix", "");
     msg->dump();
     return msg;
 }
@@ -78,10 +83,14 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
         mUsesKey = key != nullptr;
     // Anyone who sees an address knows its identifier: one that its owner
     // protects with a key is not taken without that key.
+    // A client refused its identifier gets no routed prefix either: the one
+    // it believes it has stays with its owner.
+    bool mayHoldPrefix = mFromPeer && msg.getRoutedPrefix() != nullptr && mUsesKey;
     if (mId != 0 && !identifierMayBeTaken(mId, key, mPeer)) {
         mInfo << "Identifier 0x" << hexText(mId)
               << " is taken only with its tunnel key, handled as 0" << std::endl;
         mId = 0;
+        mayHoldPrefix = false;
     }
     if (mId != 0 && identifierReserved(mId)) {
         mInfo << "Identifier 0x" << hexText(mId)
@@ -108,11 +117,44 @@ cTSPMsg* cTunnel::handleRequest(const cTSPMsg& msg)
     // it always was.
     if (mUsesKey && tunnelKeysEnabled())
         offer->addTag("tunnelkey", tunnelKeyFor(mId).c_str());
+    if (mayHoldPrefix && tunnelKeysEnabled())
+        offerRoutedPrefix(*offer);
     mState = TUNNEL_OFFERED;
     return offer;
 }
 
-void cTunnel::establishWithKey(unsigned id, unsigned keepalive, const char* key)
+namespace {
+
+bool holdsLiveTunnel(uint32_t id)
+{
+    return gTunnels.holdsProtected(id);
+}
+
+} // namespace
+
+// The offer names the prefix the identifier holds or would take; it is
+// taken only when the accept proves the key, so that requests from forged
+// sources never use up the pool.
+void cTunnel::offerRoutedPrefix(cTSPMsg& offer)
+{
+    if (!gDelegations.enabled())
+        return;
+    std::optional<uint64_t> place = gDelegations.placeFor(mId, holdsLiveTunnel);
+    if (!place) {
+        gDelegations.noteRefused();
+        return;
+    }
+    offer.addTag("routedprefix", gDelegations.prefixText(*place).c_str());
+}
+
+void cTunnel::takeDelegation()
+{
+    if (gDelegations.enabled())
+        gDelegations.delegate(mId, mLastHeard, holdsLiveTunnel);
+}
+
+void cTunnel::establishWithKey(unsigned id, unsigned keepalive, const char* key,
+                               const char* routedPrefix)
 {
     mId = id;
     mKeepalive = keepalive;
@@ -125,6 +167,8 @@ void cTunnel::establishWithKey(unsigned id, unsigned keepalive, const char* key)
     mCompleted = true;
     mKeyProtected = true;
     mState = TUNNEL_ESTABLISHED;
+    if (routedPrefix != nullptr)
+        takeDelegation();
 }
 
 cTSPMsg* cTunnel::handleAccept(const cTSPMsg& msg)
@@ -142,6 +186,8 @@ cTSPMsg* cTunnel::handleAccept(const cTSPMsg& msg)
     if (keyValid)
         mKeyProtected = true;
     mState = TUNNEL_ESTABLISHED;
+    if (mFromPeer && keyValid && msg.getRoutedPrefix() != nullptr)
+        takeDelegation();
     return nullptr;
 }
 
@@ -151,6 +197,18 @@ void cTunnel::noteOfferSent(long long now)
     mOfferTime = now;
 }
 
+// Only a prefix in its proper form is kept: the client configures and
+// writes what it keeps.
+void cTunnel::takeOfferedPrefix(const char* text)
+{
+    in6_addr prefix;
+    unsigned len = 0;
+    if (mAsksRoutedPrefix && parsePrefixText(text, prefix, len) && len <= 64)
+        mRoutedPrefix = prefixText(prefix, len);
+    else
+        mRoutedPrefix.clear();
+}
+
 cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
 {
     gIp6PrefixLen = static_cast<uint8_t>(msg.getPrefixLen() & 0xff);
@@ -158,6 +216,7 @@ cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
     std::memcpy(&mAddr, msg.getAddr(), sizeof(mAddr));
     mId = msg.getTunnelId();
     mKeepalive = msg.getKeepalive();
+    takeOfferedPrefix(msg.getRoutedPrefix());
 
     cTSPMsg* accept = new cTSPMsg(kMsgCapacity);
     accept->addTag("accept", static_cast<const char*>(nullptr));
@@ -170,6 +229,9 @@ cTSPMsg* cTunnel::handleOffer(const cTSPMsg& msg)
         accept->addTag("tunnelid", mId);
         accept->addTag("keepalive", mKeepalive);
         accept->addTag("tunnelkey", mKey.c_str());
+        // Repeating the prefix is what takes it (see offerRoutedPrefix).
+        if (!mRoutedPrefix.empty())
+            accept->addTag("routedprefix", mRoutedPrefix.c_str());
     }
 
     mInfo << "Offered Tunnel Addr '" << ip6Text(mAddr) << "/" << static_cast<unsigned>(gIp6PrefixLen)

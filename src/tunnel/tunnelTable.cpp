@@ -2,6 +2,7 @@
 
 #include "log/logText.h"
 #include "counters/daemonCounters.h"
+#include "tunnel/cDelegationTable.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
 #include "packet/cPacketHost.h"
@@ -84,6 +85,10 @@ cTSPMsg* handleTunnelMsg(cTunnel* tunnel, char* data, int len)
 
 void dropTunnel(cTunnel* tunnel)
 {
+    // A delegation outlives its tunnel; how long ago its holder was heard
+    // decides which one a full pool gives up first.
+    if (tunnel->isKeyProtected())
+        gDelegations.heard(tunnel->getId(), tunnel->getLastHeard());
     gTunnels.remove(tunnel);
     delete tunnel;
 }
@@ -138,6 +143,9 @@ bool identifierMayBeTaken(unsigned id, const char* key, const sockaddr_in& peer)
 {
     if (tunnelKeyValid(id, key))
         return true;
+    // A routed prefix moves with its key alone, even while its tunnel is away.
+    if (gDelegations.find(id) != nullptr)
+        return false;
     return !tunnelKeysRequired() && !gTunnels.protectedElsewhere(id, peer);
 }
 

@@ -1,0 +1,231 @@
+#include "tunnel/cDelegationTable.h"
+
+#include "log/logText.h"
+#include "log/monotonicClock.h"
+#include "tsp/prefixText.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+uint64_t high64(const in6_addr& address)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v = (v << 8) | address.s6_addr[i];
+    return v;
+}
+
+in6_addr fromHigh64(uint64_t v)
+{
+    in6_addr address{};
+    for (int i = 7; i >= 0; --i, v >>= 8)
+        address.s6_addr[i] = static_cast<uint8_t>(v);
+    return address;
+}
+
+// The top `bits` bits of v (0 to 64), the rest zero.
+uint64_t keepTop(uint64_t v, unsigned bits)
+{
+    return bits == 0 ? 0 : bits >= 64 ? v : v & ~(~0ULL >> bits);
+}
+
+// A fixed mix, so that an identifier's first place is the same after a
+// restart and on every broker with the same pool.
+uint64_t mix(uint64_t x)
+{
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+} // namespace
+
+cDelegationTable gDelegations;
+
+bool cDelegationTable::configure(const std::string& pool, unsigned delegationLen,
+                                 std::string& error)
+{
+    in6_addr prefix;
+    unsigned len = 0;
+    if (!parsePrefixText(pool.c_str(), prefix, len) || len > 64) {
+        error = "'" + printableText(pool.c_str())
+            + "' is no IPv6 prefix (PREFIX/LEN, no bits beyond LEN) with room for a /64";
+        return false;
+    }
+    if (delegationLen < len || delegationLen > 64) {
+        error = "the delegation length " + std::to_string(delegationLen) + " is outside "
+            + std::to_string(len) + " to 64";
+        return false;
+    }
+    mPool = prefix;
+    mPoolLen = len;
+    mDelegationLen = delegationLen;
+    mEnabled = true;
+    mByIndex.clear();
+    mById.clear();
+    return true;
+}
+
+uint64_t cDelegationTable::capacity() const
+{
+    unsigned bits = mDelegationLen - mPoolLen;
+    return bits >= 64 ? ~0ULL : 1ULL << bits;
+}
+
+bool cDelegationTable::inPool(const in6_addr& address) const
+{
+    return mEnabled && keepTop(high64(address), mPoolLen) == high64(mPool);
+}
+
+uint64_t cDelegationTable::indexOf(const in6_addr& address) const
+{
+    unsigned bits = mDelegationLen - mPoolLen;
+    uint64_t v = high64(address) >> (64 - mDelegationLen);
+    return bits >= 64 ? v : v & ((1ULL << bits) - 1);
+}
+
+in6_addr cDelegationTable::prefixOf(uint64_t index) const
+{
+    uint64_t shifted = mDelegationLen == 0 ? 0 : index << (64 - mDelegationLen);
+    return fromHigh64(high64(mPool) | shifted);
+}
+
+std::string cDelegationTable::prefixText(uint64_t index) const
+{
+    return ::prefixText(prefixOf(index), mDelegationLen);
+}
+
+uint32_t cDelegationTable::holderOf(const in6_addr& address) const
+{
+    if (!inPool(address))
+        return 0;
+    auto it = mByIndex.find(indexOf(address));
+    return it == mByIndex.end() ? 0 : it->second;
+}
+
+const cDelegationTable::sDelegation* cDelegationTable::find(uint32_t id) const
+{
+    auto it = mById.find(id);
+    return it == mById.end() ? nullptr : &it->second;
+}
+
+void cDelegationTable::heard(uint32_t id, long long now)
+{
+    auto it = mById.find(id);
+    if (it != mById.end())
+        it->second.lastHeard = now;
+}
+
+uint64_t cDelegationTable::hashedPlace(uint32_t id) const
+{
+    uint64_t all = capacity();
+    uint64_t h = mix(id);
+    return all == ~0ULL ? h : h % all;
+}
+
+// The first free place at start or after it, round the end of the pool;
+// the caller knows that one is free.
+uint64_t cDelegationTable::freeIndexFrom(uint64_t start) const
+{
+    uint64_t index = start;
+    for (auto it = mByIndex.lower_bound(index); it != mByIndex.end() && it->first == index; ++it)
+        ++index;
+    if (index < capacity() && index >= start)
+        return index;
+    index = 0;
+    for (auto it = mByIndex.begin(); it != mByIndex.end() && it->first == index; ++it)
+        ++index;
+    return index;
+}
+
+const cDelegationTable::sDelegation* cDelegationTable::take(uint32_t id, uint64_t index,
+                                                            long long now)
+{
+    mByIndex[index] = id;
+    return &(mById[id] = sDelegation{id, index, now});
+}
+
+const cDelegationTable::sDelegation* cDelegationTable::oldestNotLive(const tIsLive& isLive) const
+{
+    const sDelegation* oldest = nullptr;
+    for (const auto& entry : mById)
+        if ((oldest == nullptr || entry.second.lastHeard < oldest->lastHeard) && !isLive(entry.first))
+            oldest = &entry.second;
+    return oldest;
+}
+
+std::optional<uint64_t> cDelegationTable::placeFor(uint32_t id, const tIsLive& isLive) const
+{
+    if (!mEnabled || id == 0)
+        return std::nullopt;
+    if (const sDelegation* held = find(id))
+        return held->index;
+    if (mById.size() < capacity())
+        return freeIndexFrom(hashedPlace(id));
+    const sDelegation* oldest = oldestNotLive(isLive);
+    if (oldest == nullptr)
+        return std::nullopt;
+    return oldest->index;
+}
+
+const cDelegationTable::sDelegation* cDelegationTable::delegate(uint32_t id, long long now,
+                                                                const tIsLive& isLive)
+{
+    auto it = mById.find(id);
+    if (it != mById.end()) {
+        it->second.lastHeard = now;
+        return &it->second;
+    }
+    std::optional<uint64_t> place = placeFor(id, isLive);
+    if (!place)
+        return nullptr;
+    auto holder = mByIndex.find(*place);
+    if (holder != mByIndex.end())
+        mById.erase(holder->second);
+    const sDelegation* taken = take(id, *place, now);
+    if (mSaver)
+        mSaver(*this);
+    return taken;
+}
+
+std::string cDelegationTable::serialize(long long wallOffset) const
+{
+    std::ostringstream out;
+    for (const auto& entry : mByIndex) {
+        const sDelegation& d = mById.at(entry.second);
+        out << d.id << ' ' << prefixText(d) << ' ' << wholeSeconds(d.lastHeard) + wallOffset << '\n';
+    }
+    return out.str();
+}
+
+std::size_t cDelegationTable::parse(const std::string& content, long long wallOffset)
+{
+    mByIndex.clear();
+    mById.clear();
+    std::istringstream in(content);
+    std::string line;
+    std::size_t skipped = 0;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        unsigned long long id = 0;
+        std::string prefix, rest;
+        long long lastHeard = 0;
+        bool read = static_cast<bool>(fields >> id >> prefix >> lastHeard) && !(fields >> rest);
+        in6_addr address;
+        unsigned len = 0;
+        bool usable = read && id != 0 && id <= UINT32_MAX
+            && parsePrefixText(prefix.c_str(), address, len) && len == mDelegationLen && inPool(address)
+            && mById.count(static_cast<uint32_t>(id)) == 0 && mByIndex.count(indexOf(address)) == 0;
+        if (!usable) {
+            skipped += line.empty() ? 0 : 1;
+            continue;
+        }
+        take(static_cast<uint32_t>(id), indexOf(address), (lastHeard - wallOffset) * kNanosPerSecond);
+    }
+    return skipped;
+}
