@@ -29,16 +29,11 @@ unsigned cBroker::readTunnelId()
     return id;
 }
 
-namespace {
-
-// The key file sits beside the identifier file.
-std::string keyPathBeside(const std::string& idPath)
+std::string cBroker::statePathBeside(const char* name) const
 {
-    std::string::size_type slash = idPath.rfind('/');
-    return (slash == std::string::npos ? std::string() : idPath.substr(0, slash + 1)) + "tunkey";
+    std::string::size_type slash = mTunIdPath.rfind('/');
+    return (slash == std::string::npos ? std::string() : mTunIdPath.substr(0, slash + 1)) + name;
 }
-
-} // namespace
 
 void cBroker::writeTunnelId(unsigned id)
 {
@@ -52,7 +47,7 @@ void cBroker::writeTunnelId(unsigned id)
 // request then asks for a key and the offer's key replaces the file.
 std::string cBroker::readTunnelKey()
 {
-    std::string path = keyPathBeside(mTunIdPath);
+    std::string path = statePathBeside("tunkey");
     std::ifstream in(path);
     std::string key;
     if (!in)
@@ -68,7 +63,7 @@ std::string cBroker::readTunnelKey()
 
 void cBroker::writeTunnelKey(const std::string& key)
 {
-    std::string path = keyPathBeside(mTunIdPath);
+    std::string path = statePathBeside("tunkey");
     int failure = replaceFile(path, key, 0600);
     if (failure != 0)
         mError << "Cannot write the tunnel key file '" << path << "': " << std::strerror(failure)

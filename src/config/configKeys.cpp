@@ -52,6 +52,18 @@ const tConfigKey kKeys[] = {
     intKey("quib.broker.requirekey", "0", 0,
            "broker: non-zero: an identifier is taken\n"
            "only with its tunnel key"),
+    textKey("quib.broker.delegation", nullptr,
+            "broker: PREFIX/LEN pool of routed prefixes\n"
+            "for key-protected clients (empty: none)"),
+    rangedKey("quib.broker.delegationlen", "64", 64, 0, 64, "between the pool's length and 64",
+              "broker: length of each routed prefix"),
+    textKey("quib.broker.delegationfile", "/var/lib/quibd/delegations",
+            "broker: the routed\n"
+            "prefixes held"),
+    intKey("quib.broker.unreachable", "1", 1,
+           "broker: non-zero: ICMPv6 address\n"
+           "unreachable for addresses no client\n"
+           "holds (at most 10 a second)"),
     intKey("quib.client.keepalive", "30", 30,
            "seconds; client: gives up after that long\n"
            "without a word from the broker; broker:\n"
@@ -60,6 +72,11 @@ const tConfigKey kKeys[] = {
             "client: directory of its tunid and tunkey\n"
             "(unset: $STATE_DIRECTORY, else\n"
             "/var/lib/quibd)"),
+    intKey("quib.client.routedprefix", "0", 0,
+           "client: non-zero: ask for a routed prefix"),
+    textKey("quib.client.lan", nullptr,
+            "client: interface given the routed\n"
+            "prefix's ::1 address (empty: none)"),
     textKey("quib.control.socket", nullptr,
             "status socket (unset: /run/quibd/NAME.sock\n"
             "for NAME.conf; empty: none)"),

@@ -32,6 +32,13 @@ struct sDaemonCounters {
     // Client mode: setup exchanges begun (requests after a start, a loss of
     // the link or an unanswered accept).
     std::atomic<uint64_t> setups{0};
+    // Broker mode: ICMPv6 errors for addresses nobody holds, written and
+    // left out by the rate limit; routed prefixes held and the pool's size
+    // (both 0 without a pool).
+    std::atomic<uint64_t> unreachableSent{0};
+    std::atomic<uint64_t> unreachableSuppressed{0};
+    std::atomic<uint64_t> delegationsHeld{0};
+    std::atomic<uint64_t> delegationsTotal{0};
     // Nanoseconds of CLOCK_MONOTONIC at start, for the uptime.
     std::atomic<long long> startedAt{0};
 };

@@ -63,6 +63,12 @@ cBroker::cBroker()
       mSourceCheck(configInt("quib.broker.sourcecheck")),
       mKeyFile(configText("quib.broker.keyfile")),
       mRequireKey(configInt("quib.broker.requirekey")),
+      mDelegationPool(configText("quib.broker.delegation")),
+      mDelegationLen(configInt("quib.broker.delegationlen")),
+      mDelegationFile(configText("quib.broker.delegationfile")),
+      mUnreachable(configInt("quib.broker.unreachable")),
+      mAsksRoutedPrefix(configInt("quib.client.routedprefix")),
+      mLanInterface(configText("quib.client.lan")),
       mTunIdPath(clientStateDirectory() + "/tunid"),
       mMode(nullptr)
 {

@@ -76,6 +76,20 @@ public:
     // "quib.broker.keyfile" and "quib.broker.requirekey".
     const char* keyFile() const { return mKeyFile; }
     bool requireKey() const { return mRequireKey != 0; }
+    // Routed prefixes: "quib.broker.delegation" (empty: none),
+    // "quib.broker.delegationlen" and "quib.broker.delegationfile";
+    // "quib.broker.unreachable": ICMPv6 errors for addresses nobody holds.
+    const char* delegationPool() const { return mDelegationPool; }
+    int delegationLen() const { return mDelegationLen; }
+    const char* delegationFile() const { return mDelegationFile; }
+    bool unreachableErrors() const { return mUnreachable != 0; }
+    // Client: "quib.client.routedprefix" asks for a routed prefix;
+    // "quib.client.lan" (empty: none) is given its ::1 address.
+    bool asksRoutedPrefix() const { return mAsksRoutedPrefix != 0; }
+    const char* lanInterface() const { return mLanInterface; }
+    // The client's files beside its identifier file ("tunkey",
+    // "routedprefix").
+    std::string statePathBeside(const char* name) const;
 
     // The kernel objects of the running mode (-1 and empty until opened).
     int tunFd() const { return mTunFd; }
@@ -134,6 +148,12 @@ private:
     int mSourceCheck;
     const char* mKeyFile;
     int mRequireKey;
+    const char* mDelegationPool;
+    int mDelegationLen;
+    const char* mDelegationFile;
+    int mUnreachable;
+    int mAsksRoutedPrefix;
+    const char* mLanInterface;
     std::string mTunIdPath;
     const char* mConfigPath = nullptr;
     // The operator's view of the running mode.
