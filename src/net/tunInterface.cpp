@@ -1,7 +1,8 @@
 // The cBroker operations that create the TUN device (with segmentation
-// offload when asked for and granted), give it its IPv6 address and add the
-// IPv6 default route through it; and those that give the client's LAN
-// interface its address from the routed prefix.
+// offload when asked for and granted), give it its IPv6 address and add
+// routes through it (the default route, the pool of routed prefixes); and
+// those that give the client's LAN interface its address from the routed
+// prefix.
 #include "main/cBroker.h"
 
 #include "log/logText.h"
