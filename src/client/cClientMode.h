@@ -2,8 +2,9 @@
 // socket, a frame from the TUN device, a quiet interval and any other pass.
 // It owns the client's tunnel and request and knows the broker's endpoint;
 // it reaches the TUN device, the broker, the LAN interface and the tunnel
-// files only through the host its run loop supplies, and makes no system call itself. Its lines
-// go to streams of the category "cBroker", as the run's own do.
+// files only through the host its run loop supplies, and makes no system
+// call itself. Its lines go to streams of the category "cBroker", as the
+// run's own do.
 #pragma once
 
 #include "client/cClientHost.h"
