@@ -26,12 +26,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
-
-using Records = std::vector<std::string>;
 
 const long long kSecond = kNanosPerSecond;
 // Any instant will do; every datagram of a test arrives at it unless the
@@ -133,47 +130,8 @@ protected:
         return frame;
     }
 
-    // The records of the tunnel table's category among these, or since the
-    // last call.
-    static Records tunnelOnly(const Records& records)
-    {
-        Records out;
-        for (const std::string& r : records)
-            if (r.find(" cTunnel ") != std::string::npos)
-                out.push_back(r);
-        return out;
-    }
-    Records tunnelRecords() { return tunnelOnly(mLog.records()); }
-
-    static bool has(const Records& records, const std::string& record)
-    {
-        return std::find(records.begin(), records.end(), record) != records.end();
-    }
-
-    static int countStartingWith(const Records& records, const std::string& prefix)
-    {
-        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const std::string& r) {
-            return r.rfind(prefix, 0) == 0;
-        }));
-    }
-
-    static bool anyStartsWith(const Records& records, const std::string& prefix)
-    {
-        return countStartingWith(records, prefix) > 0;
-    }
-
-    // True when the expected records appear in this order (others may lie between).
-    static bool inOrder(const Records& records, std::initializer_list<std::string> expected)
-    {
-        auto it = records.begin();
-        for (const std::string& e : expected) {
-            it = std::find(it, records.end(), e);
-            if (it == records.end())
-                return false;
-            ++it;
-        }
-        return true;
-    }
+    // The records of the tunnel table's category since the last call.
+    Records tunnelRecords() { return mLog.records("cTunnel"); }
 
     cLogCapture mLog;
     cTestSocket mBrokerSocket; // the broker's own UDP socket
