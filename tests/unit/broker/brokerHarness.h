@@ -6,13 +6,11 @@
 #pragma once
 
 #include "broker/cBrokerMode.h"
-#include "config/cConfig.h"
+#include "configuredBroker.h"
 #include "log/monotonicClock.h"
 #include "logCapture.h"
-#include "main/cBroker.h"
 #include "memoryPacketHost.h"
 #include "setupMessages.h"
-#include "tempFile.h"
 #include "testSocket.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
@@ -34,17 +32,6 @@ const long long kSecond = kNanosPerSecond;
 // Any instant will do; every datagram of a test arrives at it unless the
 // test says otherwise.
 const long long kNow = 1000 * kSecond;
-
-// A broker built from these configuration lines; the configuration is empty
-// again afterwards, so the next broker reads the defaults.
-inline std::unique_ptr<cBroker> brokerFrom(const std::string& lines)
-{
-    cTempDir dir;
-    EXPECT_TRUE(cConfig::load(dir.write("quibd.conf", lines).c_str()));
-    std::unique_ptr<cBroker> made(new cBroker);
-    EXPECT_TRUE(cConfig::load(dir.write("empty.conf", "").c_str()));
-    return made;
-}
 
 class cBrokerHarness : public testing::Test {
 protected:

@@ -59,21 +59,17 @@ protected:
     }
 };
 
-TEST_F(TunMtu, UnconfiguredDeviceComesUpAt1400)
+TEST_F(TunMtu, DeviceComesUpAtItsConfiguredMtu)
 {
-    cBroker& broker = brokerFrom("# no mtu");
-    ASSERT_TRUE(broker.openTun());
-    EXPECT_EQ(1400, kernelMtu(broker.tunName()));
-    EXPECT_EQ(std::vector<std::string>{"INFO cBroker Created Tun '" + broker.tunName() + "'"},
-              mLog.records());
-}
-
-TEST_F(TunMtu, ConfiguredLimitsReachTheDevice)
-{
-    for (int mtu : {1280, 1500}) {
-        cBroker& broker = brokerFrom("quib.tun.mtu = " + std::to_string(mtu));
+    const struct {
+        const char* text;
+        int mtu;
+    } cases[] = {{"# no mtu", 1400}, {"quib.tun.mtu = 1280", 1280}, {"quib.tun.mtu = 1500", 1500}};
+    for (const auto& c : cases) {
+        cBroker& broker = brokerFrom(c.text);
         ASSERT_TRUE(broker.openTun());
-        EXPECT_EQ(mtu, kernelMtu(broker.tunName()));
+        EXPECT_EQ(c.mtu, kernelMtu(broker.tunName())) << c.text;
+        EXPECT_EQ(Records{"INFO cBroker Created Tun '" + broker.tunName() + "'"}, mLog.records());
         close(broker.tunFd());
         broker.useDescriptors(-1, -1);
     }
