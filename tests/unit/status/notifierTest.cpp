@@ -34,13 +34,7 @@ protected:
         unsetenv("WATCHDOG_PID");
         close(mManager);
     }
-    Messages received()
-    {
-        Messages got;
-        for (std::string m = takeDatagram(mManager); m != "<none>"; m = takeDatagram(mManager))
-            got.push_back(m);
-        return got;
-    }
+    Messages received() { return pendingDatagrams(mManager); }
 
     cTempDir mDir;
     int mManager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
