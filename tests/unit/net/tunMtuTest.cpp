@@ -3,28 +3,11 @@
 #include "tunTest.h"
 
 #include <net/if.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 namespace {
-
-// The interface's MTU as the kernel reports it, or -1.
-int kernelMtu(const std::string& name)
-{
-    int fd = socket(AF_INET6, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return -1;
-    ifreq request;
-    std::memset(&request, 0, sizeof(request));
-    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    int mtu = ioctl(fd, SIOCGIFMTU, &request) == 0 ? request.ifr_mtu : -1;
-    close(fd);
-    return mtu;
-}
 
 int interfaceCount()
 {
@@ -68,7 +51,7 @@ TEST_F(TunMtu, DeviceComesUpAtItsConfiguredMtu)
     for (const auto& c : cases) {
         cBroker& broker = brokerFrom(c.text);
         ASSERT_TRUE(broker.openTun());
-        EXPECT_EQ(c.mtu, kernelMtu(broker.tunName())) << c.text;
+        EXPECT_EQ(c.mtu, interfaceMtu(broker.tunName())) << c.text;
         EXPECT_EQ(Records{"INFO cBroker Created Tun '" + broker.tunName() + "'"}, mLog.records());
         close(broker.tunFd());
         broker.useDescriptors(-1, -1);
