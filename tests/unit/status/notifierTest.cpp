@@ -34,7 +34,6 @@ protected:
         unsetenv("WATCHDOG_PID");
         close(mManager);
     }
-    Messages received() { return pendingDatagrams(mManager); }
 
     cTempDir mDir;
     int mManager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -49,10 +48,10 @@ TEST_F(Notifier, ReadyOnceAndAStatusChangeWithinASecondWaitsForTheSecondToEnd)
     notifier.setStatus("3 tunnels", ms(10200));
     notifier.setStatus("4 tunnels\nREADY=1", ms(10500));
     notifier.flush(ms(10999));
-    EXPECT_EQ((Messages{"READY=1", "STATUS=3 tunnels"}), received());
+    EXPECT_EQ((Messages{"READY=1", "STATUS=3 tunnels"}), pendingDatagrams(mManager));
     notifier.flush(ms(11000));
     notifier.flush(ms(20000));
-    EXPECT_EQ((Messages{"STATUS=4 tunnels READY=1"}), received());
+    EXPECT_EQ((Messages{"STATUS=4 tunnels READY=1"}), pendingDatagrams(mManager));
 }
 
 TEST_F(Notifier, TheWatchdogIsFedEveryHalfIntervalOfTheUnitsSetting)
@@ -64,5 +63,5 @@ TEST_F(Notifier, TheWatchdogIsFedEveryHalfIntervalOfTheUnitsSetting)
     EXPECT_EQ(ms(2000), notifier.wakeInterval());
     for (long long now : {ms(50000), ms(51999), ms(52000)})
         notifier.watchdog(now);
-    EXPECT_EQ((Messages{"WATCHDOG=1", "WATCHDOG=1"}), received());
+    EXPECT_EQ((Messages{"WATCHDOG=1", "WATCHDOG=1"}), pendingDatagrams(mManager));
 }
