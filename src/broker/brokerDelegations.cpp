@@ -7,6 +7,7 @@
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "log/replaceFile.h"
+#include "tunnel/tunnelTable.h"
 #include "tunnel/cDelegationTable.h"
 
 #include <sys/stat.h>
@@ -98,14 +99,40 @@ bool cBroker::delegationsUsable()
           << gDelegations.delegationLen() << ": " << gDelegations.held() << " of "
           << gDelegations.capacity() << " held" << std::endl;
     publishCounts(gDelegations);
-    cWlog* log = this;
-    gDelegations.setSaver([path, offset, log](const cDelegationTable& table) {
-        publishCounts(table);
-        int failed = replaceFile(path, table.serialize(offset), 0644);
-        if (failed != 0)
-            log->mError << "Cannot write the delegation file '" << path
-                        << "': " << std::strerror(failed) << std::endl;
-    });
+    mDelegationPath = path;
+    mDelegationWallOffset = offset;
+    return true;
+}
+
+// Writing the whole file costs time in the number of delegations, so a
+// burst of setups is written at most once a second, and never under the
+// table's lock. The first delegation after a quiet second is written at
+// once. True while the file is behind the table.
+bool cBroker::saveDelegations(long long now)
+{
+    // Set before the workers start and never again: no lock needed.
+    if (!gDelegations.enabled())
+        return false;
+    std::string content;
+    {
+        std::lock_guard<std::mutex> hold(gTunnelsLock);
+        if (!gDelegations.unsaved())
+            return false;
+        if (now - mDelegationsSavedAt < kNanosPerSecond)
+            return true;
+        content = gDelegations.serialize(mDelegationWallOffset);
+        gDelegations.markSaved();
+        publishCounts(gDelegations);
+    }
+    mDelegationsSavedAt = now;
+    int failure = replaceFile(mDelegationPath, content, 0644);
+    if (failure == 0)
+        return false;
+    mError << "Cannot write the delegation file '" << printableText(mDelegationPath.c_str())
+           << "': " << std::strerror(failure) << std::endl;
+    // Tried again a second later.
+    std::lock_guard<std::mutex> hold(gTunnelsLock);
+    gDelegations.markUnsaved();
     return true;
 }
 

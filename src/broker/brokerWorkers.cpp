@@ -28,11 +28,14 @@ void cBroker::udpThread()
     // A run of datagrams with receive offload, else one datagram.
     std::vector<char> buffer(mUdpGro ? cGroBatch::kGroBufferSize : kFrameBufferSize);
     sockaddr_in sender;
+    bool delegationsBehind = false;
     for (;;) {
-        // A quiet spell still lets pending summaries out.
-        if (!mUdpQueue.wait(kWaitSeconds)) {
+        // A quiet spell still lets pending summaries out, and a delegation
+        // file that is behind is written within a second or so.
+        if (!mUdpQueue.wait(delegationsBehind ? 1 : kWaitSeconds)) {
             mMode->flushReports(monotonicNanoseconds());
             mUdpQueue.reportDrops(monotonicNanoseconds());
+            delegationsBehind = saveDelegations(monotonicNanoseconds());
             continue;
         }
         std::memset(&sender, 0, sizeof(sender));
@@ -48,6 +51,7 @@ void cBroker::udpThread()
         // What the run brought for the TUN device goes in as few writes as it can.
         host.flushFrames();
         mUdpQueue.reportDrops(monotonicNanoseconds());
+        delegationsBehind = saveDelegations(monotonicNanoseconds());
     }
 }
 

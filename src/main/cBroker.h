@@ -55,6 +55,9 @@ public:
     // the start stops), then its route through the TUN device.
     bool delegationsUsable();
     bool routeDelegations();
+    // The UDP worker's: writes the delegation file when it is behind and a
+    // write is due at now; true while it stays behind.
+    bool saveDelegations(long long now);
     void udpThread();
     void tunThread();
     // One pass of the receive loop: blocks in select until the TUN descriptor
@@ -173,6 +176,9 @@ private:
     int mUnreachable;
     int mAsksRoutedPrefix;
     const char* mLanInterface;
+    std::string mDelegationPath;
+    long long mDelegationWallOffset = 0;
+    long long mDelegationsSavedAt = 0;
     std::string mTunIdPath;
     const char* mConfigPath = nullptr;
     // The operator's view of the running mode.

@@ -188,8 +188,7 @@ const cDelegationTable::sDelegation* cDelegationTable::delegate(uint32_t id, lon
     if (holder != mByIndex.end())
         mById.erase(holder->second);
     const sDelegation* taken = take(id, *place, now);
-    if (mSaver)
-        mSaver(*this);
+    mUnsaved = true;
     return taken;
 }
 

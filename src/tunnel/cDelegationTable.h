@@ -39,8 +39,8 @@ public:
     // The place that delegate() would give id now, without taking it; none
     // when every delegation is held by an identifier for which isLive is true.
     std::optional<uint64_t> placeFor(uint32_t id, const tIsLive& isLive) const;
-    // The delegation of id, taking one when it has none (and telling the
-    // saver); null when every delegation is held by a live identifier.
+    // The delegation of id, taking one when it has none (the table is then
+    // unsaved); null when every delegation is held by a live identifier.
     const sDelegation* delegate(uint32_t id, long long now, const tIsLive& isLive);
     const sDelegation* find(uint32_t id) const;
     void heard(uint32_t id, long long now);
@@ -61,8 +61,11 @@ public:
     // identifier taken twice, a malformed line) is skipped and counted.
     std::size_t parse(const std::string& content, long long wallOffset);
 
-    // Called with the table whenever a delegation is taken or given up.
-    void setSaver(std::function<void(const cDelegationTable&)> saver) { mSaver = std::move(saver); }
+    // Whether a delegation was taken or given up since the last
+    // markSaved(): the file is then behind the table.
+    bool unsaved() const { return mUnsaved; }
+    void markSaved() { mUnsaved = false; }
+    void markUnsaved() { mUnsaved = true; }
     // Requests that found every delegation held by a live tunnel.
     void noteRefused() { ++mRefusedSince; }
     unsigned long refused() const { return mRefusedSince; }
@@ -86,7 +89,7 @@ private:
     unsigned mDelegationLen = 0;
     std::map<uint64_t, uint32_t> mByIndex;
     std::unordered_map<uint32_t, sDelegation> mById;
-    std::function<void(const cDelegationTable&)> mSaver;
+    bool mUnsaved = false;
     unsigned long mRefusedSince = 0;
 };
 

@@ -105,8 +105,22 @@ TEST_F(BrokerSettings, ThePoolOfRoutedPrefixesIsCheckedAndItsFileRead)
 
     mkdir((mDir.path() + "/state").c_str(), 0700);
     mDir.write("state/delegations", "7 2001:db8:100:2a::/64 1700000000\nnonsense\n");
-    EXPECT_TRUE(brokerFrom(lines + "quib.broker.delegation = 2001:db8:100::/48\n")->delegationsUsable());
+    auto broker = brokerFrom(lines + "quib.broker.delegation = 2001:db8:100::/48\n");
+    EXPECT_TRUE(broker->delegationsUsable());
     EXPECT_EQ(7u, gDelegations.holderOf(ip6("2001:db8:100:2a::1")));
-    EXPECT_EQ("7 2001:db8:100:2a::/64 1700000000\n", cTempDir::read(mDir.path() + "/state/delegations"));
+    const std::string file = mDir.path() + "/state/delegations";
+    EXPECT_EQ("7 2001:db8:100:2a::/64 1700000000\n", cTempDir::read(file));
+
+    // New delegations reach the file at once, then at most once a second.
+    const long long second = 1000000000LL, now = 5000 * second;
+    auto none = [](uint32_t) { return false; };
+    gDelegations.delegate(8, now, none);
+    EXPECT_FALSE(broker->saveDelegations(now));
+    EXPECT_NE(std::string::npos, cTempDir::read(file).find("\n8 "));
+    gDelegations.delegate(9, now, none);
+    EXPECT_TRUE(broker->saveDelegations(now + second / 2));
+    EXPECT_EQ(std::string::npos, cTempDir::read(file).find("\n9 "));
+    EXPECT_FALSE(broker->saveDelegations(now + second));
+    EXPECT_NE(std::string::npos, cTempDir::read(file).find("\n9 "));
     gDelegations = cDelegationTable();
 }
