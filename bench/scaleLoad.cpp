@@ -1,22 +1,27 @@
 // Load for the broker's scale benchmark (scripts/bench-scale). One program,
 // three roles, each run inside the benchmark's own network namespaces:
 //
-//   scaleLoad clients BROKER-IP PORT N SOURCE-IP[,SOURCE-IP...] [SETUP-SECONDS]
+//   scaleLoad clients [--routed] BROKER-IP PORT N SOURCE-IP[,SOURCE-IP...]
+//                     [SETUP-SECONDS]
 //     N tunnels, each on a UDP socket of its own, bound to the source
 //     addresses in turn with a port the kernel picks. Every tunnel runs the
 //     whole setup exchange (request, offer, accept) and proves it with a
 //     keepalive that the broker echoes, which it only does for an
-//     established tunnel. Then it prints "ready PROBE-ADDR UP SETUP-MS
-//     SHARED" (the probe tunnel's address, the tunnels up, the time the setup
-//     took and how many tunnels share their address with another), or
+//     established tunnel. With --routed every tunnel asks for a key and a
+//     routed prefix and takes both with its accept; an offer without a
+//     routed prefix is not taken. Then it prints "ready PROBE-ADDR UP
+//     SETUP-MS SHARED" (the probe tunnel's address, the tunnels up, the time
+//     the setup took and how many tunnels share their address with another;
+//     with --routed the probe's routed prefix follows, PREFIX/LEN), or
 //     "failed UP N" when not every tunnel came up within SETUP-SECONDS
 //     (default 120), and serves one command per line of standard input:
 //       reset       zero the probe tunnel's count of data datagrams; "ok"
 //       count       "count N": data datagrams the probe received since
 //       up SECONDS PORT
-//                   IPv6/UDP frames from the probe's address to the
-//                   broker's TUN address (the offered prefix, last byte 1)
-//                   at PORT, as fast as the socket takes them; "up SENT"
+//                   IPv6/UDP frames from the probe's address (with
+//                   --routed, its routed prefix's address ending in ::1) to
+//                   the broker's TUN address (the offered prefix, last byte
+//                   1) at PORT, as fast as the socket takes them; "up SENT"
 //       quit        end (so does the end of standard input)
 //     Meanwhile every tunnel sends a keepalive once every 30 s, spread
 //     evenly. The probe is the first tunnel whose address no other tunnel
@@ -85,8 +90,29 @@ bool toNumber(const char* text, long long low, long long high, long long& out)
     return true;
 }
 
-// The address and prefix of an offer; false for anything else.
-bool parseOffer(const char* data, int n, in6_addr& addr, in6_addr& prefix)
+// What an offer gives a tunnel; the texts are empty where it has no such
+// tag.
+struct sOffer {
+    in6_addr addr{};
+    in6_addr prefix{};
+    std::string tunnelId;
+    std::string keepalive;
+    std::string key;
+    std::string routedPrefix;
+};
+
+// The value of s when it is the tag "NAME=VALUE".
+bool tagValue(const std::string& s, const char* name, std::string& value)
+{
+    const std::size_t len = std::strlen(name);
+    if (s.size() <= len || s.compare(0, len, name) != 0 || s[len] != '=')
+        return false;
+    value = s.substr(len + 1);
+    return true;
+}
+
+// An offer with its address and prefix; false for anything else.
+bool parseOffer(const char* data, int n, sOffer& offer)
 {
     std::vector<std::string> strings;
     int start = 0;
@@ -98,15 +124,28 @@ bool parseOffer(const char* data, int n, in6_addr& addr, in6_addr& prefix)
     }
     if (strings.empty() || strings[0] != "offer")
         return false;
-    bool gotAddr = false;
-    bool gotPrefix = false;
+    std::string addr;
+    std::string prefix;
     for (const std::string& s : strings) {
-        if (s.compare(0, 8, "ip6addr=") == 0)
-            gotAddr = inet_pton(AF_INET6, s.c_str() + 8, &addr) == 1;
-        else if (s.compare(0, 10, "ip6prefix=") == 0)
-            gotPrefix = inet_pton(AF_INET6, s.c_str() + 10, &prefix) == 1;
+        (void)(tagValue(s, "ip6addr", addr) || tagValue(s, "ip6prefix", prefix)
+               || tagValue(s, "tunnelid", offer.tunnelId)
+               || tagValue(s, "keepalive", offer.keepalive)
+               || tagValue(s, "tunnelkey", offer.key)
+               || tagValue(s, "routedprefix", offer.routedPrefix));
     }
-    return gotAddr && gotPrefix;
+    return inet_pton(AF_INET6, addr.c_str(), &offer.addr) == 1
+        && inet_pton(AF_INET6, prefix.c_str(), &offer.prefix) == 1;
+}
+
+// The accept that takes an offer's key and routed prefix: it repeats what
+// the offer gave. Empty when the offer gave no routed prefix.
+std::string routedAccept(const sOffer& offer)
+{
+    if (offer.tunnelId.empty() || offer.keepalive.empty() || offer.key.empty()
+        || offer.routedPrefix.empty())
+        return "";
+    return tspBytes({"accept", "tunnelid=" + offer.tunnelId, "keepalive=" + offer.keepalive,
+                     "tunnelkey=" + offer.key, "routedprefix=" + offer.routedPrefix});
 }
 
 // A frame holding an IPv6/UDP packet with a correct checksum.
@@ -159,11 +198,14 @@ struct sTunnel {
     int attempts = 0;
     long long deadline = 0;
     in6_addr addr{};
+    // With routed prefixes: the tunnel's own accept, and the prefix it takes.
+    std::string accept;
+    std::string routedPrefix;
 };
 
 class cClients {
 public:
-    explicit cClients(int count) : mTunnels(static_cast<std::size_t>(count)) {}
+    cClients(int count, bool routed);
     bool open(const sockaddr_in& broker, const std::vector<in_addr>& sources);
     bool setUp(long long deadline);
     int serve();
@@ -172,10 +214,13 @@ public:
     long long setupMs() const { return mSetupMs; }
     int shared() const { return mShared; }
     const in6_addr& probeAddr() const { return mTunnels[mProbe].addr; }
+    const std::string& probeRoutedPrefix() const { return mTunnels[mProbe].routedPrefix; }
 
 private:
     void send(const sTunnel& t, const std::string& bytes);
     void sendConfirm(const sTunnel& t);
+    bool takeOffer(sTunnel& t, const sOffer& offer);
+    in6_addr upstreamSource() const;
     void takeSetupReplies(uint32_t index, long long now);
     bool pickProbe();
     void keepaliveTick(long long now);
@@ -184,6 +229,8 @@ private:
     long long flood(long long ms, uint16_t port);
 
     std::vector<sTunnel> mTunnels;
+    bool mRouted = false;
+    bool mToldUnrouted = false;
     int mEpoll = -1;
     int mUp = 0;
     long long mSetupMs = 0;
@@ -193,10 +240,19 @@ private:
     long long mKeepaliveStart = 0;
     long long mKeepalivesSent = 0;
     long long mProbeData = 0;
-    std::string mRequest = tspBytes({"request", "tunnelid=0", "keepalive=300"});
+    std::string mRequest;
     std::string mAccept = tspBytes({"accept"});
     std::string mKeepalive = keepaliveBytes();
 };
+
+cClients::cClients(int count, bool routed)
+    : mTunnels(static_cast<std::size_t>(count)),
+      mRouted(routed),
+      mRequest(routed ? tspBytes({"request", "tunnelid=0", "keepalive=300", "tunnelkey=",
+                                  "routedprefix="})
+                      : tspBytes({"request", "tunnelid=0", "keepalive=300"}))
+{
+}
 
 bool raiseFileLimit(rlim_t want)
 {
@@ -252,8 +308,27 @@ void cClients::send(const sTunnel& t, const std::string& bytes)
 // established: the broker handles a peer's datagrams in order.
 void cClients::sendConfirm(const sTunnel& t)
 {
-    send(t, mAccept);
+    send(t, t.accept.empty() ? mAccept : t.accept);
     send(t, mKeepalive);
+}
+
+// False for an offer that lacks what the tunnel asked for: its request is
+// sent again until the attempts run out.
+bool cClients::takeOffer(sTunnel& t, const sOffer& offer)
+{
+    if (mRouted) {
+        t.accept = routedAccept(offer);
+        if (t.accept.empty()) {
+            if (!mToldUnrouted)
+                std::fprintf(stderr, "scaleLoad: an offer without a routed prefix\n");
+            mToldUnrouted = true;
+            return false;
+        }
+        t.routedPrefix = offer.routedPrefix;
+    }
+    t.addr = offer.addr;
+    mPrefix = offer.prefix;
+    return true;
 }
 
 void cClients::takeSetupReplies(uint32_t index, long long now)
@@ -264,9 +339,9 @@ void cClients::takeSetupReplies(uint32_t index, long long now)
         ssize_t n = recv(t.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (n < 0)
             return;
-        in6_addr prefix{};
-        if (t.state == ST_REQUESTED && parseOffer(buffer, static_cast<int>(n), t.addr, prefix)) {
-            mPrefix = prefix;
+        sOffer offer;
+        if (t.state == ST_REQUESTED && parseOffer(buffer, static_cast<int>(n), offer)
+            && takeOffer(t, offer)) {
             sendConfirm(t);
             t.state = ST_CONFIRMING;
             t.attempts = 0;
@@ -385,12 +460,24 @@ void cClients::takeProbeData()
     }
 }
 
+// The probe's address, or the first address of its routed prefix.
+in6_addr cClients::upstreamSource() const
+{
+    if (!mRouted)
+        return probeAddr();
+    const std::string& routed = probeRoutedPrefix();
+    in6_addr source{};
+    inet_pton(AF_INET6, routed.substr(0, routed.find('/')).c_str(), &source);
+    source.s6_addr[15] = 1;
+    return source;
+}
+
 long long cClients::flood(long long ms, uint16_t port)
 {
     in6_addr brokerTun = mPrefix;
     brokerTun.s6_addr[15] = 1;
     const std::vector<unsigned char> frame =
-        probeFrame(probeAddr(), brokerTun, port, kDefaultPayload);
+        probeFrame(upstreamSource(), brokerTun, port, kDefaultPayload);
     sSendBatch batch(frame.data(), frame.size());
     const int fd = mTunnels[mProbe].fd;
     long long sent = 0;
@@ -475,6 +562,13 @@ int cClients::serve()
 
 int runClients(int argc, char** argv)
 {
+    const bool routed = argc > 2 && std::strcmp(argv[2], "--routed") == 0;
+    if (routed) {
+        // The rest reads as without the flag.
+        argv[2] = argv[1];
+        ++argv;
+        --argc;
+    }
     long long port = 0;
     long long count = 0;
     long long setupSeconds = 120;
@@ -497,15 +591,16 @@ int runClients(int argc, char** argv)
     }
 
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    cClients clients(static_cast<int>(count));
+    cClients clients(static_cast<int>(count), routed);
     if (!clients.open(broker, sources))
         return 2;
     if (!clients.setUp(nowMs() + setupSeconds * 1000)) {
         std::printf("failed %d %lld\n", clients.up(), count);
         return 1;
     }
-    std::printf("ready %s %d %lld %d\n", ip6Text(&clients.probeAddr()).c_str(), clients.up(),
-                clients.setupMs(), clients.shared());
+    std::printf("ready %s %d %lld %d%s%s\n", ip6Text(&clients.probeAddr()).c_str(), clients.up(),
+                clients.setupMs(), clients.shared(), routed ? " " : "",
+                clients.probeRoutedPrefix().c_str());
     return clients.serve();
 }
 
@@ -568,8 +663,8 @@ int runSink(int argc, char** argv)
 void usage()
 {
     std::fprintf(stderr,
-                 "usage: scaleLoad clients BROKER-IP PORT N SOURCE-IP[,SOURCE-IP...] "
-                 "[SETUP-SECONDS]\n"
+                 "usage: scaleLoad clients [--routed] BROKER-IP PORT N "
+                 "SOURCE-IP[,SOURCE-IP...] [SETUP-SECONDS]\n"
                  "       scaleLoad blast DEST-IP6 PORT SECONDS [PAYLOAD]\n"
                  "       scaleLoad sink PORT SECONDS\n");
 }

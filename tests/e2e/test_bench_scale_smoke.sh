@@ -1,7 +1,7 @@
 # shellcheck shell=bash disable=SC2154,SC2317 source=lib.sh
 # The broker's scale benchmark in its smoke mode, against the daemon under
 # test: every tunnel of every case comes up, and it prints its table and
-# goals and writes its figures and chart.
+# goals and writes its figures and chart; the same with routed prefixes.
 . "$(dirname "$0")/lib.sh"
 e2e_init "$@"
 
@@ -33,4 +33,23 @@ PY
 e2e_check "scale.json has every case, every tunnel up and every figure" rows_complete
 e2e_check "scale.png is a PNG image" \
     [ "$(head -c 8 "$E2E_TMP/out/scale.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ]
+
+# With routed prefixes every tunnel holds one, and the probe's traffic to and
+# from its prefix is delivered both ways.
+timeout 90 "$ROOT/scripts/bench-scale" --smoke --delegations --quibd "$QUIBD" \
+    --build "$E2E_TMP/build" --out "$E2E_TMP/routed" >"$E2E_TMP/routed.out" 2>&1 ||
+    { tail -n 40 "$E2E_TMP/routed.out"; e2e_fatal "scripts/bench-scale --smoke --delegations failed"; }
+routed_complete() {
+    python3 - "$E2E_TMP/routed/scale.json" <<'PY'
+import json, sys
+doc = json.load(open(sys.argv[1]))
+rows = {(r["mode"], r["tunnels"]): r for r in doc["rows"]}
+assert sorted(rows) == [(m, n) for m in ("routed", "unicast") for n in (1, 100)], sorted(rows)
+for r in rows.values():
+    assert r["up"] == r["tunnels"] and r["down_pps"] > 0 and r["up_pps"] > 0, r
+assert [c["tunnels"] for c in doc["routed_cost"]] == [1, 1, 100, 100], doc["routed_cost"]
+PY
+}
+e2e_check "with --delegations the routed prefixes carry the traffic, costed against unicast" \
+    routed_complete
 e2e_finish
