@@ -570,7 +570,8 @@ bool cBrokerMode::sourceUsable(const cTunnel* tunnel, const unsigned char* sourc
 {
     if (std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) == 0)
         return true;
-    return gDelegations.enabled() && delegatedHolder(source) == tunnel;
+    return gDelegations.enabled() && tunnel->isKeyProtected()
+        && gDelegations.holds(tunnel->getId(), source);
 }
 
 void cBrokerMode::echoKeepalive(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n)

@@ -3,11 +3,14 @@
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "tsp/prefixText.h"
+#include "tunnel/keyedHash.h"
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -46,6 +49,11 @@ uint64_t mix(uint64_t x)
 } // namespace
 
 cDelegationTable gDelegations;
+
+std::size_t cDelegationTable::tPlaceHash::operator()(uint64_t place) const
+{
+    return static_cast<std::size_t>(keyedHash(place, hashSeed()));
+}
 
 bool cDelegationTable::configure(const std::string& pool, unsigned delegationLen,
                                  std::string& error)
@@ -100,6 +108,14 @@ std::string cDelegationTable::prefixText(uint64_t index) const
     return ::prefixText(prefixOf(index), mDelegationLen);
 }
 
+bool cDelegationTable::holds(uint32_t id, const unsigned char* address) const
+{
+    in6_addr a;
+    std::memcpy(&a, address, sizeof(a));
+    const sDelegation* held = inPool(a) ? find(id) : nullptr;
+    return held != nullptr && held->index == indexOf(a);
+}
+
 uint32_t cDelegationTable::holderOf(const in6_addr& address) const
 {
     if (!inPool(address))
@@ -132,14 +148,10 @@ uint64_t cDelegationTable::hashedPlace(uint32_t id) const
 // the caller knows that one is free.
 uint64_t cDelegationTable::freeIndexFrom(uint64_t start) const
 {
+    uint64_t last = capacity() - 1;
     uint64_t index = start;
-    for (auto it = mByIndex.lower_bound(index); it != mByIndex.end() && it->first == index; ++it)
-        ++index;
-    if (index < capacity() && index >= start)
-        return index;
-    index = 0;
-    for (auto it = mByIndex.begin(); it != mByIndex.end() && it->first == index; ++it)
-        ++index;
+    while (mByIndex.count(index) != 0)
+        index = index == last ? 0 : index + 1;
     return index;
 }
 
@@ -194,9 +206,14 @@ const cDelegationTable::sDelegation* cDelegationTable::delegate(uint32_t id, lon
 
 std::string cDelegationTable::serialize(long long wallOffset) const
 {
+    std::vector<const sDelegation*> inOrder;
+    for (const auto& entry : mById)
+        inOrder.push_back(&entry.second);
+    std::sort(inOrder.begin(), inOrder.end(),
+              [](const sDelegation* a, const sDelegation* b) { return a->index < b->index; });
     std::ostringstream out;
-    for (const auto& entry : mByIndex) {
-        const sDelegation& d = mById.at(entry.second);
+    for (const sDelegation* held : inOrder) {
+        const sDelegation& d = *held;
         out << d.id << ' ' << prefixText(d) << ' ' << wholeSeconds(d.lastHeard) + wallOffset << '\n';
     }
     return out.str();

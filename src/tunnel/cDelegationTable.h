@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -47,6 +46,8 @@ public:
     bool inPool(const in6_addr& address) const;
     // The identifier whose delegation holds address; 0 for none.
     uint32_t holderOf(const in6_addr& address) const;
+    // True when id holds the delegation that holds address.
+    bool holds(uint32_t id, const unsigned char* address) const;
     in6_addr prefixOf(uint64_t index) const;
     // "2001:db8:100:2a::/64".
     std::string prefixText(uint64_t index) const;
@@ -87,7 +88,12 @@ private:
     in6_addr mPool{};
     unsigned mPoolLen = 0;
     unsigned mDelegationLen = 0;
-    std::map<uint64_t, uint32_t> mByIndex;
+    // Places come from identifiers a remote client chooses: the hash is
+    // keyed, so nobody can aim many places at one bucket.
+    struct tPlaceHash {
+        std::size_t operator()(uint64_t place) const;
+    };
+    std::unordered_map<uint64_t, uint32_t, tPlaceHash> mByIndex;
     std::unordered_map<uint32_t, sDelegation> mById;
     bool mUnsaved = false;
     unsigned long mRefusedSince = 0;
