@@ -144,15 +144,38 @@ uint64_t cDelegationTable::hashedPlace(uint32_t id) const
     return all == ~0ULL ? h : h % all;
 }
 
-// The first free place at start or after it, round the end of the pool;
+bool cDelegationTable::offeredToAnother(uint64_t place, uint32_t id, long long now) const
+{
+    return std::any_of(mOffered.begin(), mOffered.end(), [&](const sOffer& o) {
+        return o.place == place && o.id != id && now - o.at < kOfferHeld;
+    });
+}
+
+// The first free place at start or after it, round the end of the pool,
+// passing over the places just offered to others while there is another;
 // the caller knows that one is free.
-uint64_t cDelegationTable::freeIndexFrom(uint64_t start) const
+uint64_t cDelegationTable::freeIndexFrom(uint64_t start, uint32_t id, long long now) const
 {
     uint64_t last = capacity() - 1;
     uint64_t index = start;
-    while (mByIndex.count(index) != 0)
+    std::optional<uint64_t> firstFree;
+    for (std::size_t step = 0; step <= mByIndex.size() + mOffered.size(); ++step) {
+        if (mByIndex.count(index) == 0) {
+            if (!offeredToAnother(index, id, now))
+                return index;
+            if (!firstFree)
+                firstFree = index;
+        }
         index = index == last ? 0 : index + 1;
-    return index;
+    }
+    return *firstFree;
+}
+
+void cDelegationTable::noteOffered(uint32_t id, uint64_t place, long long now)
+{
+    if (mOffered.size() >= kOffersKept)
+        mOffered.pop_front();
+    mOffered.push_back({id, place, now});
 }
 
 const cDelegationTable::sDelegation* cDelegationTable::take(uint32_t id, uint64_t index,
@@ -171,14 +194,15 @@ const cDelegationTable::sDelegation* cDelegationTable::oldestNotLive(const tIsLi
     return oldest;
 }
 
-std::optional<uint64_t> cDelegationTable::placeFor(uint32_t id, const tIsLive& isLive) const
+std::optional<uint64_t> cDelegationTable::placeFor(uint32_t id, const tIsLive& isLive,
+                                                   long long now) const
 {
     if (!mEnabled || id == 0)
         return std::nullopt;
     if (const sDelegation* held = find(id))
         return held->index;
     if (mById.size() < capacity())
-        return freeIndexFrom(hashedPlace(id));
+        return freeIndexFrom(hashedPlace(id), id, now);
     const sDelegation* oldest = oldestNotLive(isLive);
     if (oldest == nullptr)
         return std::nullopt;
@@ -186,14 +210,17 @@ std::optional<uint64_t> cDelegationTable::placeFor(uint32_t id, const tIsLive& i
 }
 
 const cDelegationTable::sDelegation* cDelegationTable::delegate(uint32_t id, long long now,
-                                                                const tIsLive& isLive)
+                                                                const tIsLive& isLive,
+                                                                const char* told)
 {
     auto it = mById.find(id);
     if (it != mById.end()) {
         it->second.lastHeard = now;
         return &it->second;
     }
-    std::optional<uint64_t> place = placeFor(id, isLive);
+    std::optional<uint64_t> place = toldPlace(told);
+    if (!place)
+        place = placeFor(id, isLive, now);
     if (!place)
         return nullptr;
     auto holder = mByIndex.find(*place);
@@ -202,6 +229,18 @@ const cDelegationTable::sDelegation* cDelegationTable::delegate(uint32_t id, lon
     const sDelegation* taken = take(id, *place, now);
     mUnsaved = true;
     return taken;
+}
+
+// The place of the prefix a client was told, when it is a free one of this
+// pool: a client that accepts takes what it was offered.
+std::optional<uint64_t> cDelegationTable::toldPlace(const char* told) const
+{
+    in6_addr prefix;
+    unsigned len = 0;
+    if (told == nullptr || !parsePrefixText(told, prefix, len) || len != mDelegationLen
+        || !inPool(prefix) || mByIndex.count(indexOf(prefix)) != 0)
+        return std::nullopt;
+    return indexOf(prefix);
 }
 
 std::string cDelegationTable::serialize(long long wallOffset) const

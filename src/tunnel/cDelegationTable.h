@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -37,10 +38,16 @@ public:
 
     // The place that delegate() would give id now, without taking it; none
     // when every delegation is held by an identifier for which isLive is true.
-    std::optional<uint64_t> placeFor(uint32_t id, const tIsLive& isLive) const;
+    // At now a free place offered to another identifier a moment ago is
+    // passed over while there is another, so that clients setting up at
+    // once are not told one prefix.
+    std::optional<uint64_t> placeFor(uint32_t id, const tIsLive& isLive, long long now = 0) const;
+    void noteOffered(uint32_t id, uint64_t place, long long now);
     // The delegation of id, taking one when it has none (the table is then
     // unsaved); null when every delegation is held by a live identifier.
-    const sDelegation* delegate(uint32_t id, long long now, const tIsLive& isLive);
+    // told: the prefix text the client was offered; taken when it is free.
+    const sDelegation* delegate(uint32_t id, long long now, const tIsLive& isLive,
+                                const char* told = nullptr);
     const sDelegation* find(uint32_t id) const;
     void heard(uint32_t id, long long now);
     bool inPool(const in6_addr& address) const;
@@ -80,7 +87,9 @@ public:
 private:
     uint64_t indexOf(const in6_addr& address) const;
     uint64_t hashedPlace(uint32_t id) const;
-    uint64_t freeIndexFrom(uint64_t start) const;
+    uint64_t freeIndexFrom(uint64_t start, uint32_t id, long long now) const;
+    bool offeredToAnother(uint64_t place, uint32_t id, long long now) const;
+    std::optional<uint64_t> toldPlace(const char* told) const;
     const sDelegation* oldestNotLive(const tIsLive& isLive) const;
     const sDelegation* take(uint32_t id, uint64_t index, long long now);
 
@@ -96,6 +105,15 @@ private:
     std::unordered_map<uint64_t, uint32_t, tPlaceHash> mByIndex;
     std::unordered_map<uint32_t, sDelegation> mById;
     bool mUnsaved = false;
+    // The latest offers: a few, for a setup's few seconds.
+    struct sOffer {
+        uint32_t id;
+        uint64_t place;
+        long long at;
+    };
+    static constexpr std::size_t kOffersKept = 64;
+    static constexpr long long kOfferHeld = 10000000000LL;
+    std::deque<sOffer> mOffered;
     unsigned long mRefusedSince = 0;
 };
 

@@ -133,7 +133,7 @@ private:
     cTSPMsg* handleAccept(const cTSPMsg& msg);
     bool takes(int type) const;
     void offerRoutedPrefix(cTSPMsg& offer);
-    void takeDelegation();
+    void takeDelegation(const char* told);
     void takeOfferedPrefix(const char* text);
     // The identifier assignAddress derives from the endpoint, and the one a
     // request that presents none gets (see endpointIdentifier).

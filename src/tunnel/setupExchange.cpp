@@ -139,18 +139,19 @@ void cTunnel::offerRoutedPrefix(cTSPMsg& offer)
 {
     if (!gDelegations.enabled())
         return;
-    std::optional<uint64_t> place = gDelegations.placeFor(mId, holdsLiveTunnel);
+    std::optional<uint64_t> place = gDelegations.placeFor(mId, holdsLiveTunnel, mLastHeard);
     if (!place) {
         gDelegations.noteRefused();
         return;
     }
+    gDelegations.noteOffered(mId, *place, mLastHeard);
     offer.addTag("routedprefix", gDelegations.prefixText(*place).c_str());
 }
 
-void cTunnel::takeDelegation()
+void cTunnel::takeDelegation(const char* told)
 {
     if (gDelegations.enabled())
-        gDelegations.delegate(mId, mLastHeard, holdsLiveTunnel);
+        gDelegations.delegate(mId, mLastHeard, holdsLiveTunnel, told);
 }
 
 void cTunnel::establishWithKey(unsigned id, unsigned keepalive, const char* key,
@@ -168,7 +169,7 @@ void cTunnel::establishWithKey(unsigned id, unsigned keepalive, const char* key,
     mKeyProtected = true;
     mState = TUNNEL_ESTABLISHED;
     if (routedPrefix != nullptr)
-        takeDelegation();
+        takeDelegation(routedPrefix);
 }
 
 cTSPMsg* cTunnel::handleAccept(const cTSPMsg& msg)
@@ -187,7 +188,7 @@ cTSPMsg* cTunnel::handleAccept(const cTSPMsg& msg)
         mKeyProtected = true;
     mState = TUNNEL_ESTABLISHED;
     if (mFromPeer && keyValid && msg.getRoutedPrefix() != nullptr)
-        takeDelegation();
+        takeDelegation(msg.getRoutedPrefix());
     return nullptr;
 }
 

@@ -55,6 +55,13 @@ TEST(DelegationTable, AFullPoolGivesUpTheOldestThatNoLiveTunnelHolds)
 {
     cDelegationTable two = pool("2001:db8:100::/63", 64);
     ASSERT_EQ(2u, two.capacity());
+    // A place just offered to another goes to nobody else while there is
+    // another; an accept takes the free place its client was told.
+    uint64_t first = *two.placeFor(1, kNoneLive, 5);
+    two.noteOffered(9, first, 5);
+    EXPECT_NE(first, *two.placeFor(1, kNoneLive, 5));
+    EXPECT_EQ(first, two.delegate(1, 5, kNoneLive, two.prefixText(first).c_str())->index);
+    two = pool("2001:db8:100::/63", 64);
     const auto* a = two.delegate(1, 10, kNoneLive);
     const auto* b = two.delegate(2, 20, kNoneLive);
     ASSERT_TRUE(a && b);
