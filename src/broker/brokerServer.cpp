@@ -247,7 +247,7 @@ int cBroker::runServer()
                << std::endl;
         return -1;
     }
-    if (!brokerSettingsUsable() || !tunMtuUsable())
+    if (!brokerSettingsUsable() || !tunMtuUsable() || !delegationsUsable())
         return -1;
     // Before the TUN device: a second daemon of the same name stops here.
     if (!openBrokerView())
@@ -265,6 +265,10 @@ int cBroker::runServer()
     }
     if (configInt("quib.route.default") != 0 && !setDefaultRoute()) {
         mError << "Could set the default route. Bailing out" << std::endl;
+        return -1;
+    }
+    if (!routeDelegations()) {
+        mError << "Could not set the route of the routed prefixes. Bailing out" << std::endl;
         return -1;
     }
     if (!openUdpSocket()) {
@@ -290,8 +294,10 @@ int cBroker::runServer()
 
 sBrokerModeSettings brokerModeSettings(const cBroker& broker)
 {
-    return sBrokerModeSettings{broker.maxTunnels(), broker.setupRate(), broker.sourceCheck(),
-                               broker.broadcastDelivery(), broker.tunOffload(), broker.tunMtu()};
+    return sBrokerModeSettings{broker.maxTunnels(),        broker.setupRate(),
+                               broker.sourceCheck(),       broker.broadcastDelivery(),
+                               broker.tunOffload(),        broker.tunMtu(),
+                               broker.unreachableErrors(), tunAddressFor(broker.prefix())};
 }
 
 // The view lives as long as the process, like the rest of a broker's start.

@@ -3,6 +3,7 @@
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "tsp/cTSPMsg.h"
+#include "tunnel/cDelegationTable.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
 #include "tunnel/keyedHash.h"
@@ -44,6 +45,9 @@ cBrokerMode::cBrokerMode(const sBrokerModeSettings& settings)
       mSpoofed(daemonCounters().dropped[DROP_SPOOFED_SOURCE]),
       mLinkLocal(daemonCounters().dropped[DROP_LINK_LOCAL]),
       mRefusedDataPacer(kReportSeconds),
+      mPoolFullPacer(kReportSeconds),
+      mUnreachable(settings.unreachable, settings.tunAddress, hashSeed()),
+      mUnreachablePacer(kReportSeconds),
       mBroadcast(settings.broadcastDelivery),
       mTunOffload(settings.tunOffload),
       mTunMtu(settings.tunMtu),
@@ -82,13 +86,13 @@ void cBrokerMode::handleUdpDatagram(cPacketHost& host, char* buffer, int n,
         // A keyed accept always makes its tunnel, which cannot be
         // established yet.
         if (tunnel->isEstablished()) {
-            relayEstablished(host, tunnel, buffer, n, sender);
+            relayEstablished(host, tunnel, buffer, n, sender, now);
         } else {
             tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
             if (keyedAccept) {
                 tunnel->establishWithKey(said->getTunnelId(),
                                          std::max(said->getKeepalive(), gKeepalive),
-                                         said->getTunnelKey());
+                                         said->getTunnelKey(), said->getRoutedPrefix());
                 gTunnels.update(tunnel);
             } else {
                 answerSetup(host, tunnel, buffer, n, sender, now);
@@ -102,6 +106,8 @@ void cBrokerMode::handleUdpDatagram(cPacketHost& host, char* buffer, int n,
     }
     reportHeldOffers(now);
     reportRefusedData(now);
+    reportPoolFull(now);
+    reportUnreachable(now);
 }
 
 void cBrokerMode::handleUdpRun(cPacketHost& host, char* buffer, int n, int segment,
@@ -137,7 +143,7 @@ bool cBrokerMode::relayRun(cPacketHost& host, const sReceivedRun& run, long long
         if (mDebug.wanted())
             mDebug << "Got " << length << " bytes from the UDP Q" << std::endl;
         relayEstablished(host, tunnel, const_cast<char*>(reinterpret_cast<const char*>(datagram)),
-                         static_cast<int>(length), run.sender);
+                         static_cast<int>(length), run.sender, now);
     }
     tunnel->touch(now);
     gTunnels.heard(tunnel);
@@ -147,11 +153,11 @@ bool cBrokerMode::relayRun(cPacketHost& host, const sReceivedRun& run, long long
 // One datagram of an established tunnel, alone or from a run: data is
 // relayed, a keepalive echoed.
 void cBrokerMode::relayEstablished(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
-                                   const sockaddr_in& sender)
+                                   const sockaddr_in& sender, long long now)
 {
     tunnel->countReceived(static_cast<std::size_t>(n > 0 ? n : 0));
     if (n > kKeepaliveMax)
-        relayData(host, tunnel, buffer, n, sender);
+        relayData(host, tunnel, buffer, n, sender, now);
     else
         echoKeepalive(host, tunnel, buffer, n);
 }
@@ -162,12 +168,14 @@ void cBrokerMode::flushReports(long long now)
     reportTableLimit(now);
     reportHeldOffers(now);
     reportRefusedData(now);
+    reportPoolFull(now);
+    reportUnreachable(now);
 }
 
 void cBrokerMode::handleTunFrame(cPacketHost& host, char* buffer, int n, long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    routeFrame(host, buffer, n);
+    routeFrame(host, buffer, n, now);
     sendGathered(host);
     flushTunReports(now);
 }
@@ -176,7 +184,7 @@ void cBrokerMode::handleTunRun(cPacketHost& host, const unsigned char* frames,
                                const sWireFrames& cut, long long now)
 {
     std::lock_guard<std::mutex> hold(gTunnelsLock);
-    routeRun(host, frames, cut);
+    routeRun(host, frames, cut, now);
     flushTunReports(now);
 }
 
@@ -187,27 +195,28 @@ void cBrokerMode::handleTunBatch(cPacketHost& host, char* bytes, const cPktQueue
     for (int i = 0; i < count; ++i) {
         char* entry = bytes + popped[i].offset;
         if (mTunOffload)
-            routeRead(host, entry, popped[i].length);
+            routeRead(host, entry, popped[i].length, now);
         else
-            routeFrame(host, entry, popped[i].length);
+            routeFrame(host, entry, popped[i].length, now);
     }
     sendGathered(host);
     flushTunReports(now);
 }
 
 // A read with the virtio header, cut into the wire frames it makes.
-void cBrokerMode::routeRead(cPacketHost& host, char* read, int n)
+void cBrokerMode::routeRead(cPacketHost& host, char* read, int n, long long now)
 {
     sWireFrames cut;
     if (!wireFramesOfRead(read, n, mTunMtu, mCutFrames, cut))
         dropTunRead(n);
     else if (cut.count == 1)
-        routeFrame(host, reinterpret_cast<char*>(mCutFrames.data()), static_cast<int>(cut.lastSize));
+        routeFrame(host, reinterpret_cast<char*>(mCutFrames.data()), static_cast<int>(cut.lastSize),
+                   now);
     else
-        routeRun(host, mCutFrames.data(), cut);
+        routeRun(host, mCutFrames.data(), cut, now);
 }
 
-void cBrokerMode::routeFrame(cPacketHost& host, char* buffer, int n)
+void cBrokerMode::routeFrame(cPacketHost& host, char* buffer, int n, long long now)
 {
     if (mDebug.wanted())
         mDebug << "Got " << n << " bytes from the TUN Q protocol "
@@ -226,10 +235,13 @@ void cBrokerMode::routeFrame(cPacketHost& host, char* buffer, int n)
         mDebug << "No tunnel for the frame's destination, " << n << " bytes dropped"
                        << std::endl;
         mUndelivered.add();
+        if (to.unheld)
+            answerUnheld(host, buffer, n, now);
     }
 }
 
-void cBrokerMode::routeRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut)
+void cBrokerMode::routeRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut,
+                           long long now)
 {
     const char* first = reinterpret_cast<const char*>(frames);
     int firstLen = static_cast<int>(cut.count > 1 ? cut.frameSize : cut.lastSize);
@@ -249,6 +261,9 @@ void cBrokerMode::routeRun(cPacketHost& host, const unsigned char* frames, const
                        << " bytes dropped" << std::endl;
         for (std::size_t i = 0; i < cut.count; ++i)
             mUndelivered.add();
+        // One error answers the run: its sender is told once.
+        if (to.unheld)
+            answerUnheld(host, first, firstLen, now);
     }
 }
 
@@ -322,6 +337,42 @@ void cBrokerMode::flushTunReports(long long now)
 {
     summarise(mUndelivered, mUndeliveredPacer, now, "No tunnel for the destination: ",
               " frames from the TUN device dropped since the last report");
+    reportUnreachable(now);
+}
+
+// The error for a frame to an address nobody holds goes to whoever holds
+// the frame's source: a client through its tunnel, else the broker's
+// kernel through the TUN device. True when the frame was answered.
+bool cBrokerMode::answerUnheld(cPacketHost& host, const char* buffer, int n, long long now)
+{
+    std::size_t len = mUnreachable.answer(buffer, n, now);
+    if (len == 0)
+        return false;
+    const char* error = mUnreachable.frame();
+    sDelivery to = deliveryFor(error, static_cast<int>(len), false);
+    if (to.to == sDelivery::ONE) {
+        sendToTunnel(host, error, static_cast<int>(len), to.tunnel);
+    } else {
+        host.putFrame(error, static_cast<int>(len));
+        host.flushFrames();
+    }
+    return true;
+}
+
+void cBrokerMode::reportUnreachable(long long now)
+{
+    if (!summaryDue(mUnreachable.suppressed(), mUnreachablePacer, now))
+        return;
+    mInfo << "Unreachable errors rate-limited: " << mUnreachable.takeSuppressed()
+          << " not sent since the last report" << std::endl;
+}
+
+void cBrokerMode::reportPoolFull(long long now)
+{
+    if (!summaryDue(gDelegations.refused(), mPoolFullPacer, now))
+        return;
+    mInfo << "Every routed prefix is held by a live tunnel: " << gDelegations.takeRefused()
+          << " requests got none since the last report" << std::endl;
 }
 
 // The sender's tunnel with a hold taken, within the table's limit.
@@ -447,7 +498,7 @@ bool cBrokerMode::sendReply(cPacketHost& host, cTSPMsg* reply, const cTunnel* tu
 }
 
 void cBrokerMode::relayData(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n,
-                            const sockaddr_in& sender)
+                            const sockaddr_in& sender, long long now)
 {
     if (!dataUsable(tunnel, buffer, n, sender))
         return;
@@ -457,6 +508,13 @@ void cBrokerMode::relayData(cPacketHost& host, const cTunnel* tunnel, char* buff
     // IPv6 would route a copy written to the TUN device straight back into
     // it, to be delivered once more.
     sDelivery to = deliveryFor(buffer, n, false);
+    // An address of ours that nobody holds is answered here; the kernel
+    // could only route the frame back into the TUN device.
+    if (!mBroadcast && to.unheld && mUnreachable.enabled()) {
+        countDrop(DROP_NO_TUNNEL);
+        answerUnheld(host, buffer, n, now);
+        return;
+    }
     if (mBroadcast || to.to != sDelivery::ONE) {
         mDebug << "Forward to TUN" << std::endl;
         // A failed write loses this frame only; the tunnel carries on.
@@ -498,13 +556,21 @@ bool cBrokerMode::dataUsable(const cTunnel* tunnel, const char* buffer, int n,
         mLinkLocal.add();
         return false;
     }
-    if (mSourceCheck && std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) != 0) {
+    if (mSourceCheck && !sourceUsable(tunnel, source)) {
         mDebug << "Dropped " << n << " bytes from " << endpointText(sender)
                        << ": source is not the tunnel's address" << std::endl;
         mSpoofed.add();
         return false;
     }
     return true;
+}
+
+// The tunnel's own address, or one in the routed prefix it holds.
+bool cBrokerMode::sourceUsable(const cTunnel* tunnel, const unsigned char* source) const
+{
+    if (std::memcmp(source, tunnel->getAddr(), kIp6AddressLen) == 0)
+        return true;
+    return gDelegations.enabled() && delegatedHolder(source) == tunnel;
 }
 
 void cBrokerMode::echoKeepalive(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n)

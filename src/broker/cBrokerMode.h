@@ -6,6 +6,7 @@
 #pragma once
 
 #include "broker/cSetupLimiter.h"
+#include "broker/cUnreachableAnswers.h"
 #include "log/cSummaryPacer.h"
 #include "log/cWlog.h"
 #include "packet/frameRun.h"
@@ -31,6 +32,9 @@ struct sBrokerModeSettings {
     bool broadcastDelivery;
     bool tunOffload;
     int tunMtu;
+    // ICMPv6 errors for addresses nobody holds, from the broker's TUN address.
+    bool unreachable = false;
+    in6_addr tunAddress = {};
 };
 
 // The settings as the broker read them from its configuration.
@@ -100,7 +104,7 @@ private:
     cTunnel* admit(const char* buffer, int n, const sockaddr_in& sender, long long now);
     bool relayRun(cPacketHost& host, const sReceivedRun& run, long long now);
     void relayEstablished(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
-                          const sockaddr_in& sender);
+                          const sockaddr_in& sender, long long now);
     bool makeRoomFor(const char* buffer, int n, const sockaddr_in& sender, long long now);
     cTunnel* victim(long long now, bool& silent) const;
     void answerSetup(cPacketHost& host, cTunnel* tunnel, char* buffer, int n,
@@ -110,18 +114,23 @@ private:
     bool sendReply(cPacketHost& host, cTSPMsg* reply, const cTunnel* tunnel,
                    const sockaddr_in& sender, long long now);
     void relayData(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n,
-                   const sockaddr_in& sender);
+                   const sockaddr_in& sender, long long now);
     bool dataUsable(const cTunnel* tunnel, const char* buffer, int n, const sockaddr_in& sender);
     void echoKeepalive(cPacketHost& host, const cTunnel* tunnel, char* buffer, int n);
     void sendRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut,
                  const cTunnel* tunnel);
     // With gTunnelsLock held, from the first frame of a batch to sendGathered.
-    void routeRead(cPacketHost& host, char* read, int n);
-    void routeFrame(cPacketHost& host, char* buffer, int n);
-    void routeRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut);
+    void routeRead(cPacketHost& host, char* read, int n, long long now);
+    void routeFrame(cPacketHost& host, char* buffer, int n, long long now);
+    void routeRun(cPacketHost& host, const unsigned char* frames, const sWireFrames& cut,
+                  long long now);
     void gather(cPacketHost& host, const cTunnel* tunnel, const char* frame, int n);
     void sendGathered(cPacketHost& host);
+    bool answerUnheld(cPacketHost& host, const char* buffer, int n, long long now);
+    bool sourceUsable(const cTunnel* tunnel, const unsigned char* source) const;
     void reportTableLimit(long long now);
+    void reportUnreachable(long long now);
+    void reportPoolFull(long long now);
     void reportHeldOffers(long long now);
     void reportRefusedData(long long now);
     void summarise(tCount& count, cSummaryPacer& pacer, long long now, const char* before,
@@ -139,6 +148,10 @@ private:
     tCount mSpoofed;
     tCount mLinkLocal;
     cSummaryPacer mRefusedDataPacer;
+    cSummaryPacer mPoolFullPacer;
+    // Both workers', under gTunnelsLock.
+    cUnreachableAnswers mUnreachable;
+    cSummaryPacer mUnreachablePacer;
     // The TUN worker's own.
     bool mBroadcast;
     bool mTunOffload;

@@ -39,9 +39,16 @@ public:
     bool changeTunAddress(cControlSocket& control, unsigned long request, const in6_addr* address,
                           int prefixLen, const char* label);
     bool setDefaultRoute();
+    // A route for prefix/len straight through the TUN device, made as the
+    // default route is (the broker's pool of routed prefixes).
+    bool setPrefixRoute(const in6_addr& prefix, int len);
 
     // Broker mode (src/broker).
     bool openUdpSocket();
+    // Routed prefixes: the pool checked and its delegation file read (false:
+    // the start stops), then its route through the TUN device.
+    bool delegationsUsable();
+    bool routeDelegations();
     void udpThread();
     void tunThread();
     // One pass of the receive loop: blocks in select until the TUN descriptor

@@ -235,18 +235,20 @@ bool cBroker::changeTunAddress(cControlSocket& control, unsigned long request,
     return index >= 0 && changeAddress(control, request, address, prefixLen, index, label);
 }
 
-bool cBroker::setDefaultRoute()
-{
-    mInfo << "Setting default route on dev " << mTunName << std::endl;
+namespace {
 
+// prefix/len straight through the device: no gateway, no source restriction.
+bool addRouteThrough(const std::string& device, const in6_addr& prefix, int len)
+{
     cControlSocket control;
-    int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
+    int index = controlReady(control) ? interfaceIndex(control, device) : -1;
     if (index < 0)
         return false;
 
-    // ::/0 straight through the device: no gateway, no source restriction.
     in6_rtmsg route;
     std::memset(&route, 0, sizeof(route));
+    route.rtmsg_dst = prefix;
+    route.rtmsg_dst_len = static_cast<uint16_t>(len);
     route.rtmsg_metric = 1024;
     route.rtmsg_flags = RTF_UP;
     route.rtmsg_ifindex = index;
@@ -255,4 +257,19 @@ bool cBroker::setDefaultRoute()
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool cBroker::setDefaultRoute()
+{
+    mInfo << "Setting default route on dev " << mTunName << std::endl;
+    return addRouteThrough(mTunName, in6_addr{}, 0);
+}
+
+bool cBroker::setPrefixRoute(const in6_addr& prefix, int len)
+{
+    mInfo << "Setting route to " << ip6Text(prefix) << "/" << len << " on dev " << mTunName
+          << std::endl;
+    return addRouteThrough(mTunName, prefix, len);
 }

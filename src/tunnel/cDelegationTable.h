@@ -65,6 +65,7 @@ public:
     void setSaver(std::function<void(const cDelegationTable&)> saver) { mSaver = std::move(saver); }
     // Requests that found every delegation held by a live tunnel.
     void noteRefused() { ++mRefusedSince; }
+    unsigned long refused() const { return mRefusedSince; }
     unsigned long takeRefused()
     {
         unsigned long refused = mRefusedSince;

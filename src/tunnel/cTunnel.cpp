@@ -113,19 +113,49 @@ in6_addr tunnelAddressFor(unsigned id)
 // The broker's own TUN address (the prefix ending in 1) and the prefix's
 // all-zero host address (the subnet-router anycast address) are nobody's
 // tunnel, whatever the prefix length.
+namespace {
+
+unsigned sharedPrefixBits()
+{
+    return gIp6PrefixLen < 128 ? gIp6PrefixLen : 128;
+}
+
+// Byte i of the shared prefix with the bits beyond its length cleared.
+unsigned char prefixByte(unsigned i)
+{
+    unsigned bits = sharedPrefixBits();
+    unsigned kept = bits >= 8 * (i + 1) ? 8 : bits > 8 * i ? bits - 8 * i : 0;
+    return static_cast<unsigned char>(gIp6Prefix.s6_addr[i] & (0xff00u >> kept));
+}
+
+} // namespace
+
 bool identifierReserved(unsigned id)
 {
     in6_addr candidate = tunnelAddressFor(id);
+    return addressReserved(candidate.s6_addr);
+}
+
+bool addressReserved(const unsigned char* address)
+{
     in6_addr own = gIp6Prefix;
     own.s6_addr[15] = 1;
     in6_addr anycast = {};
-    unsigned bits = gIp6PrefixLen < 128 ? gIp6PrefixLen : 128;
-    for (unsigned i = 0; i < 16; ++i) {
-        unsigned kept = bits >= 8 * (i + 1) ? 8 : bits > 8 * i ? bits - 8 * i : 0;
-        anycast.s6_addr[i] = static_cast<unsigned char>(gIp6Prefix.s6_addr[i] & (0xff00u >> kept));
+    for (unsigned i = 0; i < 16; ++i)
+        anycast.s6_addr[i] = prefixByte(i);
+    return std::memcmp(address, &own, sizeof(own)) == 0
+        || std::memcmp(address, &anycast, sizeof(anycast)) == 0;
+}
+
+bool inSharedPrefix(const unsigned char* address)
+{
+    unsigned bits = sharedPrefixBits();
+    for (unsigned i = 0; i * 8 < bits; ++i) {
+        unsigned kept = bits >= 8 * (i + 1) ? 8 : bits - 8 * i;
+        if (static_cast<unsigned char>(address[i] & (0xff00u >> kept)) != prefixByte(i))
+            return false;
     }
-    return std::memcmp(&candidate, &own, sizeof(own)) == 0
-        || std::memcmp(&candidate, &anycast, sizeof(anycast)) == 0;
+    return true;
 }
 
 void cTunnel::assignAddress()

@@ -24,6 +24,10 @@ enum {
 // that is one no tunnel may have (the broker's own, the prefix's anycast).
 in6_addr tunnelAddressFor(unsigned id);
 bool identifierReserved(unsigned id);
+// The same for the 16 bytes of an address; and whether it lies in the
+// shared prefix.
+bool addressReserved(const unsigned char* address);
+bool inSharedPrefix(const unsigned char* address);
 
 class cTunnel : public cWlog {
 public:

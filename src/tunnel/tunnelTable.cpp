@@ -156,6 +156,17 @@ ssize_t sendCounted(cPacketHost& host, const char* data, int len, const cTunnel*
     return sent;
 }
 
+namespace {
+
+in6_addr asAddress(const unsigned char* bytes)
+{
+    in6_addr address;
+    std::memcpy(&address, bytes, sizeof(address));
+    return address;
+}
+
+} // namespace
+
 sDelivery deliveryFor(const char* frame, int len, bool broadcast)
 {
     if (broadcast)
@@ -166,7 +177,22 @@ sDelivery deliveryFor(const char* frame, int len, bool broadcast)
     if (isMulticast(destination))
         return {sDelivery::ALL, nullptr};
     const cTunnel* t = gTunnels.findEstablished(destination);
-    return {t != nullptr ? sDelivery::ONE : sDelivery::NOBODY, t};
+    if (t == nullptr && gDelegations.enabled())
+        t = delegatedHolder(destination);
+    if (t != nullptr)
+        return {sDelivery::ONE, t};
+    bool ours = inSharedPrefix(destination) || gDelegations.inPool(asAddress(destination));
+    return {sDelivery::NOBODY, nullptr, ours && !addressReserved(destination)};
+}
+
+const cTunnel* delegatedHolder(const unsigned char* address)
+{
+    uint32_t id = gDelegations.holderOf(asAddress(address));
+    if (id == 0)
+        return nullptr;
+    in6_addr tunnelAddress = tunnelAddressFor(id);
+    const cTunnel* t = gTunnels.findEstablished(tunnelAddress.s6_addr);
+    return t != nullptr && t->getId() == id && t->isKeyProtected() ? t : nullptr;
 }
 
 void deliver(cPacketHost& host, const sDelivery& to, const char* frame, int len)

@@ -38,14 +38,21 @@ void forwardToTunnel(int sock, const char* frame, int len);
 void sendToTunnel(int sock, const char* frame, int len, const cTunnel* tunnel);
 
 // Who gets a frame: the one established tunnel that holds its unicast
-// destination, every established tunnel (a multicast destination, or
-// broadcast delivery), or nobody (no tunnel holds it, or the frame has no
-// whole destination address).
+// destination (its address, or a routed prefix it holds), every established
+// tunnel (a multicast destination, or broadcast delivery), or nobody (no
+// tunnel holds it, or the frame has no whole destination address).
 struct sDelivery {
     enum eTo { NOBODY, ONE, ALL } to;
     const cTunnel* tunnel; // ONE only
+    // NOBODY only: the destination is one the broker answers for (in the
+    // tunnel prefix or the pool of routed prefixes, not its own) that no
+    // tunnel holds.
+    bool unheld = false;
 };
 sDelivery deliveryFor(const char* frame, int len, bool broadcast);
+// The established, key-protected tunnel whose routed prefix holds address,
+// or null.
+const cTunnel* delegatedHolder(const unsigned char* address);
 
 // Through a mode's packet host: the frame to whom the answer names, one
 // "TX" line per copy as sendToAllTunnels writes them; forwardToTunnel's

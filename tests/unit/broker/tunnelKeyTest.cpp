@@ -4,6 +4,7 @@
 
 #include "broker/brokerSecret.h"
 #include "tunnel/tunnelKey.h"
+#include "tunnel/cDelegationTable.h"
 
 #include <gtest/gtest.h>
 
@@ -156,4 +157,100 @@ TEST_F(KeyedSetup, NoEndpointDerivesAnIdentifierAnotherHoldsUnderItsKey)
     fromPeer(tspBytes({"request", "tunnelid=0"}), newcomer.addr());
     EXPECT_EQ(std::string::npos, sentTo(newcomer).find("tunnelid=" + id + '\0'));
     EXPECT_NE(tunnelOf(owner)->getId(), tunnelOf(newcomer)->getId());
+}
+
+// A pool of two routed prefixes; the saver keeps what the file would get.
+class RoutedPrefix : public KeyedSetup {
+protected:
+    void SetUp() override
+    {
+        KeyedSetup::SetUp();
+        std::string error;
+        ASSERT_TRUE(gDelegations.configure("2001:db8:100::/63", 64, error)) << error;
+        gDelegations.setSaver([this](const cDelegationTable& t) { mSaved = t.serialize(0); });
+    }
+    void TearDown() override
+    {
+        gDelegations = cDelegationTable();
+        KeyedSetup::TearDown();
+    }
+
+    // Our client's setup with a key, asking for a routed prefix; returns the
+    // offer. The accept repeats what the offer gave.
+    std::string askPrefix(const cTestSocket& peer, const std::string& id, const std::string& key = "")
+    {
+        fromPeer(tspBytes({"request", "tunnelid=" + id, "tunnelkey=" + key, "routedprefix="}), peer.addr());
+        std::string offer = sentTo(peer);
+        std::size_t at = offer.find("routedprefix=");
+        std::string given = at == std::string::npos ? "" : offer.substr(at + 13, offer.find('\0', at) - at - 13);
+        std::string accept = tspBytes({"accept", "tunnelid=" + id, "keepalive=30",
+                                       "tunnelkey=" + tunnelKeyFor(static_cast<unsigned>(std::stoul(id)))});
+        fromPeer(given.empty() ? accept : accept + tspBytes({"routedprefix=" + given}), peer.addr());
+        return offer;
+    }
+
+    std::string mSaved;
+};
+
+TEST_F(RoutedPrefix, AKeyedClientHoldsItsPrefixAndItsTraffic)
+{
+    cTestSocket owner, attacker, other;
+    std::string prefix = gDelegations.prefixText(*gDelegations.placeFor(7, [](uint32_t) { return false; }));
+    std::string net = prefix.substr(0, prefix.find('/'));
+    // The tag follows the key; the accept takes the prefix, which the file keeps.
+    EXPECT_EQ(exampleOffer() + tspBytes({"tunnelkey=" + tunnelKeyFor(7), "routedprefix=" + prefix}),
+              askPrefix(owner, "7"));
+    EXPECT_EQ(0u, mSaved.rfind("7 " + prefix + " ", 0)) << mSaved;
+    ASSERT_TRUE(tunnelOf(owner)->isKeyProtected());
+
+    // Frames to the prefix go to its holder, which may send from it.
+    std::string in = ip6Frame("2001:db8:1::99", (net + "5").c_str());
+    mMode->handleTunFrame(mHost, &in[0], static_cast<int>(in.size()), kNow);
+    EXPECT_EQ(in, sentTo(owner));
+    std::string out = ip6Frame((net + "5").c_str(), "2001:db8:1::99");
+    fromPeer(out, owner.addr());
+    EXPECT_EQ(out, tunWritten());
+
+    // Without the key the identifier, and so the prefix, stay the owner's;
+    // a design request is answered without the tag.
+    EXPECT_EQ(std::string::npos, askPrefix(attacker, "7").find("routedprefix="));
+    EXPECT_EQ(7u, gDelegations.holderOf(ip6((net + "5").c_str())));
+    fromPeer(tspBytes({"request", "tunnelid=9", "routedprefix="}), other.addr());
+    EXPECT_EQ(std::string::npos, sentTo(other).find("routedprefix="));
+}
+
+TEST_F(RoutedPrefix, AFullPoolOffersNoneAndSaysSo)
+{
+    cTestSocket a, b, c;
+    EXPECT_NE(std::string::npos, askPrefix(a, "7").find("routedprefix="));
+    EXPECT_NE(std::string::npos, askPrefix(b, "8").find("routedprefix="));
+    mLog.records();
+    EXPECT_EQ(std::string::npos, askPrefix(c, "9").find("routedprefix="));
+    EXPECT_TRUE(has(mLog.records(), "INFO cBroker Every routed prefix is held by a live tunnel: 1 "
+                                    "requests got none since the last report"));
+}
+
+TEST_F(RoutedPrefix, AnAddressNobodyHoldsIsAnsweredAtMostTenTimesASecond)
+{
+    cTestSocket owner;
+    askPrefix(owner, "7");
+    std::string toNobody = udpFrame(ip6("2001:db8::7"), ip6("2001:db8::dead"), 60);
+    // From a client: the error goes back through its tunnel, the frame nowhere.
+    for (int i = 0; i < 12; ++i)
+        fromPeer(toNobody, owner.addr());
+    EXPECT_EQ("<none>", tunWritten());
+    std::string error = sentTo(owner);
+    ASSERT_GE(error.size(), 4u + 40 + 8 + toNobody.size() - 4);
+    EXPECT_EQ(toNobody.substr(12, 16), error.substr(28, 16));
+    EXPECT_EQ(std::string("\x01\x03", 2), error.substr(44, 2));
+    int errors = 1;
+    while (sentTo(owner) != "<none>")
+        ++errors;
+    EXPECT_EQ(10, errors);
+    // From the broker's kernel: into the TUN device, once the bucket refills.
+    std::string fromKernel = udpFrame(ip6("2001:db8::1"), ip6("2001:db8:100::1:1"), 60);
+    mMode->handleTunFrame(mHost, &fromKernel[0], static_cast<int>(fromKernel.size()), kNow + kSecond);
+    EXPECT_EQ(fromKernel.substr(12, 16), tunWritten().substr(28, 16));
+    EXPECT_TRUE(has(mLog.records(), "INFO cBroker Unreachable errors rate-limited: 1 not sent since "
+                                    "the last report"));
 }

@@ -3,9 +3,12 @@
 #include "logCapture.h"
 #include "main/cBroker.h"
 #include "setupMessages.h"
+#include "tunnel/cDelegationTable.h"
 #include "tempFile.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -92,4 +95,29 @@ TEST_F(BrokerSettings, PrefixThatIsNoIPv6AddressIsReportedAndCountsAsNone)
             + "': not an IPv6 address"};
         EXPECT_EQ(expected, mLog.records("cBroker"));
     }
+}
+
+// A pool that overlaps the tunnel prefix, or a length it cannot hold, stops
+// the start; a usable one reads its file, drops what it cannot use and
+// writes the file again.
+TEST_F(BrokerSettings, ThePoolOfRoutedPrefixesIsCheckedAndItsFileRead)
+{
+    const std::string lines = "quib.broker.ip6prefix = 2001:db8::\n"
+                              "quib.broker.delegationfile = " + mDir.path() + "/state/delegations\n";
+    EXPECT_FALSE(brokerFrom(lines + "quib.broker.delegation = 2001:db8::/32\n")->delegationsUsable());
+    EXPECT_EQ("ERROR cBroker quib.broker.delegation '2001:db8::/32' overlaps the tunnel prefix "
+              "2001:db8::/64. Bailing out",
+              mLog.records("cBroker").back());
+    EXPECT_FALSE(brokerFrom(lines + "quib.broker.delegation = 2001:db8:100::/48\n"
+                                    "quib.broker.delegationlen = 40\n")->delegationsUsable());
+    EXPECT_EQ("ERROR cBroker quib.broker.delegation: the delegation length 40 is outside 48 to 64. "
+              "Bailing out",
+              mLog.records("cBroker").back());
+
+    mkdir((mDir.path() + "/state").c_str(), 0700);
+    mDir.write("state/delegations", "7 2001:db8:100:2a::/64 1700000000\nnonsense\n");
+    EXPECT_TRUE(brokerFrom(lines + "quib.broker.delegation = 2001:db8:100::/48\n")->delegationsUsable());
+    EXPECT_EQ(7u, gDelegations.holderOf(ip6("2001:db8:100:2a::1")));
+    EXPECT_EQ("7 2001:db8:100:2a::/64 1700000000\n", cTempDir::read(mDir.path() + "/state/delegations"));
+    gDelegations = cDelegationTable();
 }
