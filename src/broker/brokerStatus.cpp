@@ -3,6 +3,7 @@
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "status/statusSnapshot.h"
+#include "tunnel/cDelegationTable.h"
 #include "tunnel/cTunnel.h"
 #include "tunnel/tunnelTable.h"
 
@@ -24,14 +25,26 @@ struct tRawRow {
     long long created;
     long long heard;
     cTunnel::tTraffic traffic;
+    // The place of its identifier's delegation in the pool, when it holds one.
+    bool delegated;
+    uint64_t delegation;
 };
 
+// Under gTunnelsLock, which guards the delegations too. Only a tunnel that
+// a key protects holds its identifier's delegation.
 tRawRow rawRowOf(const cTunnel& t)
 {
-    return tRawRow{t.getPeer(),       *t.getAddr(),         t.getId(),
-                   t.getState(),      t.hasCompleted(),     t.isKeyProtected(),
-                   t.getKeepalive(),  t.getCreated(),       t.getLastHeard(),
-                   t.traffic()};
+    tRawRow raw{t.getPeer(),       *t.getAddr(),         t.getId(),
+                t.getState(),      t.hasCompleted(),     t.isKeyProtected(),
+                t.getKeepalive(),  t.getCreated(),       t.getLastHeard(),
+                t.traffic(),       false,                0};
+    const cDelegationTable::sDelegation* held =
+        gDelegations.enabled() && t.isKeyProtected() ? gDelegations.find(t.getId()) : nullptr;
+    if (held != nullptr) {
+        raw.delegated = true;
+        raw.delegation = held->index;
+    }
+    return raw;
 }
 
 sTunnelRow rowOf(const tRawRow& raw, long long now)
@@ -44,6 +57,9 @@ sTunnelRow rowOf(const tRawRow& raw, long long now)
     row.state = raw.state;
     row.completed = raw.completed;
     row.keyProtected = raw.keyProtected;
+    // The pool is fixed at start, so the text needs no lock.
+    if (raw.delegated)
+        row.routedPrefix = gDelegations.prefixText(raw.delegation);
     row.keepalive = raw.keepalive;
     row.createdAgo = wholeSeconds(now) - wholeSeconds(raw.created);
     row.heardAgo = wholeSeconds(now) - wholeSeconds(raw.heard);

@@ -6,6 +6,7 @@
 #include "counters/daemonCounters.h"
 #include "status/statusSnapshot.h"
 #include "tsp/cTSPMsg.h"
+#include "tsp/prefixText.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
 #include "packet/tunOffloadIo.h"
@@ -49,15 +50,27 @@ cClientMode::cClientMode(cClientHost& host, const sockaddr_in& brokerEndpoint, l
     : cWlog("cBroker"),
       mHost(host),
       mBrokerEndpoint(brokerEndpoint),
-      mTunnel(new cTunnel(now)),
       mKeepalive(static_cast<unsigned>(configInt("quib.client.keepalive"))),
+      mAsksRoutedPrefix(configInt("quib.client.routedprefix") != 0),
       mHeardSinceAccept(true),
       mTunConfigured(false),
       mTunAddress()
 {
-    mTunnel->setId(mHost.readTunnelId());
-    mTunnel->setKeepalive(mKeepalive);
-    mTunnel->setKey(mHost.readTunnelKey());
+    const char* lan = configText("quib.client.lan");
+    mLan = lan == nullptr ? "" : lan;
+    mTunnel = newTunnel(now, mHost.readTunnelId(), mHost.readTunnelKey());
+}
+
+std::unique_ptr<cTunnel> cClientMode::newTunnel(long long now, unsigned id,
+                                                const std::string& key) const
+{
+    std::unique_ptr<cTunnel> tunnel(new cTunnel(now));
+    tunnel->setId(id);
+    tunnel->setKeepalive(mKeepalive);
+    tunnel->setKey(key);
+    if (mAsksRoutedPrefix)
+        tunnel->askRoutedPrefix();
+    return tunnel;
 }
 
 cClientMode::~cClientMode() = default;
@@ -77,8 +90,10 @@ void cClientMode::fillStatus(sStatusSnapshot& status, long long now) const
     row.id = mTunnel->getId();
     row.endpoint = status.brokerEndpoint;
     row.state = mTunnel->getState();
-    if (mTunConfigured)
+    if (mTunConfigured) {
         row.address = ip6Text(mTunAddress);
+        row.routedPrefix = mTunnel->getRoutedPrefix();
+    }
     row.completed = mSetUp;
     row.keyProtected = !mTunnel->getKey().empty();
     row.keepalive = mTunnel->getKeepalive();
@@ -134,10 +149,7 @@ void cClientMode::setUpAgain(long long now)
         mInfo << "No word from the broker since the keepalive, setting up again" << std::endl;
     else
         mInfo << "No word from the broker since the accept, setting up again" << std::endl;
-    mRenewal.reset(new cTunnel(now));
-    mRenewal->setId(mTunnel->getId());
-    mRenewal->setKeepalive(mKeepalive);
-    mRenewal->setKey(mTunnel->getKey());
+    mRenewal = newTunnel(now, mTunnel->getId(), mTunnel->getKey());
     mHeardSinceAccept = true;
     sendRequest(now);
     sendKeepalive(now);
@@ -234,6 +246,7 @@ int cClientMode::takeOffer(long long now)
     int result = configureTun();
     if (result != CLIENT_CONTINUE)
         return result;
+    takeRoutedPrefix();
     // A broker that took the accept echoes this at once; silence until the
     // next quiet interval means the accept was lost.
     sendKeepalive(now);
@@ -264,6 +277,45 @@ int cClientMode::configureTun()
     mTunAddress = *address;
     mTunPrefixLen = prefixLen;
     return CLIENT_CONTINUE;
+}
+
+// Every offer to a tunnel that asked says whether it gives a routed prefix:
+// the file and the LAN interface follow the latest one, so a prefix the
+// broker no longer gives is not left where scripts and hosts would use it.
+void cClientMode::takeRoutedPrefix()
+{
+    if (!mAsksRoutedPrefix)
+        return;
+    const std::string& prefix = mTunnel->getRoutedPrefix();
+    if (prefix.empty())
+        mInfo << "The broker gave no routed prefix" << std::endl;
+    else
+        mInfo << "Routed prefix '" << prefix << "'" << std::endl;
+    mHost.writeRoutedPrefix(prefix);
+    configureLan(prefix);
+}
+
+// The LAN interface gets the prefix's ::1 with the delegated length, in
+// place of an address from an earlier prefix. A failure leaves the tunnel
+// running: only the network behind the client goes without.
+void cClientMode::configureLan(const std::string& prefix)
+{
+    in6_addr address{};
+    unsigned len = 0;
+    bool given = !mLan.empty() && parsePrefixText(prefix.c_str(), address, len);
+    address.s6_addr[15] = 1;
+    if (given && mLanConfigured && static_cast<int>(len) == mLanPrefixLen
+        && std::memcmp(&address, &mLanAddress, sizeof address) == 0)
+        return;
+    bool added = given && mHost.setLanAddress(mLan, &address, static_cast<int>(len));
+    if (given && !added)
+        mError << "Could not give '" << printableText(mLan.c_str())
+               << "' the routed prefix's address, going on without it" << std::endl;
+    if (mLanConfigured)
+        mHost.removeLanAddress(mLan, &mLanAddress, mLanPrefixLen);
+    mLanConfigured = added;
+    mLanAddress = address;
+    mLanPrefixLen = static_cast<int>(len);
 }
 
 void cClientMode::onFrame(const char* buf, int n)

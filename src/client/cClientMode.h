@@ -1,9 +1,10 @@
 // Client mode's logic for the events of its loop: a datagram from the UDP
 // socket, a frame from the TUN device, a quiet interval and any other pass.
 // It owns the client's tunnel and request and knows the broker's endpoint;
-// it reaches the TUN device, the broker and the tunnel files only through
-// the host its run loop supplies, and makes no system call itself. Its lines
-// go to streams of the category "cBroker", as the run's own do.
+// it reaches the TUN device, the broker, the LAN interface and the tunnel
+// files only through the host its run loop supplies, and makes no system
+// call itself. Its lines go to streams of the category "cBroker", as the
+// run's own do.
 #pragma once
 
 #include "client/cClientHost.h"
@@ -40,7 +41,8 @@ public:
     // Every now is nanoseconds of CLOCK_MONOTONIC; the quiet interval and the
     // keepalive count whole seconds of it.
     // The client tunnel, made at now, with the stored identifier and the
-    // configured keepalive ("quib.client.keepalive").
+    // configured keepalive ("quib.client.keepalive"), asking for a routed
+    // prefix when "quib.client.routedprefix" says so.
     cClientMode(cClientHost& host, const sockaddr_in& brokerEndpoint, long long now);
     ~cClientMode();
 
@@ -75,6 +77,7 @@ public:
     std::string summary() const;
 
 private:
+    std::unique_ptr<cTunnel> newTunnel(long long now, unsigned id, const std::string& key) const;
     bool fromBroker(const sockaddr_in& from) const;
     void relayToTun(char* buf, int n);
     // The tunnel that the setup exchange runs on.
@@ -83,6 +86,8 @@ private:
     int exchange(char* buf, int n, long long now);
     int takeOffer(long long now);
     int configureTun();
+    void takeRoutedPrefix();
+    void configureLan(const std::string& prefix);
     int takeStep(long long now, bool quiet);
     void sendRequest(long long now);
     void retrySetup(long long now);
@@ -102,6 +107,13 @@ private:
     std::unique_ptr<cTunnel> mTunnel;
     std::unique_ptr<cTSPMsg> mRequest;
     unsigned mKeepalive;
+    bool mAsksRoutedPrefix;
+    // "quib.client.lan" (empty: none), and the address from the routed
+    // prefix it was given, once it was.
+    std::string mLan;
+    bool mLanConfigured = false;
+    in6_addr mLanAddress{};
+    int mLanPrefixLen = 0;
     // False from an accept until the broker's next datagram: a setup again
     // in between says the accept was lost.
     bool mHeardSinceAccept;

@@ -22,6 +22,11 @@ void cClientRunHost::writeTunnelKey(const std::string& key)
     mBroker.writeTunnelKey(key);
 }
 
+void cClientRunHost::writeRoutedPrefix(const std::string& prefix)
+{
+    mBroker.writeRoutedPrefix(prefix);
+}
+
 bool cClientRunHost::setTunAddress(const in6_addr* address, int prefixLen)
 {
     return mBroker.setTunAddress(address, prefixLen);
@@ -35,4 +40,15 @@ bool cClientRunHost::removeTunAddress(const in6_addr* address, int prefixLen)
 bool cClientRunHost::setDefaultRoute()
 {
     return mBroker.setDefaultRoute();
+}
+
+bool cClientRunHost::setLanAddress(const std::string& name, const in6_addr* address, int prefixLen)
+{
+    return mBroker.setLanAddress(name, address, prefixLen);
+}
+
+bool cClientRunHost::removeLanAddress(const std::string& name, const in6_addr* address,
+                                      int prefixLen)
+{
+    return mBroker.removeLanAddress(name, address, prefixLen);
 }

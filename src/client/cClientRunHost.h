@@ -18,9 +18,12 @@ public:
     std::string readTunnelKey() override;
     void writeTunnelId(unsigned id) override;
     void writeTunnelKey(const std::string& key) override;
+    void writeRoutedPrefix(const std::string& prefix) override;
     bool setTunAddress(const in6_addr* address, int prefixLen) override;
     bool removeTunAddress(const in6_addr* address, int prefixLen) override;
     bool setDefaultRoute() override;
+    bool setLanAddress(const std::string& name, const in6_addr* address, int prefixLen) override;
+    bool removeLanAddress(const std::string& name, const in6_addr* address, int prefixLen) override;
 
     void putFrame(const char* frame, int n) override { mPackets->putFrame(frame, n); }
     void flushFrames() override { mPackets->flushFrames(); }

@@ -4,6 +4,7 @@
 
 #include "client/cClientMode.h"
 #include "client/cClientRunHost.h"
+#include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "packet/cSocketPacketHost.h"
 #include "net/tunFrameRead.h"
@@ -191,6 +192,23 @@ private:
 
 } // namespace
 
+bool cBroker::lanSettingUsable()
+{
+    if (mLanInterface == nullptr || *mLanInterface == '\0')
+        return true;
+    if (!asksRoutedPrefix()) {
+        mError << "quib.client.lan is set but quib.client.routedprefix is 0: no prefix to give '"
+               << printableText(mLanInterface) << "'. Bailing out" << std::endl;
+        return false;
+    }
+    if (!interfaceExists(mLanInterface)) {
+        mError << "quib.client.lan names no interface: '" << printableText(mLanInterface)
+               << "'. Bailing out" << std::endl;
+        return false;
+    }
+    return true;
+}
+
 int cBroker::runClient()
 {
     if (mBrokerAddress == nullptr) {
@@ -198,7 +216,7 @@ int cBroker::runClient()
                   << std::endl;
         return -1;
     }
-    if (!tunMtuUsable())
+    if (!tunMtuUsable() || !lanSettingUsable())
         return -1;
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) {

@@ -1,12 +1,13 @@
 // The client's tunnel-identifier file: the identifier that the broker
 // assigned, kept across runs so that the next request presents it and gets
-// the same tunnel address back. A write that fails is reported, and the run
-// goes on without it.
+// the same tunnel address back; beside it the key and the routed prefix. A
+// write that fails is reported, and the run goes on without it.
 #include "main/cBroker.h"
 
 #include "log/replaceFile.h"
 #include "tunnel/tunnelKey.h"
 
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -67,5 +68,20 @@ void cBroker::writeTunnelKey(const std::string& key)
     int failure = replaceFile(path, key, 0600);
     if (failure != 0)
         mError << "Cannot write the tunnel key file '" << path << "': " << std::strerror(failure)
+               << std::endl;
+}
+
+void cBroker::writeRoutedPrefix(const std::string& prefix)
+{
+    std::string path = statePathBeside("routedprefix");
+    if (prefix.empty()) {
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            mError << "Cannot remove the routed prefix file '" << path
+                   << "': " << std::strerror(errno) << std::endl;
+        return;
+    }
+    int failure = replaceFile(path, prefix + "\n", 0644);
+    if (failure != 0)
+        mError << "Cannot write the routed prefix file '" << path << "': " << std::strerror(failure)
                << std::endl;
 }

@@ -42,6 +42,12 @@ public:
     // A route for prefix/len straight through the TUN device, made as the
     // default route is (the broker's pool of routed prefixes).
     bool setPrefixRoute(const in6_addr& prefix, int len);
+    // Client mode's LAN interface: the routed prefix's ::1 address (one it
+    // has already is no failure), taken away when the prefix changes.
+    bool setLanAddress(const std::string& name, const in6_addr* address, int prefixLen);
+    bool removeLanAddress(const std::string& name, const in6_addr* address, int prefixLen);
+    // Whether an interface of that name exists now.
+    static bool interfaceExists(const char* name);
 
     // Broker mode (src/broker).
     bool openUdpSocket();
@@ -67,6 +73,9 @@ public:
     // empty when there is none.
     std::string readTunnelKey();
     void writeTunnelKey(const std::string& key);
+    // The routed prefix kept beside the identifier ("routedprefix", mode
+    // 0644, the prefix and a newline); empty removes the file.
+    void writeRoutedPrefix(const std::string& prefix);
 
     // Settings, as read at construction.
     uint16_t port() const { return mPort; }
@@ -128,6 +137,9 @@ private:
     bool brokerSettingsUsable();
     // The TUN settings of both modes: "quib.tun.mtu" and "quib.tun.offload".
     bool tunMtuUsable();
+    // "quib.client.lan": an existing interface, set only with
+    // "quib.client.routedprefix".
+    bool lanSettingUsable();
     bool startWorkers();
     bool loadTunnelKeySecret();
     bool openBrokerView();

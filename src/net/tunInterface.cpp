@@ -1,6 +1,8 @@
 // The cBroker operations that create the TUN device (with segmentation
-// offload when asked for and granted), give it its IPv6 address and add the
-// IPv6 default route through it.
+// offload when asked for and granted), give it its IPv6 address and add
+// routes through it (the default route, the pool of routed prefixes); and
+// those that give the client's LAN interface its address from the routed
+// prefix.
 #include "main/cBroker.h"
 
 #include "log/logText.h"
@@ -75,9 +77,10 @@ int interfaceIndex(const cControlSocket& control, const std::string& name)
 }
 
 // SIOCSIFADDR adds the address, SIOCDIFADDR takes it away; false after
-// reporting the failure under label.
+// reporting the failure under label. A refusal with errno tolerated (not 0)
+// counts as done, unreported.
 bool changeAddress(const cControlSocket& control, unsigned long code, const in6_addr* address,
-                   int prefixLen, int index, const char* label)
+                   int prefixLen, int index, const char* label, int tolerated = 0)
 {
     tIn6Ifreq request;
     std::memset(&request, 0, sizeof(request));
@@ -86,10 +89,20 @@ bool changeAddress(const cControlSocket& control, unsigned long code, const in6_
     request.ifr6_prefixlen = static_cast<uint32_t>(prefixLen);
     request.ifr6_ifindex = index;
     if (ioctl(control.fd(), code, &request) < 0) {
+        if (tolerated != 0 && errno == tolerated)
+            return true;
         perror(label);
         return false;
     }
     return true;
+}
+
+// The same on the named interface, whose index is looked up first.
+bool changeNamedAddress(const cControlSocket& control, const std::string& name, unsigned long code,
+                        const in6_addr* address, int prefixLen, const char* label, int tolerated = 0)
+{
+    int index = controlReady(control) ? interfaceIndex(control, name) : -1;
+    return index >= 0 && changeAddress(control, code, address, prefixLen, index, label, tolerated);
 }
 
 // Adds IFF_UP and IFF_RUNNING to the flags the interface has now.
@@ -231,8 +244,7 @@ bool cBroker::removeTunAddress(const in6_addr* address, int prefixLen)
 bool cBroker::changeTunAddress(cControlSocket& control, unsigned long request,
                                const in6_addr* address, int prefixLen, const char* label)
 {
-    int index = controlReady(control) ? interfaceIndex(control, mTunName) : -1;
-    return index >= 0 && changeAddress(control, request, address, prefixLen, index, label);
+    return changeNamedAddress(control, mTunName, request, address, prefixLen, label);
 }
 
 namespace {
@@ -272,4 +284,28 @@ bool cBroker::setPrefixRoute(const in6_addr& prefix, int len)
     mInfo << "Setting route to " << ip6Text(prefix) << "/" << len << " on dev " << mTunName
           << std::endl;
     return addRouteThrough(mTunName, prefix, len);
+}
+
+// The LAN interface is the operator's: it is given the address, and its
+// flags are left as they are. An address it has already (from a run before
+// a restart) is what was wanted.
+bool cBroker::setLanAddress(const std::string& name, const in6_addr* address, int prefixLen)
+{
+    mInfo << "Setting '" << name << "' address to '" << ip6Text(*address) << "/" << prefixLen << "'"
+          << std::endl;
+    cControlSocket control;
+    return changeNamedAddress(control, name, SIOCSIFADDR, address, prefixLen, "Set LAN addr", EEXIST);
+}
+
+bool cBroker::removeLanAddress(const std::string& name, const in6_addr* address, int prefixLen)
+{
+    mInfo << "Removing '" << ip6Text(*address) << "/" << prefixLen << "' from '" << name << "'"
+          << std::endl;
+    cControlSocket control;
+    return changeNamedAddress(control, name, SIOCDIFADDR, address, prefixLen, "Remove LAN addr");
+}
+
+bool cBroker::interfaceExists(const char* name)
+{
+    return if_nametoindex(name) != 0;
 }

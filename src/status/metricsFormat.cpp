@@ -106,6 +106,32 @@ void writeTunnels(cExposition& out, const sStatusSnapshot& snapshot)
     }
 }
 
+// Broker only: the pool's delegations and the ICMPv6 errors for addresses
+// nobody holds (all zero without a pool or with the errors turned off).
+void writeRoutedPrefixes(cExposition& out, const sCounterValues& counters)
+{
+    uint64_t held = counters.delegationsHeld;
+    uint64_t total = counters.delegationsTotal;
+    out.family("quibd_routed_prefixes", "gauge", "Routed prefixes of the pool, held or free.");
+    out.sample("quibd_routed_prefixes", label("state", "held"), held);
+    out.sample("quibd_routed_prefixes", label("state", "free"), total > held ? total - held : 0);
+    out.family("quibd_unreachable_errors_total", "counter",
+               "ICMPv6 address unreachable errors: sent, or suppressed by the rate limit.");
+    out.sample("quibd_unreachable_errors_total", label("result", "sent"), counters.unreachableSent);
+    out.sample("quibd_unreachable_errors_total", label("result", "suppressed"),
+               counters.unreachableSuppressed);
+}
+
+// Client only: the routed prefix its tunnel was given, when it was.
+void writeClientRoutedPrefix(cExposition& out, const sStatusSnapshot& snapshot)
+{
+    if (snapshot.tunnels.empty() || snapshot.tunnels[0].routedPrefix.empty()) {
+        return;
+    }
+    out.family("quibd_routed_prefix_info", "gauge", "The routed prefix the broker gave (always 1).");
+    out.sample("quibd_routed_prefix_info", label("prefix", snapshot.tunnels[0].routedPrefix), 1);
+}
+
 // Client only: a broker's sum over the tunnels it holds now would fall
 // whenever one goes, which a counter must never do.
 void writeClientTunnel(cExposition& out, const sStatusSnapshot& snapshot)
@@ -137,8 +163,11 @@ std::string metricsText(const sStatusSnapshot& snapshot)
     writeDaemon(out, snapshot);
     writeTraffic(out, snapshot.counters);
     writeTunnels(out, snapshot);
-    if (!snapshot.broker) {
+    if (snapshot.broker) {
+        writeRoutedPrefixes(out, snapshot.counters);
+    } else {
         writeClientTunnel(out, snapshot);
+        writeClientRoutedPrefix(out, snapshot);
     }
     return out.text();
 }

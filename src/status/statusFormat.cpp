@@ -78,6 +78,7 @@ std::vector<std::string> tableRow(const sTunnelRow& row)
             tunnelStateName(row.state),
             row.completed ? "done" : "-",
             row.keyProtected ? "yes" : "no",
+            orDash(row.routedPrefix),
             std::to_string(row.keepalive) + "s",
             std::to_string(row.heardAgo) + "s",
             std::to_string(row.packetsIn),
@@ -116,8 +117,8 @@ void addBrokerText(std::string& out, const sStatusSnapshot& snapshot)
     if (snapshot.tunnels.empty())
         return;
     std::vector<std::vector<std::string>> rows = {
-        {"ID", "ENDPOINT", "ADDRESS", "STATE", "SETUP", "KEY", "KEEPALIVE", "HEARD", "PKTS-IN",
-         "BYTES-IN", "PKTS-OUT", "BYTES-OUT"}};
+        {"ID", "ENDPOINT", "ADDRESS", "STATE", "SETUP", "KEY", "ROUTED-PREFIX", "KEEPALIVE",
+         "HEARD", "PKTS-IN", "BYTES-IN", "PKTS-OUT", "BYTES-OUT"}};
     for (const sTunnelRow& tunnel : snapshot.tunnels)
         rows.push_back(tableRow(tunnel));
     out += "\n";
@@ -133,6 +134,7 @@ void addClientText(std::string& out, const sStatusSnapshot& snapshot)
         const sTunnelRow& own = snapshot.tunnels.front();
         addLine(out, "tunnel", idText(own.id));
         addLine(out, "address", orDash(own.address));
+        addLine(out, "routed", orDash(own.routedPrefix));
         addLine(out, "state", tunnelStateName(own.state));
         addLine(out, "keepalive", std::to_string(own.keepalive) + "s");
         addLine(out, "heard", own.heardAgo < 0 ? "never" : std::to_string(own.heardAgo) + "s ago");
@@ -149,6 +151,7 @@ tJson rowJson(const sTunnelRow& row)
     json["id"] = idText(row.id);
     json["endpoint"] = row.endpoint;
     json["address"] = row.address;
+    json["routed_prefix"] = row.routedPrefix;
     json["state"] = tunnelStateName(row.state);
     json["completed"] = row.completed;
     json["key_protected"] = row.keyProtected;

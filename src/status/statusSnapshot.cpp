@@ -19,5 +19,9 @@ sCounterValues readCounters(const sDaemonCounters& counters)
     values.evictions = valueOf(counters.evictions);
     values.staleRemovals = valueOf(counters.staleRemovals);
     values.setups = valueOf(counters.setups);
+    values.unreachableSent = valueOf(counters.unreachableSent);
+    values.unreachableSuppressed = valueOf(counters.unreachableSuppressed);
+    values.delegationsHeld = valueOf(counters.delegationsHeld);
+    values.delegationsTotal = valueOf(counters.delegationsTotal);
     return values;
 }

@@ -13,6 +13,7 @@ struct sTunnelRow {
     uint32_t id = 0;
     std::string endpoint;      // "198.51.100.7:40001"
     std::string address;       // the tunnel's IPv6 address, "" when none yet
+    std::string routedPrefix;  // "2001:db8:100:2a::/64", "" when none
     int state = 0;             // TUNNEL_NEW, TUNNEL_OFFERED, TUNNEL_ESTABLISHED
     bool completed = false;    // the whole exchange ran
     bool keyProtected = false; // the accept carried the identifier's key
@@ -33,6 +34,10 @@ struct sCounterValues {
     uint64_t evictions = 0;
     uint64_t staleRemovals = 0;
     uint64_t setups = 0;
+    uint64_t unreachableSent = 0;
+    uint64_t unreachableSuppressed = 0;
+    uint64_t delegationsHeld = 0;
+    uint64_t delegationsTotal = 0;
 };
 
 sCounterValues readCounters(const sDaemonCounters& counters);

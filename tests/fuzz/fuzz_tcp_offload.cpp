@@ -7,13 +7,17 @@
 // carry valid checksums, sequence and payload; the merged writes must have
 // a consistent virtio header and pseudo-header sum and, cut again, give the
 // same frames, so the same payload. The raw input also goes to both, as a
-// device read and as frames (records as in cFuzzInput.h).
+// device read and as frames (records as in cFuzzInput.h), and each such
+// frame to the ICMPv6 error builder, whose error must fit 1280 bytes, carry
+// a valid checksum and quote the frame to its source.
 #include "cFuzzInput.h"
 #include "fuzzSupport.h"
 #include "setupMessages.h"
 
 #include "config/configKeys.h"
 #include "packet/checksum.h"
+#include "packet/frame.h"
+#include "packet/icmpUnreachable.h"
 #include "packet/tcpCoalescer.h"
 
 #include <cstring>
@@ -160,6 +164,29 @@ void checkMerged(cTcpCoalescer& merger, const sCase& c, const tFrames& frames, t
     fuzzCheck(again == frames, "merged and cut again, the frames differ");
 }
 
+// The error for a frame: built exactly when it may be answered, and then
+// a whole, checksummed Destination Unreachable to the frame's source.
+void checkUnreachable(const tBytes& frame)
+{
+    static unsigned char error[kUnreachableFrameMax];
+    const in6_addr from = ip6("2001:db8::1");
+    size_t len = buildUnreachable(frame.data(), frame.size(), from, kIcmp6AddressUnreachable, error);
+    fuzzCheck((len != 0) == mayAnswerWithUnreachable(frame.data(), frame.size()),
+              "error built for a frame that may not be answered, or not built");
+    if (len == 0)
+        return;
+    const unsigned char* ip6 = error + kPacketInfoLen;
+    size_t upperLen = len - kPacketInfoLen - kIp6HeaderLen;
+    fuzzCheck(len <= kUnreachableFrameMax && readBig16(ip6 + kIp6PayloadLengthAt) == upperLen,
+              "error longer than 1280 bytes or with a wrong payload length");
+    fuzzCheck(std::memcmp(ip6 + kIp6AddressesAt + kIp6AddressLen, &frame[kPacketInfoLen + kIp6AddressesAt],
+                          kIp6AddressLen) == 0
+                  && std::memcmp(ip6 + kIp6HeaderLen + 8, &frame[kPacketInfoLen], upperLen - 8) == 0,
+              "error not to the frame's source or not quoting it");
+    uint32_t pseudo = plainSum(ip6 + kIp6AddressesAt, kIp6AddressesLen, static_cast<uint32_t>(upperLen + 58));
+    fuzzCheck(plainSum(ip6 + kIp6HeaderLen, upperLen, pseudo) == 0xffff, "error checksum does not add up");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -193,8 +220,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         cut(vnet, packet.data(), packet.size(), kIp6PacketInfo, c.mtu, room);
     }
     tFrames raw;
-    for (sFuzzDatagram d; in.nextDatagram(d);)
+    for (sFuzzDatagram d; in.nextDatagram(d);) {
         raw.emplace_back(d.bytes.begin(), d.bytes.end());
+        checkUnreachable(raw.back());
+    }
     merge(merger, raw);
     return 0;
 }

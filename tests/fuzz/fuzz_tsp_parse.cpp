@@ -5,11 +5,13 @@
 // parser only split tags (each tag's first "=" became a NUL), that the type
 // follows the first string, that a tag absent from the message leaves its
 // field zero, that the parsed values survive being built into a request
-// and an offer and parsed again, and that no log record written on the way
+// and an offer and parsed again, that a routed prefix the client would keep
+// survives its own text form, and that no log record written on the way
 // carries a control byte from the datagram.
 #include "fuzzSupport.h"
 
 #include "tsp/cTSPMsg.h"
+#include "tsp/prefixText.h"
 
 #include <cstdint>
 #include <cstring>
@@ -189,6 +191,18 @@ void checkRoundTrip(const cTSPMsg& msg)
     reparse(request, TSP_REQUEST, requested);
 }
 
+void checkRoutedPrefix(const cTSPMsg& msg)
+{
+    in6_addr prefix, again;
+    unsigned len = 0, lenAgain = 0;
+    if (!parsePrefixText(msg.getRoutedPrefix(), prefix, len))
+        return;
+    std::string text = prefixText(prefix, len);
+    if (len > 128 || !parsePrefixText(text.c_str(), again, lenAgain) || lenAgain != len
+        || std::memcmp(&again, &prefix, sizeof(prefix)) != 0)
+        fuzzFail("routed prefix '" + text + "' does not survive its text form");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -214,6 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     checkChanges(data, buffer.get(), size);
     checkAbsentTags(msg, data, size);
     checkRoundTrip(msg);
+    checkRoutedPrefix(msg);
     // At least the "Msg has " and "Type is '" lines and the three dump lines.
     fuzzCheck(logRecordsSeen() - recordsBefore >= 5, "parsing and dumping logged nothing");
     return 0;

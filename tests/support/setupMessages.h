@@ -38,6 +38,14 @@ inline std::string exampleOffer()
                      "ip6addr=2001:db8::7", "keepalive=30"});
 }
 
+// The same offer from a broker that keeps keys: the key and, unless empty,
+// a routed prefix ("2001:db8:100:2a::/64") after the design's tags.
+inline std::string keyedExampleOffer(const std::string& key, const std::string& routedPrefix = "")
+{
+    std::string offer = exampleOffer() + tspBytes({"tunnelkey=" + key});
+    return routedPrefix.empty() ? offer : offer + tspBytes({"routedprefix=" + routedPrefix});
+}
+
 inline in6_addr ip6(const char* text)
 {
     in6_addr a{};

@@ -1,6 +1,8 @@
 // The client's start steps and what an accepted offer does to the kernel.
 #include "clientTestSupport.h"
 
+#include "status/statusSnapshot.h"
+
 #include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +111,19 @@ TEST_F(ClientStart, UnresolvableBrokerNameIsReported)
     EXPECT_EQ(expected, mLog.records());
 }
 
+TEST_F(ClientStart, LanInterfaceThatIsMissingOrHasNoPrefixToGetStopsBeforeTheSocket)
+{
+    const std::string client = "quib.broker.address = 192.0.2.1\nquib.client.lan = ";
+    EXPECT_EQ(-1, run(client + "nosuch0\nquib.client.routedprefix = 1"));
+    EXPECT_EQ(std::vector<std::string>{"ERROR cBroker quib.client.lan names no interface: 'nosuch0'. Bailing out"},
+              mLog.records());
+    EXPECT_EQ(-1, run(client + "lo"));
+    EXPECT_EQ(std::vector<std::string>{"ERROR cBroker quib.client.lan is set but quib.client.routedprefix is 0: "
+                                       "no prefix to give 'lo'. Bailing out"},
+              mLog.records());
+    EXPECT_EQ(-1, mBroker->udpSocket());
+}
+
 class ClientTunDevice : public cClientTest {
 protected:
     void SetUp() override
@@ -126,7 +141,7 @@ namespace {
 
 std::string keyedOffer()
 {
-    return exampleOffer() + tspBytes({std::string("tunnelkey=") + kExampleKey});
+    return keyedExampleOffer(kExampleKey);
 }
 
 } // namespace
@@ -212,4 +227,50 @@ TEST_F(ClientTunDevice, DefaultRouteThatCannotBeAddedEndsTheRun)
     EXPECT_EQ(std::vector<std::string>{"ERROR cBroker Could set the default route. Bailing out"},
               lines);
     EXPECT_NE(std::string::npos, err.find("SIOCADDRT failed")) << err;
+}
+
+TEST_F(ClientTunDevice, RoutedPrefixIsLoggedKeptForScriptsAndMovesTheLanAddressWithIt)
+{
+    configure("quib.client.routedprefix = 1\nquib.client.lan = lo");
+    auto onLan = [](const char* hex) {
+        std::vector<std::string> lan = interfaceAddresses("lo");
+        return std::count(lan.begin(), lan.end(), std::string(hex) + "0000000000000001/64");
+    };
+    // A run before a restart left the address on the interface: no failure.
+    in6_addr left = ip6("2001:db8:100:2a::1");
+    ASSERT_TRUE(mBroker.setLanAddress("lo", &left, 64));
+    const std::string path = mDir.path() + "/routedprefix";
+    mLog.records();
+    CaptureStderr();
+    deliver(mBrokerEndpoint, keyedExampleOffer(kExampleKey, "2001:db8:100:2a::/64"));
+    EXPECT_EQ("", GetCapturedStderr());
+    // Repeating the prefix in the accept is what takes it.
+    std::string accept = exampleSetup("accept") + tspBytes({"routedprefix=2001:db8:100:2a::/64"});
+    EXPECT_EQ(accept, sentToBroker().at(0));
+    std::vector<std::string> records = mLog.records();
+    EXPECT_EQ(1, std::count(records.begin(), records.end(), "INFO cBroker Routed prefix '2001:db8:100:2a::/64'"));
+    EXPECT_EQ("2001:db8:100:2a::/64\n", cTempDir::read(path));
+    struct stat st;
+    EXPECT_TRUE(stat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0644);
+    EXPECT_EQ(1, onLan("20010db80100002a"));
+    sStatusSnapshot status;
+    client().fillStatus(status, kStart);
+    EXPECT_EQ("2001:db8:100:2a::/64", status.tunnels.at(0).routedPrefix);
+
+    // Set up again (the request asks again), offered another prefix.
+    client().onQuiet(at(10));
+    EXPECT_EQ(exampleSetup("request") + tspBytes({"routedprefix="}), sentToBroker().at(0));
+    deliver(mBrokerEndpoint, keyedExampleOffer(kExampleKey, "2001:db8:100:2b::/64"), at(10));
+    EXPECT_EQ(0, onLan("20010db80100002a"));
+    EXPECT_EQ(1, onLan("20010db80100002b"));
+    EXPECT_EQ("2001:db8:100:2b::/64\n", cTempDir::read(path));
+
+    // And once with none: nothing stale is left for scripts or hosts.
+    client().onQuiet(at(20));
+    mLog.records();
+    deliver(mBrokerEndpoint, keyedExampleOffer(kExampleKey), at(20));
+    records = mLog.records();
+    EXPECT_EQ(1, std::count(records.begin(), records.end(), "INFO cBroker The broker gave no routed prefix"));
+    EXPECT_NE(0, access(path.c_str(), F_OK));
+    EXPECT_EQ(0, onLan("20010db80100002b"));
 }

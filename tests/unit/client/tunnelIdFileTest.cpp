@@ -61,16 +61,22 @@ TEST_F(TunnelIdFile, EachFailedWriteIsReportedWithTheFileAndWhy)
     mLog.records();
     mBroker.writeTunnelId(9);
     mBroker.writeTunnelKey(std::string(32, 'a'));
+    mBroker.writeRoutedPrefix("2001:db8:100:2a::/64");
+    mBroker.writeRoutedPrefix(""); // nothing there to remove: nothing to say
     EXPECT_EQ(0u, mBroker.readTunnelId());
     EXPECT_NE(0, access(absent.c_str(), F_OK));
     // A key file that is a directory can be neither read nor replaced.
     mBroker.useTunnelIdPath(mPath);
     ASSERT_EQ(0, mkdir((mDir.path() + "/tunkey").c_str(), 0700));
     mBroker.writeTunnelKey(std::string(32, 'a'));
+    ASSERT_EQ(0, mkdir((mDir.path() + "/routedprefix").c_str(), 0700));
+    mBroker.writeRoutedPrefix("");
     std::vector<std::string> expected = {
         "ERROR cBroker Cannot write the tunnel identifier file '" + absent + "/tunid': No such file or directory",
         "ERROR cBroker Cannot write the tunnel key file '" + absent + "/tunkey': No such file or directory",
+        "ERROR cBroker Cannot write the routed prefix file '" + absent + "/routedprefix': No such file or directory",
         "ERROR cBroker Cannot write the tunnel key file '" + mDir.path() + "/tunkey': Is a directory",
+        "ERROR cBroker Cannot remove the routed prefix file '" + mDir.path() + "/routedprefix': Is a directory",
     };
     EXPECT_EQ(expected, mLog.records());
 }

@@ -103,6 +103,11 @@ TEST(MetricsText, aClientShowsItsOneTunnelAndEscapesLabels)
     EXPECT_EQ(samples["quibd_setups_total"], "3");
     EXPECT_EQ(samples["quibd_tunnel_bytes_total{direction=\"out\"}"], "1500");
     EXPECT_EQ(samples["quibd_uptime_seconds"], "42");
+    EXPECT_EQ(samples.count("quibd_routed_prefixes{state=\"held\"}"), 0u);
+    sStatusSnapshot routed = clientSnapshot();
+    routed.tunnels[0].routedPrefix = "2001:db8:100:2a::/64";
+    samples = parseExposition(metricsText(routed));
+    EXPECT_EQ(samples["quibd_routed_prefix_info{prefix=\"2001:db8:100:2a::/64\"}"], "1");
 }
 
 TEST(MetricsText, aBrokerCountsItsTableWithoutPerTunnelSeries)
@@ -110,7 +115,15 @@ TEST(MetricsText, aBrokerCountsItsTableWithoutPerTunnelSeries)
     sStatusSnapshot snapshot = clientSnapshot();
     snapshot.broker = true;
     snapshot.tunnelsByState[TUNNEL_OFFERED] = 4;
+    snapshot.counters.delegationsHeld = 3;
+    snapshot.counters.delegationsTotal = 256;
+    snapshot.counters.unreachableSent = 10;
+    snapshot.counters.unreachableSuppressed = 90;
     auto samples = parseExposition(metricsText(snapshot));
+    EXPECT_EQ(samples["quibd_routed_prefixes{state=\"held\"}"], "3");
+    EXPECT_EQ(samples["quibd_routed_prefixes{state=\"free\"}"], "253");
+    EXPECT_EQ(samples["quibd_unreachable_errors_total{result=\"sent\"}"], "10");
+    EXPECT_EQ(samples["quibd_unreachable_errors_total{result=\"suppressed\"}"], "90");
     EXPECT_EQ(samples["quibd_tunnels{state=\"offered\"}"], "4");
     EXPECT_EQ(samples["quibd_tunnels{state=\"established\"}"], "0");
     EXPECT_EQ(samples.count("quibd_setups_total"), 0u);

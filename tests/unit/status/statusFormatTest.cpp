@@ -42,6 +42,7 @@ sStatusSnapshot brokerSnapshot()
     snapshot.counters.dropped[DROP_NO_TUNNEL] = 3;
     snapshot.tunnels = {tunnelRow(0x896d572b, "198.51.100.7:40001"),
                         tunnelRow(0x1, "\"odd\\\x01")};
+    snapshot.tunnels[0].routedPrefix = "2001:db8:100:2a::/64";
     return snapshot;
 }
 
@@ -72,7 +73,8 @@ TEST(StatusText, ShowsUptimeCountersAndAlignedTunnelColumns)
     std::getline(lines, first);
     std::getline(lines, second);
     EXPECT_EQ(0u, first.find("0x896d572b  198.51.100.7:40001  2001:db8:1::896d:572b  established"));
-    for (const char* column : {"ENDPOINT", "ADDRESS", "STATE", "BYTES-OUT"}) {
+    EXPECT_EQ(header.find("ROUTED-PREFIX"), first.find("2001:db8:100:2a::/64"));
+    for (const char* column : {"ENDPOINT", "ADDRESS", "STATE", "ROUTED-PREFIX", "BYTES-OUT"}) {
         std::size_t at = header.find(column);
         for (const std::string& row : {first, second})
             EXPECT_TRUE(row.size() > at && row[at - 1] == ' ' && row[at] != ' ') << column << " in " << row;
@@ -91,6 +93,8 @@ TEST(StatusJson, IsOneDocumentWithEscapedTextForBothModes)
     EXPECT_EQ("0x896d572b", broker["tunnels"][0]["id"]);
     EXPECT_EQ("established", broker["tunnels"][0]["state"]);
     EXPECT_EQ(true, broker["tunnels"][0]["completed"]);
+    EXPECT_EQ("2001:db8:100:2a::/64", broker["tunnels"][0]["routed_prefix"]);
+    EXPECT_EQ("", broker["tunnels"][1]["routed_prefix"]);
     EXPECT_EQ("\"odd\\\x01", broker["tunnels"][1]["endpoint"]);
 
     sStatusSnapshot client;
@@ -104,4 +108,8 @@ TEST(StatusJson, IsOneDocumentWithEscapedTextForBothModes)
     EXPECT_TRUE(waiting["tunnel"].is_null());
     client.tunnels.push_back(tunnelRow(0x896d572b, "192.0.2.1:3653"));
     EXPECT_EQ(1040, nlohmann::json::parse(statusJson(client))["tunnel"]["bytes_in"]);
+    client.tunnels[0].routedPrefix = "2001:db8:100:2a::/64";
+    EXPECT_NE(std::string::npos, statusText(client).find("routed:    2001:db8:100:2a::/64\n"));
+    EXPECT_EQ("2001:db8:100:2a::/64",
+              nlohmann::json::parse(statusJson(client))["tunnel"]["routed_prefix"]);
 }
