@@ -14,8 +14,18 @@ constexpr long long wholeSeconds(long long nanos)
     return nanos / kNanosPerSecond;
 }
 
-// The whole milliseconds, for select's time-outs and the status socket's.
+constexpr long long kNanosPerMilli = 1000000LL;
+
+// The whole milliseconds of a time in nanoseconds.
 constexpr long long wholeMillis(long long nanos)
 {
-    return nanos / 1000000;
+    return nanos / kNanosPerMilli;
+}
+
+// A wait in nanoseconds as select's milliseconds, rounded up so that the
+// loop wakes at or after the moment it waits for instead of spinning on a
+// zero time-out just before it.
+constexpr long long millisRoundedUp(long long nanos)
+{
+    return (nanos + kNanosPerMilli - 1) / kNanosPerMilli;
 }

@@ -16,7 +16,7 @@
 namespace {
 
 // The status line and the metrics thread's copy are refreshed this often.
-const long long kTickMs = 1000;
+const long long kTick = kNanosPerSecond;
 
 } // namespace
 
@@ -73,15 +73,14 @@ void cOperatorView::addTo(fd_set& readable, fd_set& writable, int& maxFd) const
 
 long long cOperatorView::sleepLimitMs(long long now) const
 {
-    const long long nowMs = wholeMillis(now);
-    long long limit = mServerOpen ? mServer.msUntilNextDeadline(nowMs) : -1;
-    long long wake = mNotifier.wakeIntervalMs();
+    long long limit = mServerOpen ? mServer.untilNextDeadline(now) : -1;
+    long long wake = mNotifier.wakeInterval();
     // Someone may read the status line or the metrics' copy: keep them fresh.
     if (mNotifier.enabled() || (mHttp && !mThreadSafeFill))
-        wake = wake > 0 ? std::min(wake, kTickMs) : kTickMs;
+        wake = wake > 0 ? std::min(wake, kTick) : kTick;
     if (wake > 0)
         limit = limit < 0 ? wake : std::min(limit, wake);
-    return limit;
+    return limit < 0 ? -1 : millisRoundedUp(limit);
 }
 
 void cOperatorView::serve(const fd_set& readable, const fd_set& writable, long long now)
@@ -89,7 +88,7 @@ void cOperatorView::serve(const fd_set& readable, const fd_set& writable, long l
     if (mHangupFd >= 0 && FD_ISSET(mHangupFd, &readable))
         serveHangup(mHangupFd);
     if (mServerOpen)
-        mServer.serve(readable, writable, wholeMillis(now),
+        mServer.serve(readable, writable, now,
                       [this, now](const std::string& request) { return answer(request, now); });
     tick(now);
 }
@@ -102,15 +101,14 @@ void cOperatorView::ready()
 
 void cOperatorView::tick(long long now)
 {
-    const long long nowMs = wholeMillis(now);
-    mNotifier.watchdog(nowMs);
-    if (mLastTickMs >= 0 && nowMs - mLastTickMs < kTickMs) {
-        mNotifier.flush(nowMs);
+    mNotifier.watchdog(now);
+    if (mLastTick >= 0 && now - mLastTick < kTick) {
+        mNotifier.flush(now);
         return;
     }
-    mLastTickMs = nowMs;
+    mLastTick = now;
     if (mNotifier.enabled() && mSummary)
-        mNotifier.setStatus(mSummary(), nowMs);
+        mNotifier.setStatus(mSummary(), now);
     if (mHttp && !mThreadSafeFill) {
         std::string text = metricsText(snapshot(now));
         std::lock_guard<std::mutex> hold(mPublishedLock);

@@ -64,7 +64,7 @@ private:
     tFill mFill;
     bool mThreadSafeFill = false;
     tSummary mSummary;
-    long long mLastTickMs = -1;
+    long long mLastTick = -1;
     // The metrics thread's copy when the fill must stay on the loop.
     std::mutex mPublishedLock;
     std::string mPublishedMetrics;

@@ -202,7 +202,7 @@ void cStatusServer::addTo(fd_set& readable, fd_set& writable, int& maxFd) const
     }
 }
 
-void cStatusServer::serve(const fd_set& readable, const fd_set& writable, long long nowMs,
+void cStatusServer::serve(const fd_set& readable, const fd_set& writable, long long now,
                           const tStatusAnswer& answer)
 {
     if (mListenFd < 0)
@@ -210,30 +210,30 @@ void cStatusServer::serve(const fd_set& readable, const fd_set& writable, long l
     for (sConnection& connection : mConnections) {
         int fd = connection.fd.get();
         if (!connection.answering && FD_ISSET(fd, &readable))
-            readRequest(connection, nowMs, answer);
+            readRequest(connection, now, answer);
         else if (connection.answering && FD_ISSET(fd, &writable))
             writeAnswer(connection);
-        if (connection.deadlineMs <= nowMs)
+        if (connection.deadline <= now)
             connection.done = true;
     }
     mConnections.erase(std::remove_if(mConnections.begin(), mConnections.end(),
                                       [](const sConnection& c) { return c.done; }),
                        mConnections.end());
     if (FD_ISSET(mListenFd, &readable))
-        acceptBurst(nowMs);
+        acceptBurst(now);
 }
 
-long long cStatusServer::msUntilNextDeadline(long long nowMs) const
+long long cStatusServer::untilNextDeadline(long long now) const
 {
     if (mConnections.empty())
         return -1;
-    long long earliest = mConnections.front().deadlineMs;
+    long long earliest = mConnections.front().deadline;
     for (const sConnection& connection : mConnections)
-        earliest = std::min(earliest, connection.deadlineMs);
-    return std::max(0LL, earliest - nowMs);
+        earliest = std::min(earliest, connection.deadline);
+    return std::max(0LL, earliest - now);
 }
 
-void cStatusServer::acceptBurst(long long nowMs)
+void cStatusServer::acceptBurst(long long now)
 {
     for (int taken = 0; taken < kAcceptsPerServe; ++taken) {
         cSocketFd accepted(accept4(mListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -255,7 +255,7 @@ void cStatusServer::acceptBurst(long long nowMs)
         // Past the limit with every connection being answered: closed at once.
         if (mConnections.size() >= kMaxConnections && !closeLongestWaiting())
             continue;
-        mConnections.emplace_back(std::move(accepted), nowMs + kRequestTimeoutMs);
+        mConnections.emplace_back(std::move(accepted), now + kRequestTimeout);
     }
 }
 
@@ -266,7 +266,7 @@ bool cStatusServer::closeLongestWaiting()
 {
     auto longest = mConnections.end();
     for (auto it = mConnections.begin(); it != mConnections.end(); ++it) {
-        bool earlier = longest == mConnections.end() || it->deadlineMs < longest->deadlineMs;
+        bool earlier = longest == mConnections.end() || it->deadline < longest->deadline;
         if (!it->answering && earlier)
             longest = it;
     }
@@ -276,7 +276,7 @@ bool cStatusServer::closeLongestWaiting()
     return true;
 }
 
-void cStatusServer::readRequest(sConnection& connection, long long nowMs,
+void cStatusServer::readRequest(sConnection& connection, long long now,
                                 const tStatusAnswer& answer)
 {
     char buffer[kReadChunk];
@@ -290,34 +290,34 @@ void cStatusServer::readRequest(sConnection& connection, long long nowMs,
         if (connection.request.empty())
             connection.done = true;
         else
-            respond(connection, connection.request, nowMs, answer);
+            respond(connection, connection.request, now, answer);
         return;
     }
     connection.request.append(buffer, static_cast<std::size_t>(got));
     std::string::size_type newline = connection.request.find('\n');
     std::size_t length = newline == std::string::npos ? connection.request.size() : newline;
     if (length > kMaxRequest)
-        startAnswer(connection, kTooLong, nowMs);
+        startAnswer(connection, kTooLong, now);
     else if (newline != std::string::npos)
-        respond(connection, connection.request.substr(0, newline), nowMs, answer);
+        respond(connection, connection.request.substr(0, newline), now, answer);
 }
 
 // Anything after the first line is ignored: one request per connection.
-void cStatusServer::respond(sConnection& connection, std::string request, long long nowMs,
+void cStatusServer::respond(sConnection& connection, std::string request, long long now,
                             const tStatusAnswer& answer)
 {
     if (!request.empty() && request.back() == '\r')
         request.pop_back();
-    startAnswer(connection, knownRequest(request) ? answer(request) : kUnknown, nowMs);
+    startAnswer(connection, knownRequest(request) ? answer(request) : kUnknown, now);
 }
 
-void cStatusServer::startAnswer(sConnection& connection, const std::string& text, long long nowMs)
+void cStatusServer::startAnswer(sConnection& connection, const std::string& text, long long now)
 {
     connection.request.clear();
     connection.answer = text;
     connection.written = 0;
     connection.answering = true;
-    connection.deadlineMs = nowMs + kAnswerTimeoutMs;
+    connection.deadline = now + kAnswerTimeout;
     writeAnswer(connection);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log/cWlog.h"
+#include "log/monotonicClock.h"
 
 #include <sys/select.h>
 #include <sys/types.h>
@@ -23,8 +24,8 @@ public:
 
     static constexpr std::size_t kMaxConnections = 8;
     static constexpr std::size_t kMaxRequest = 256;    // bytes before the newline
-    static constexpr long long kRequestTimeoutMs = 2000;
-    static constexpr long long kAnswerTimeoutMs = 5000;
+    static constexpr long long kRequestTimeout = 2 * kNanosPerSecond;
+    static constexpr long long kAnswerTimeout = 5 * kNanosPerSecond;
 
     cStatusServer();
     // Closes every connection and removes the socket file it made.
@@ -41,14 +42,14 @@ public:
 
     // Adds the descriptors to wait for to the sets of the loop's select().
     void addTo(fd_set& readable, fd_set& writable, int& maxFd) const;
-    // Acts on what select() found ready and on the deadlines passed at
-    // nowMs (milliseconds of one monotonic clock, the same at every call).
+    // Acts on what select() found ready and on the deadlines passed at now
+    // (nanoseconds of CLOCK_MONOTONIC, like every time given to it).
     // answer runs here, on the loop's thread.
-    void serve(const fd_set& readable, const fd_set& writable, long long nowMs,
+    void serve(const fd_set& readable, const fd_set& writable, long long now,
                const tStatusAnswer& answer);
-    // -1 when no connection waits, else the milliseconds until the earliest
+    // -1 when no connection waits, else the time until the earliest
     // deadline (0 when one has passed): the longest the loop may select.
-    long long msUntilNextDeadline(long long nowMs) const;
+    long long untilNextDeadline(long long now) const;
 
 private:
     // Owns one accepted connection's descriptor; moves, never copies.
@@ -71,28 +72,27 @@ private:
     };
 
     struct sConnection {
-        sConnection(cSocketFd socket, long long deadline)
-            : fd(std::move(socket)), deadlineMs(deadline) {}
+        sConnection(cSocketFd socket, long long due) : fd(std::move(socket)), deadline(due) {}
         cSocketFd fd;
         std::string request; // read so far, before the answer
         std::string answer;  // once answering: the whole answer
         std::size_t written = 0;
         bool answering = false;
         bool done = false;   // to be closed
-        long long deadlineMs = 0;
+        long long deadline = 0;
     };
 
     eOpenResult clearOldSocket(const std::string& path);
     bool listenAt(const std::string& path);
     bool listenFailed(const std::string& path, const char* step, int error);
-    void respond(sConnection& connection, std::string request, long long nowMs,
+    void respond(sConnection& connection, std::string request, long long now,
                  const tStatusAnswer& answer);
-    void acceptBurst(long long nowMs);
+    void acceptBurst(long long now);
     // Closes the connection that has waited longest for its request;
     // false when every connection is being answered.
     bool closeLongestWaiting();
-    void readRequest(sConnection& connection, long long nowMs, const tStatusAnswer& answer);
-    void startAnswer(sConnection& connection, const std::string& text, long long nowMs);
+    void readRequest(sConnection& connection, long long now, const tStatusAnswer& answer);
+    void startAnswer(sConnection& connection, const std::string& text, long long now);
     void writeAnswer(sConnection& connection);
 
     int mListenFd = -1;

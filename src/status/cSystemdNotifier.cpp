@@ -12,7 +12,7 @@ cSystemdNotifier::cSystemdNotifier() : mEnabled(std::getenv("NOTIFY_SOCKET") != 
     // its parent's environment does not feed the parent's watchdog.
     uint64_t usec = 0;
     if (mEnabled && sd_watchdog_enabled(0, &usec) > 0)
-        mWatchdogMs = static_cast<long long>(usec / 1000);
+        mWatchdogInterval = static_cast<long long>(usec) * 1000;
 }
 
 void cSystemdNotifier::ready()
@@ -23,36 +23,36 @@ void cSystemdNotifier::ready()
     send("READY=1");
 }
 
-void cSystemdNotifier::setStatus(const std::string& text, long long nowMs)
+void cSystemdNotifier::setStatus(const std::string& text, long long now)
 {
     // Each line of a notification is an assignment of its own, so a newline
     // in the text must not reach the manager.
     mWantedStatus = text;
     std::replace(mWantedStatus.begin(), mWantedStatus.end(), '\n', ' ');
-    flush(nowMs);
+    flush(now);
 }
 
-void cSystemdNotifier::flush(long long nowMs)
+void cSystemdNotifier::flush(long long now)
 {
     if (!mEnabled || mWantedStatus == mSentStatus)
         return;
-    if (mStatusSentOnce && nowMs - mStatusSentAtMs < kStatusSpacingMs)
+    if (mStatusSentOnce && now - mStatusSentAt < kStatusSpacing)
         return;
     send("STATUS=" + mWantedStatus);
     mSentStatus = mWantedStatus;
     mStatusSentOnce = true;
-    mStatusSentAtMs = nowMs;
+    mStatusSentAt = now;
 }
 
-void cSystemdNotifier::watchdog(long long nowMs)
+void cSystemdNotifier::watchdog(long long now)
 {
-    if (mWatchdogMs == 0)
+    if (mWatchdogInterval == 0)
         return;
-    if (mWatchdogSentOnce && nowMs - mWatchdogSentAtMs < wakeIntervalMs())
+    if (mWatchdogSentOnce && now - mWatchdogSentAt < wakeInterval())
         return;
     send("WATCHDOG=1");
     mWatchdogSentOnce = true;
-    mWatchdogSentAtMs = nowMs;
+    mWatchdogSentAt = now;
 }
 
 // A lost notification is not worth a record: the manager's own time-outs

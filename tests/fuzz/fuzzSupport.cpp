@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -82,6 +83,14 @@ void fuzzFail(const std::string& what)
     ssize_t written = write(gReportFd, line.data(), line.size());
     (void)written; // the abort below is the report that counts
     std::abort();
+}
+
+std::unique_ptr<char[]> exactCopy(const void* data, std::size_t len)
+{
+    std::unique_ptr<char[]> copy(new char[len]);
+    if (len > 0)
+        std::memcpy(copy.get(), data, len);
+    return copy;
 }
 
 std::string hexBytes(const void* bytes, std::size_t len)

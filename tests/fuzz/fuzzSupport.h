@@ -1,7 +1,11 @@
 // Shared pieces of the fuzz targets: quiet logging and invariant failures.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 
 // Drops every log record below ERROR, so a run spends its time in the code
@@ -34,6 +38,20 @@ inline void fuzzCheck(bool ok, const char* what)
     if (!ok)
         fuzzFail(what);
 }
+
+// A heap copy of exactly len bytes, so that the sanitizer catches a read
+// past what the code under test was given.
+std::unique_ptr<char[]> exactCopy(const void* data, std::size_t len);
+
+// Whether two IPv6 addresses (16 bytes each), or two IPv4 endpoints, are the same.
+inline bool sameIp6(const void* a, const void* b) { return std::memcmp(a, b, 16) == 0; }
+inline bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The longest offer the system builds (without a key tag).
+constexpr int kLongestOffer = 162;
 
 // Hexadecimal bytes for a report line.
 std::string hexBytes(const void* bytes, std::size_t len);

@@ -1,20 +1,18 @@
 // Fuzz target: broker mode's handling of client datagrams
-// (cBrokerMode::handleUdpDatagram), what it lets out kept in memory.
+// (cBrokerMode::handleUdpDatagram) through the in-memory packet host.
 //
 // Input: prefix length, keepalive floor, table limit (1 + low four bits;
 // bit 4: keys required), twelve prefix bytes; then datagrams from sixteen
 // endpoints, one second apart (the setup rate never holds an offer back).
-// Selector bits 4-5 add a "tunnelkey" tag: 1 the valid key, 2 an empty one,
-// 3 a wrong one; an accept with one first says its last offer's identifier
-// and keepalive, as a client does.
+// Selector bits 4-5 add a "tunnelkey" tag (1 valid, 2 empty, 3 wrong); an
+// accept with one first says its last offer's identifier and keepalive.
 //
 // Checked after each datagram: the table (one tunnel per endpoint, within
 // its limit, no hold left, addresses from the prefix and identifier, the
 // shared prefix unchanged, key-protected tunnels gone only for their key or
-// an eviction, refusals only at a full table); a request's one offer (its
-// values, identifiers and key tag); an established tunnel's echo or relay
-// (only its own whole IPv6 packets, to the owner of the destination or to
-// the TUN device); and that nothing else leaves.
+// an eviction, refusals only at a full table); a request's one offer; an
+// established tunnel's echo or relay (only its own IPv6 packets, to the
+// destination's owner or the TUN device); and that nothing else leaves.
 #include "cFuzzInput.h"
 #include "fuzzSupport.h"
 #include "memoryPacketHost.h"
@@ -32,12 +30,10 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <mutex>
 
 namespace {
 
-const std::size_t kLongestOffer = 162;
 const int kMaxDatagrams = 64;
 
 struct sInput {
@@ -50,47 +46,39 @@ struct sInput {
     std::map<std::string, std::pair<unsigned, unsigned>> offers;
 };
 
-struct sProtected {
-    sockaddr_in peer;
-    unsigned id;
-};
+struct sProtected { sockaddr_in peer; unsigned id; };
 
-bool samePeer(const sockaddr_in& a, const sockaddr_in& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-bool sameAddr(const void* a, const void* b) { return std::memcmp(a, b, kIp6AddressLen) == 0; }
 bool validKey(unsigned id, const char* key) { return key != nullptr && tunnelKeyFor(id) == key; }
 
 // One datagram: its sender and bytes, the table before it (the key-protected
 // tunnels; its size unless the sender had a tunnel), and what it let out.
 struct sStep {
     sockaddr_in sender;
-    std::vector<char> bytes;
+    std::string bytes;
     std::vector<sProtected> before;
     std::size_t sizeBefore = 0;
     bool established = false, evicted = false, refused = false;
-    std::vector<cMemoryPacketHost::sDatagram> sent;
-    std::vector<std::string> written;
+    cMemoryPacketHost out;
 
-    bool nothingOut() const { return sent.empty() && written.empty(); }
+    bool nothingOut() const { return out.datagrams.empty() && out.frames.empty(); }
     bool onlySent(const std::string& what, const sockaddr_in& peer) const
     {
-        return written.empty() && sent.size() == 1 && sent[0].bytes == what && samePeer(sent[0].to, peer);
+        const auto& sent = out.datagrams;
+        return out.frames.empty() && sent.size() == 1 && sent[0].bytes == what && sameEndpoint(sent[0].to, peer);
     }
     // Whether another endpoint holds id under its key.
     bool heldElsewhere(unsigned id) const
     {
         return std::any_of(before.begin(), before.end(),
-                           [&](const sProtected& p) { return p.id == id && !samePeer(p.peer, sender); });
+                           [&](const sProtected& p) { return p.id == id && !sameEndpoint(p.peer, sender); });
     }
 };
 
 // 192.0.2.1 to 192.0.2.4, ports 5000 to 5003.
 sockaddr_in endpointFor(uint8_t selector)
 {
-    sockaddr_in peer = {};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(5000 + (selector & 3)));
-    peer.sin_addr.s_addr = htonl(0xc0000200u + 1 + ((selector >> 2) & 3));
-    return peer;
+    uint16_t port = htons(static_cast<uint16_t>(5000 + (selector & 3)));
+    return sockaddr_in{AF_INET, port, {htonl(0xc0000200u + 1 + ((selector >> 2) & 3))}, {}};
 }
 
 in6_addr expectedAddr(const sInput& in, unsigned id)
@@ -103,17 +91,16 @@ in6_addr expectedAddr(const sInput& in, unsigned id)
 }
 
 // The datagram with the key tag its selector asks for, while it still fits.
-std::vector<char> withKey(const sInput& in, const sFuzzDatagram& d, const sockaddr_in& sender)
+std::string withKey(sInput& in, const sFuzzDatagram& d, const sockaddr_in& sender)
 {
     int choice = (d.selector >> 4) & 3;
-    std::vector<char> bytes(d.bytes);
+    std::string bytes(d.bytes.begin(), d.bytes.end());
     if (choice == 0)
         return bytes;
     if (!bytes.empty() && bytes.back() != '\0')
         bytes.push_back('\0');
     cTSPMsg base(bytes.data(), static_cast<int>(bytes.size()), cTSPMsg::sQuietCopy{});
-    auto last = in.offers.find(endpointText(sender));
-    std::pair<unsigned, unsigned> offer = last != in.offers.end() ? last->second : std::make_pair(0u, 0u);
+    std::pair<unsigned, unsigned> offer = in.offers[endpointText(sender)]; // {0, 0} before any
     unsigned id = base.getType() == TSP_REQUEST ? base.getTunnelId() : offer.first;
     std::string key = choice == 2 ? std::string() : tunnelKeyFor(id);
     if (choice == 3)
@@ -121,15 +108,15 @@ std::vector<char> withKey(const sInput& in, const sFuzzDatagram& d, const sockad
     std::string keyTag = "tunnelkey=" + key;
     std::string tags = base.getType() != TSP_ACCEPT ? tspBytes({keyTag})
         : tspBytes({"tunnelid=" + std::to_string(id), "keepalive=" + std::to_string(offer.second), keyTag});
-    bytes.insert(bytes.end(), tags.begin(), tags.end());
-    return bytes.size() <= cFuzzInput::kMaxDatagram ? bytes : d.bytes;
+    bytes += tags;
+    return bytes.size() <= cFuzzInput::kMaxDatagram ? bytes : std::string(d.bytes.begin(), d.bytes.end());
 }
 
 void checkOffer(sInput& in, const cTSPMsg& said, const sStep& step)
 {
-    fuzzCheck(step.sent.size() == 1 && samePeer(step.sent[0].to, step.sender),
+    fuzzCheck(step.out.datagrams.size() == 1 && sameEndpoint(step.out.datagrams[0].to, step.sender),
               "a request got no offer to its sender, or more");
-    const std::string& bytes = step.sent[0].bytes;
+    const std::string& bytes = step.out.datagrams[0].bytes;
     cTSPMsg offer(bytes.data(), static_cast<int>(bytes.size()), cTSPMsg::sQuietCopy{});
     unsigned id = offer.getTunnelId();
     bool keyed = said.getTunnelKey() != nullptr;
@@ -147,10 +134,10 @@ void checkOffer(sInput& in, const cTSPMsg& said, const sStep& step)
         && (validKey(asked, said.getTunnelKey()) || (!in.keysRequired && !step.heldElsewhere(asked)));
     fuzzCheck(!mayTake || id == asked, "an offer refuses an identifier the request may take");
     fuzzCheck(offer.getKeepalive() == std::max(said.getKeepalive(), in.floor), "offer carries another keepalive");
-    fuzzCheck(offer.getPrefixLen() == in.prefixLen && sameAddr(offer.getPrefix(), &in.prefix),
+    fuzzCheck(offer.getPrefixLen() == in.prefixLen && sameIp6(offer.getPrefix(), &in.prefix),
               "offer carries another prefix");
     in6_addr addr = expectedAddr(in, id);
-    fuzzCheck(sameAddr(offer.getAddr(), &addr), "offer carries another address");
+    fuzzCheck(sameIp6(offer.getAddr(), &addr), "offer carries another address");
     if (const cTunnel* t = gTunnels.findByPeer(step.sender)) {
         fuzzCheck(t->getId() == id && t->getState() == TUNNEL_OFFERED, "the offer is not the tunnel's");
         for (const cTunnel* other : gTunnels)
@@ -164,34 +151,33 @@ void checkOffer(sInput& in, const cTSPMsg& said, const sStep& step)
 void checkRelay(const sStep& step, const cTunnel* tunnel)
 {
     const char* frame = step.bytes.data();
-    std::string itself(step.bytes.begin(), step.bytes.end());
     int n = static_cast<int>(step.bytes.size());
     if (n <= kKeepaliveMax) {
-        fuzzCheck(step.onlySent(itself, step.sender), "a keepalive was not echoed unchanged");
+        fuzzCheck(step.onlySent(step.bytes, step.sender), "a keepalive was not echoed unchanged");
         return;
     }
     const unsigned char* source = frameAddress(frame, n, kSourceAt);
     bool linkLocal = source != nullptr && source[0] == 0xfe && (source[1] & 0xc0) == 0x80;
-    if (!holdsIp6Packet(frame, n) || linkLocal || !sameAddr(source, tunnel->getAddr())
-        || sameAddr(source, &in6addr_any)) {
+    if (!holdsIp6Packet(frame, n) || linkLocal || !sameIp6(source, tunnel->getAddr())
+        || sameIp6(source, &in6addr_any)) {
         fuzzCheck(step.nothingOut(), "refused data reached the TUN device or a peer");
         return;
     }
     const unsigned char* destination = frameAddress(frame, n, kDestinationAt);
     auto owner = std::find_if(gTunnels.begin(), gTunnels.end(), [&](const cTunnel* t) {
-        return destination != nullptr && t->isEstablished() && sameAddr(t->getAddr(), destination);
+        return destination != nullptr && t->isEstablished() && sameIp6(t->getAddr(), destination);
     });
     if (owner == gTunnels.end())
-        fuzzCheck(step.sent.empty() && step.written == std::vector<std::string>{itself},
+        fuzzCheck(step.out.datagrams.empty() && step.out.frames == std::vector<std::string>{step.bytes},
                   "data did not reach the TUN device alone");
     else
-        fuzzCheck(step.onlySent(itself, (*owner)->getPeer()),
+        fuzzCheck(step.onlySent(step.bytes, (*owner)->getPeer()),
                   "a frame for an established tunnel did not go to it alone");
 }
 
 void checkTable(const sInput& in, const cTSPMsg& said, const sStep& step)
 {
-    fuzzCheck(sameAddr(&gIp6Prefix, &in.prefix) && gIp6PrefixLen == in.prefixLen,
+    fuzzCheck(sameIp6(&gIp6Prefix, &in.prefix) && gIp6PrefixLen == in.prefixLen,
               "the broker's shared prefix changed");
     fuzzCheck(gTunnels.size() <= in.limit, "the table holds more tunnels than its limit");
     for (auto a = gTunnels.begin(); a != gTunnels.end(); ++a) {
@@ -199,18 +185,18 @@ void checkTable(const sInput& in, const cTSPMsg& said, const sStep& step)
             fuzzCheck(!(*a)->samePeer((*b)->getPeer()), "two tunnels for one endpoint");
         fuzzCheck((*a)->getRefCount() == 0, "a hold is left after the datagram");
         in6_addr addr = expectedAddr(in, (*a)->getId());
-        fuzzCheck(sameAddr((*a)->getAddr(), &in6addr_any) || sameAddr((*a)->getAddr(), &addr),
+        fuzzCheck(sameIp6((*a)->getAddr(), &in6addr_any) || sameIp6((*a)->getAddr(), &addr),
                   "a tunnel's address is not the prefix and its identifier");
     }
     bool setup = said.getType() == TSP_REQUEST || said.getType() == TSP_ACCEPT;
     for (const sProtected& p : step.before)
         if (gTunnels.findByPeer(p.peer) == nullptr && !step.evicted)
-            fuzzCheck(setup && said.getTunnelId() == p.id && !samePeer(p.peer, step.sender)
+            fuzzCheck(setup && said.getTunnelId() == p.id && !sameEndpoint(p.peer, step.sender)
                           && validKey(p.id, said.getTunnelKey()),
                       "a key-protected tunnel went without its key");
 }
 
-void handleDatagram(sInput& in, cBrokerMode& mode, cMemoryPacketHost& host, const sFuzzDatagram& d, long long now)
+void handleDatagram(sInput& in, cBrokerMode& mode, const sFuzzDatagram& d, long long now)
 {
     sStep step;
     step.sender = endpointFor(d.selector);
@@ -227,13 +213,7 @@ void handleDatagram(sInput& in, cBrokerMode& mode, cMemoryPacketHost& host, cons
         step.sizeBefore = t == nullptr ? gTunnels.size() : 0;
     }
     unsigned long evictedBefore = mode.evictedTunnels(), refusedBefore = mode.refusedEndpoints();
-    // Exactly n bytes, so that reading past the datagram is caught.
-    std::unique_ptr<char[]> buffer(new char[n]);
-    std::copy(step.bytes.begin(), step.bytes.end(), buffer.get());
-    mode.handleUdpDatagram(host, buffer.get(), n, step.sender, now);
-
-    step.sent = host.takeDatagrams();
-    step.written = host.takeFrames();
+    mode.handleUdpDatagram(step.out, exactCopy(step.bytes.data(), n).get(), n, step.sender, now);
     step.evicted = mode.evictedTunnels() != evictedBefore;
     step.refused = mode.refusedEndpoints() != refusedBefore;
     std::lock_guard<std::mutex> hold(gTunnelsLock);
@@ -257,9 +237,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     initializeFuzzing(FUZZ_LOGS_QUIET);
     // A fixed secret, so that a reproducer replays with the same keys.
-    unsigned char secret[kBrokerSecretLen];
-    for (int i = 0; i < kBrokerSecretLen; ++i)
-        secret[i] = static_cast<unsigned char>(0x5a ^ i);
+    const unsigned char secret[kBrokerSecretLen] = {0x5a, 0xa5};
     setTunnelKeySecret(secret);
     fuzzCheck(tunnelKeysEnabled(), "cannot set the broker's secret");
     return 0;
@@ -269,7 +247,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     cFuzzInput input(data, size);
     sInput in;
-    resetTunnelTable();
     in.prefixLen = input.byte();
     in.floor = input.byte();
     uint8_t limit = input.byte();
@@ -283,11 +260,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     setSharedKeepalive(in.floor);
     // The broker's defaults but for the table's limit.
     cBrokerMode mode(sBrokerModeSettings{static_cast<int>(in.limit), 20, true, false, false, 1400});
-    cMemoryPacketHost host;
     sFuzzDatagram d;
     for (int i = 1; i <= kMaxDatagrams && input.nextDatagram(d); ++i)
-        handleDatagram(in, mode, host, d, (1000 + i) * kNanosPerSecond);
-    // Every input starts from an empty table, which keeps runs fast.
+        handleDatagram(in, mode, d, (1000 + i) * kNanosPerSecond);
+    // Every input starts from an empty table (the process starts with one),
+    // which keeps runs fast.
     resetTunnelTable();
     return 0;
 }

@@ -51,7 +51,6 @@
 namespace {
 
 const int kMaxDatagrams = 64;
-const std::size_t kLongestOffer = 162;
 
 // They live as long as the process, as the daemon's cBroker does.
 cMemoryPacketHost* gPackets = nullptr;
@@ -75,8 +74,7 @@ std::vector<std::string> sentToBroker()
 {
     std::vector<std::string> sent;
     for (const cMemoryPacketHost::sDatagram& d : gPackets->takeDatagrams()) {
-        fuzzCheck(std::memcmp(&d.to, &gBrokerEndpoint, sizeof d.to) == 0
-                      && d.local.s_addr == INADDR_ANY,
+        fuzzCheck(sameEndpoint(d.to, gBrokerEndpoint) && d.local.s_addr == INADDR_ANY,
                   "a datagram went elsewhere than to the broker");
         sent.push_back(d.bytes);
     }
@@ -112,12 +110,10 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
 {
     sockaddr_in from = senderFor(d.selector);
     bool fromBroker = (d.selector & 7) < 4;
-    // Exactly the datagram's bytes (one byte for a failed read, which must
-    // not be looked at), so that reading past n is caught.
+    // Exactly the datagram's bytes (none for a failed read, which must not
+    // be looked at), so that reading past n is caught.
     int n = d.failedRead ? -1 : static_cast<int>(d.bytes.size());
-    std::unique_ptr<char[]> buffer(new char[d.failedRead ? 1 : d.bytes.size()]);
-    if (!d.bytes.empty())
-        std::memcpy(buffer.get(), d.bytes.data(), d.bytes.size());
+    std::unique_ptr<char[]> buffer = exactCopy(d.bytes.data(), d.bytes.size());
 
     cTunnel& t = client.tunnel();
     const std::string before = snapshot(t);
@@ -154,7 +150,7 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
                   "a request was not answered with one offer");
         cTSPMsg offer(&sent[0][0], static_cast<int>(sent[0].size()));
         fuzzCheck(offer.getType() == TSP_OFFER && offer.getTunnelId() == t.getId()
-                      && std::memcmp(offer.getAddr(), t.getAddr(), sizeof(in6_addr)) == 0,
+                      && sameIp6(offer.getAddr(), t.getAddr()),
                   "the offer does not describe the tunnel");
         fuzzCheck(t.getState() == TUNNEL_OFFERED, "a request left the tunnel not offered");
         fuzzCheck(result == cClientMode::CLIENT_CONTINUE, "a request ended the run");
@@ -168,10 +164,9 @@ bool handleDatagram(cClientMode& client, const sFuzzDatagram& d, long long now,
         fuzzCheck(sent == std::vector<std::string>{accept},
                   "an offer was not answered with one accept");
         fuzzCheck(t.getId() == said.getTunnelId() && t.getKeepalive() == said.getKeepalive()
-                      && std::memcmp(t.getAddr(), said.getAddr(), sizeof(in6_addr)) == 0,
+                      && sameIp6(t.getAddr(), said.getAddr()),
                   "the tunnel did not take the offer's identifier, keepalive and address");
-        fuzzCheck(std::memcmp(&gIp6Prefix, said.getPrefix(), sizeof(in6_addr)) == 0
-                      && gIp6PrefixLen == (said.getPrefixLen() & 0xff),
+        fuzzCheck(sameIp6(&gIp6Prefix, said.getPrefix()) && gIp6PrefixLen == (said.getPrefixLen() & 0xff),
                   "the prefix, or the low 8 bits of its length, not taken from the offer");
     } else {
         fuzzCheck(sent.empty(), "an accept was answered");
@@ -204,10 +199,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     gPackets = new cMemoryPacketHost();
     gHost = new cClientRunHost(*client);
     gHost->usePackets(*gPackets);
-    gBrokerEndpoint = sockaddr_in{};
-    gBrokerEndpoint.sin_family = AF_INET;
-    gBrokerEndpoint.sin_port = htons(3653);
-    gBrokerEndpoint.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    gBrokerEndpoint = sockaddr_in{AF_INET, htons(3653), {htonl(INADDR_LOOPBACK)}, {}};
     return 0;
 }
 

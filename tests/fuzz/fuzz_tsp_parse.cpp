@@ -21,7 +21,6 @@
 namespace {
 
 // The longest messages the system builds.
-const int kLongestOffer = 162;
 const int kLongestRequest = 49;
 const int kBuilderCapacity = 1024;
 
@@ -99,12 +98,6 @@ void checkChanges(const uint8_t* original, const char* parsed, std::size_t size)
     }
 }
 
-bool zeroAddr(const in6_addr* a)
-{
-    static const in6_addr zero = {};
-    return std::memcmp(a, &zero, sizeof zero) == 0;
-}
-
 // A tag can only be set by a string after the first NUL that begins with its
 // name and "="; when that text occurs nowhere there, its field stays zero.
 void checkAbsentTags(const cTSPMsg& msg, const uint8_t* original, std::size_t size)
@@ -122,9 +115,9 @@ void checkAbsentTags(const cTSPMsg& msg, const uint8_t* original, std::size_t si
     if (absent("ip6prefixlen="))
         fuzzCheck(msg.getPrefixLen() == 0, "ip6prefixlen set without an ip6prefixlen tag");
     if (absent("ip6prefix="))
-        fuzzCheck(zeroAddr(msg.getPrefix()), "ip6prefix set without an ip6prefix tag");
+        fuzzCheck(sameIp6(msg.getPrefix(), &in6addr_any), "ip6prefix set without an ip6prefix tag");
     if (absent("ip6addr="))
-        fuzzCheck(zeroAddr(msg.getAddr()), "ip6addr set without an ip6addr tag");
+        fuzzCheck(sameIp6(msg.getAddr(), &in6addr_any), "ip6addr set without an ip6addr tag");
 }
 
 // The values a message carries, as the parser stored them.
@@ -147,19 +140,15 @@ sValues valuesOf(const cTSPMsg& msg)
 void reparse(cTSPMsg& built, int expectedType, const sValues& sent)
 {
     int len = built.getLen();
-    std::unique_ptr<char[]> copy(new char[len]);
-    if (len > 0)
-        std::memcpy(copy.get(), built.getData(), len);
+    std::unique_ptr<char[]> copy = exactCopy(built.getData(), static_cast<std::size_t>(len));
     cTSPMsg again(copy.get(), len);
     sValues got = valuesOf(again);
     fuzzCheck(again.getType() == expectedType, "rebuilt message has another type");
     fuzzCheck(got.tunnelId == sent.tunnelId, "tunnelid lost in a round trip");
     fuzzCheck(got.keepalive == sent.keepalive, "keepalive lost in a round trip");
     fuzzCheck(got.prefixLen == sent.prefixLen, "ip6prefixlen lost in a round trip");
-    fuzzCheck(std::memcmp(&got.prefix, &sent.prefix, sizeof got.prefix) == 0,
-              "ip6prefix lost in a round trip");
-    fuzzCheck(std::memcmp(&got.addr, &sent.addr, sizeof got.addr) == 0,
-              "ip6addr lost in a round trip");
+    fuzzCheck(sameIp6(&got.prefix, &sent.prefix), "ip6prefix lost in a round trip");
+    fuzzCheck(sameIp6(&got.addr, &sent.addr), "ip6addr lost in a round trip");
 }
 
 // Builds the parsed values into an offer and a request as the exchange
@@ -216,9 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     // fits the parser's int length comfortably.
     if (size > 65536)
         return -1;
-    std::unique_ptr<char[]> buffer(new char[size]);
-    if (size > 0)
-        std::memcpy(buffer.get(), data, size);
+    std::unique_ptr<char[]> buffer = exactCopy(data, size);
 
     unsigned long recordsBefore = logRecordsSeen();
     cTSPMsg msg(buffer.get(), static_cast<int>(size));

@@ -7,9 +7,13 @@
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/Priority.hh>
 
+#include <algorithm>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
+
+using Records = std::vector<std::string>;
 
 class cLogCaptureAppender : public log4cpp::LayoutAppender {
 public:
@@ -53,12 +57,13 @@ public:
     {
         log4cpp::Category::getRoot().removeAllAppenders();
     }
-    std::vector<std::string> records() { return mAppender->take(); }
+    Records records() { return mAppender->take(); }
     // Only those of one category; the others are taken all the same.
-    std::vector<std::string> records(const std::string& category)
+    Records records(const std::string& category) { return ofCategory(records(), category); }
+    static Records ofCategory(const Records& records, const std::string& category)
     {
-        std::vector<std::string> out;
-        for (const std::string& r : records()) {
+        Records out;
+        for (const std::string& r : records) {
             std::size_t space = r.find(' ');
             if (r.compare(space + 1, category.size() + 1, category + " ") == 0)
                 out.push_back(r);
@@ -69,3 +74,33 @@ public:
 private:
     cLogCaptureAppender* mAppender; // owned by the root category
 };
+
+inline bool has(const Records& records, const std::string& record)
+{
+    return std::find(records.begin(), records.end(), record) != records.end();
+}
+
+inline int countStartingWith(const Records& records, const std::string& prefix)
+{
+    return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const std::string& r) {
+        return r.rfind(prefix, 0) == 0;
+    }));
+}
+
+inline bool anyStartsWith(const Records& records, const std::string& prefix)
+{
+    return countStartingWith(records, prefix) > 0;
+}
+
+// True when the expected records appear in this order (others may lie between).
+inline bool inOrder(const Records& records, std::initializer_list<std::string> expected)
+{
+    auto it = records.begin();
+    for (const std::string& e : expected) {
+        it = std::find(it, records.end(), e);
+        if (it == records.end())
+            return false;
+        ++it;
+    }
+    return true;
+}

@@ -51,7 +51,7 @@ std::vector<std::string> linesEndingWith(const char* path, const std::string& na
     return out;
 }
 
-bool flagsRequest(const std::string& name, unsigned long code, ifreq& request)
+bool interfaceRequest(const std::string& name, unsigned long code, ifreq& request)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
@@ -81,7 +81,7 @@ int interfaceFlags(const std::string& name)
 {
     ifreq request;
     std::memset(&request, 0, sizeof(request));
-    if (!flagsRequest(name, SIOCGIFFLAGS, request))
+    if (!interfaceRequest(name, SIOCGIFFLAGS, request))
         return -1;
     return static_cast<unsigned short>(request.ifr_flags);
 }
@@ -91,7 +91,14 @@ bool setInterfaceFlags(const std::string& name, int flags)
     ifreq request;
     std::memset(&request, 0, sizeof(request));
     request.ifr_flags = static_cast<short>(flags);
-    return flagsRequest(name, SIOCSIFFLAGS, request);
+    return interfaceRequest(name, SIOCSIFFLAGS, request);
+}
+
+int interfaceMtu(const std::string& name)
+{
+    ifreq request;
+    std::memset(&request, 0, sizeof(request));
+    return interfaceRequest(name, SIOCGIFMTU, request) ? request.ifr_mtu : -1;
 }
 
 std::vector<std::string> interfaceAddresses(const std::string& name)

@@ -40,6 +40,8 @@ int openDescriptorCount();
 // The interface's 16-bit flags, or -1 when it cannot be read.
 int interfaceFlags(const std::string& name);
 bool setInterfaceFlags(const std::string& name, int flags);
+// The interface's MTU as the kernel reports it, or -1.
+int interfaceMtu(const std::string& name);
 
 // "address/prefixlen" (hex address as the kernel lists it) for each IPv6
 // address on the interface.

@@ -57,9 +57,14 @@ std::string cTestSocket::receive(int waitMs) const
 
 std::vector<std::string> cTestSocket::pending() const
 {
+    return pendingDatagrams(mFd);
+}
+
+std::vector<std::string> pendingDatagrams(int fd)
+{
     std::vector<std::string> got;
     for (int i = 0; i < 64; ++i) {
-        std::string d = takeDatagram(mFd);
+        std::string d = takeDatagram(fd);
         if (d == "<none>")
             break;
         got.push_back(d);

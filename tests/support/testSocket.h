@@ -39,3 +39,5 @@ private:
 
 // The next datagram on any descriptor, or "<none>" at once when none waits.
 std::string takeDatagram(int fd);
+// Every datagram queued on it now (64 at most).
+std::vector<std::string> pendingDatagrams(int fd);

@@ -6,13 +6,11 @@
 #pragma once
 
 #include "broker/cBrokerMode.h"
-#include "config/cConfig.h"
+#include "configuredBroker.h"
 #include "log/monotonicClock.h"
 #include "logCapture.h"
-#include "main/cBroker.h"
 #include "memoryPacketHost.h"
 #include "setupMessages.h"
-#include "tempFile.h"
 #include "testSocket.h"
 #include "tunnel/cTunnel.h"
 #include "packet/frame.h"
@@ -26,28 +24,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
-
-using Records = std::vector<std::string>;
 
 const long long kSecond = kNanosPerSecond;
 // Any instant will do; every datagram of a test arrives at it unless the
 // test says otherwise.
 const long long kNow = 1000 * kSecond;
-
-// A broker built from these configuration lines; the configuration is empty
-// again afterwards, so the next broker reads the defaults.
-inline std::unique_ptr<cBroker> brokerFrom(const std::string& lines)
-{
-    cTempDir dir;
-    EXPECT_TRUE(cConfig::load(dir.write("quibd.conf", lines).c_str()));
-    std::unique_ptr<cBroker> made(new cBroker);
-    EXPECT_TRUE(cConfig::load(dir.write("empty.conf", "").c_str()));
-    return made;
-}
 
 class cBrokerHarness : public testing::Test {
 protected:
@@ -133,47 +117,8 @@ protected:
         return frame;
     }
 
-    // The records of the tunnel table's category among these, or since the
-    // last call.
-    static Records tunnelOnly(const Records& records)
-    {
-        Records out;
-        for (const std::string& r : records)
-            if (r.find(" cTunnel ") != std::string::npos)
-                out.push_back(r);
-        return out;
-    }
-    Records tunnelRecords() { return tunnelOnly(mLog.records()); }
-
-    static bool has(const Records& records, const std::string& record)
-    {
-        return std::find(records.begin(), records.end(), record) != records.end();
-    }
-
-    static int countStartingWith(const Records& records, const std::string& prefix)
-    {
-        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const std::string& r) {
-            return r.rfind(prefix, 0) == 0;
-        }));
-    }
-
-    static bool anyStartsWith(const Records& records, const std::string& prefix)
-    {
-        return countStartingWith(records, prefix) > 0;
-    }
-
-    // True when the expected records appear in this order (others may lie between).
-    static bool inOrder(const Records& records, std::initializer_list<std::string> expected)
-    {
-        auto it = records.begin();
-        for (const std::string& e : expected) {
-            it = std::find(it, records.end(), e);
-            if (it == records.end())
-                return false;
-            ++it;
-        }
-        return true;
-    }
+    // The records of the tunnel table's category since the last call.
+    Records tunnelRecords() { return mLog.records("cTunnel"); }
 
     cLogCapture mLog;
     cTestSocket mBrokerSocket; // the broker's own UDP socket

@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-using Records = std::vector<std::string>;
-
 class LogStreams : public testing::Test {
 protected:
     cLogCapture mCapture;

@@ -1,10 +1,9 @@
 // The cBroker's settings as an operator's configuration file gives them.
-#include "config/cConfig.h"
+#include "configuredBroker.h"
 #include "logCapture.h"
-#include "main/cBroker.h"
 #include "setupMessages.h"
-#include "tunnel/cDelegationTable.h"
 #include "tempFile.h"
+#include "tunnel/cDelegationTable.h"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +15,6 @@
 
 class BrokerSettings : public testing::Test {
 protected:
-    // Loads text as the configuration and builds a broker from it.
-    std::unique_ptr<cBroker> brokerFrom(const std::string& text)
-    {
-        std::string path = mDir.write("quibd.conf", text);
-        if (!cConfig::load(path.c_str()))
-            ADD_FAILURE() << "cannot load " << path;
-        return std::unique_ptr<cBroker>(new cBroker());
-    }
-
     cTempDir mDir;
     cLogCapture mLog;
 };
@@ -90,10 +80,9 @@ TEST_F(BrokerSettings, PrefixThatIsNoIPv6AddressIsReportedAndCountsAsNone)
                                  "quib.broker.ip6prefixlen = 48\n");
         EXPECT_EQ("::", ip6Text(&broker->prefix())) << text;
         EXPECT_EQ(0, broker->prefixLen()) << text;
-        std::vector<std::string> expected = {
-            std::string("ERROR cBroker Ignoring quib.broker.ip6prefix '") + text
-            + "': not an IPv6 address"};
-        EXPECT_EQ(expected, mLog.records("cBroker"));
+        EXPECT_EQ(Records{std::string("ERROR cBroker Ignoring quib.broker.ip6prefix '") + text
+                          + "': not an IPv6 address"},
+                  mLog.records("cBroker"));
     }
 }
 

@@ -1,15 +1,14 @@
 // "quibd --help" and "quibd --version": the only first arguments that are
 // not a configuration path.
-#include "config/cConfig.h"
 #include "config/configKeys.h"
+#include "configuredBroker.h"
 #include "logCapture.h"
-#include "main/cBroker.h"
 #include "main/usage.h"
-#include "tempFile.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -55,21 +54,21 @@ bool isVersionLine(const std::string& text)
 
 class InfoOptions : public testing::Test {
 protected:
-    // Runs the option and returns what it wrote; handled tells whether it
+    // Runs the option and returns what it wrote; mHandled tells whether it
     // took the argument.
-    std::string run(const char* arg, bool& handled)
+    std::string run(const char* arg)
     {
         std::ostringstream out;
-        handled = writeInfoOption(arg, out);
+        mHandled = writeInfoOption(arg, out);
         return out.str();
     }
+    bool mHandled = false;
 };
 
 TEST_F(InfoOptions, HelpWritesTheUsage)
 {
-    bool handled = false;
-    std::string out = run("--help", handled);
-    EXPECT_TRUE(handled);
+    std::string out = run("--help");
+    EXPECT_TRUE(mHandled);
     EXPECT_EQ(usageText(), out);
     EXPECT_EQ(0u, out.find("Usage: quibd [config-path [mode]]\n"
                            "       quibd --status [--json] [config-path]\n"
@@ -79,9 +78,8 @@ TEST_F(InfoOptions, HelpWritesTheUsage)
 
 TEST_F(InfoOptions, VersionWritesOneLine)
 {
-    bool handled = false;
-    std::string out = run("--version", handled);
-    EXPECT_TRUE(handled);
+    std::string out = run("--version");
+    EXPECT_TRUE(mHandled);
     EXPECT_TRUE(isVersionLine(out)) << out;
 }
 
@@ -90,13 +88,11 @@ TEST_F(InfoOptions, EveryOtherArgumentIsLeftAsAConfigurationPath)
     const char* paths[] = {"/etc/quib/quibd.conf", "-h", "--HELP", "--help ", "--help=1",
                            "--versions", "-version", "", "help"};
     for (const char* path : paths) {
-        bool handled = true;
-        EXPECT_EQ("", run(path, handled)) << "'" << path << "'";
-        EXPECT_FALSE(handled) << "'" << path << "'";
+        EXPECT_EQ("", run(path)) << "'" << path << "'";
+        EXPECT_FALSE(mHandled) << "'" << path << "'";
     }
-    bool handled = true;
-    EXPECT_EQ("", run(nullptr, handled));
-    EXPECT_FALSE(handled);
+    EXPECT_EQ("", run(nullptr));
+    EXPECT_FALSE(mHandled);
 }
 
 class UsageText : public testing::Test {};
@@ -120,17 +116,14 @@ TEST_F(UsageText, ListsEveryKeyWithItsDefault)
 TEST_F(UsageText, BrokerDefaultsShownAreTheOnesABrokerGets)
 {
     cLogCapture quiet;
-    cTempDir dir;
-    std::string path = dir.write("broker.conf", "quib.broker.ip6prefix = 2001:db8:1::\n");
-    ASSERT_TRUE(cConfig::load(path.c_str()));
-    cBroker broker;
+    std::unique_ptr<cBroker> broker = brokerFrom("quib.broker.ip6prefix = 2001:db8:1::\n");
 
-    EXPECT_EQ(configKey("quib.broker.port").defaultValue, broker.port());
-    EXPECT_EQ(configKey("quib.broker.ip6prefixlen").defaultValue, broker.prefixLen());
-    EXPECT_EQ(configKey("quib.broker.maxtunnels").defaultValue, broker.maxTunnels());
-    EXPECT_EQ(configKey("quib.broker.setuprate").defaultValue, broker.setupRate());
-    EXPECT_EQ(configKey("quib.tun.mtu").defaultValue, broker.tunMtu());
-    EXPECT_STREQ(configKey("quib.broker.address").defaultText, broker.brokerAddress());
+    EXPECT_EQ(configKey("quib.broker.port").defaultValue, broker->port());
+    EXPECT_EQ(configKey("quib.broker.ip6prefixlen").defaultValue, broker->prefixLen());
+    EXPECT_EQ(configKey("quib.broker.maxtunnels").defaultValue, broker->maxTunnels());
+    EXPECT_EQ(configKey("quib.broker.setuprate").defaultValue, broker->setupRate());
+    EXPECT_EQ(configKey("quib.tun.mtu").defaultValue, broker->tunMtu());
+    EXPECT_STREQ(configKey("quib.broker.address").defaultText, broker->brokerAddress());
 }
 
 TEST_F(UsageText, NamesTheDefaultPathTheStateFileAndTheExitStatuses)

@@ -27,8 +27,7 @@ protected:
     // The step's one record: its line for the device name.
     void expectInfoLine(const std::string& name)
     {
-        EXPECT_EQ(std::vector<std::string>{"INFO cBroker Setting default route on dev " + name},
-                  mLog.records());
+        EXPECT_EQ(Records{"INFO cBroker Setting default route on dev " + name}, mLog.records());
     }
 };
 

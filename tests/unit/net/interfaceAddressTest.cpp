@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <net/if.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,8 @@ protected:
     // The step's one record: its line for the device name and mAddress.
     void expectInfoLine(const std::string& name, int prefixLen)
     {
-        EXPECT_EQ(std::vector<std::string>{"INFO cBroker Setting '" + name
-                                           + "' address to '2001:db8:5::1/"
-                                           + std::to_string(prefixLen) + "'"},
+        EXPECT_EQ(Records{"INFO cBroker Setting '" + name + "' address to '2001:db8:5::1/"
+                          + std::to_string(prefixLen) + "'"},
                   mLog.records());
     }
     in6_addr mAddress;
@@ -52,9 +50,7 @@ TEST_F(InterfaceAddress, AddressIsAddedAndDeviceComesUpKeepingItsFlags)
     EXPECT_EQ("", r.err);
     expectInfoLine(name, 64);
     std::vector<std::string> addresses = interfaceAddresses(name);
-    EXPECT_NE(addresses.end(),
-              std::find(addresses.begin(), addresses.end(),
-                        "20010db8000500000000000000000001/64"));
+    EXPECT_TRUE(has(addresses, "20010db8000500000000000000000001/64"));
     int after = interfaceFlags(name);
     EXPECT_EQ(before | IFF_UP | IFF_RUNNING, after);
     EXPECT_EQ(0, r.descriptorsLeft);

@@ -29,8 +29,7 @@ TEST_F(TunDevice, KernelChosenNameIsKeptAndLogged)
     ASSERT_NE(nullptr, if_indextoname(index, kernelName));
     EXPECT_EQ(std::string(kernelName), mBroker.tunName());
 
-    std::vector<std::string> expected = {"INFO cBroker Created Tun '" + mBroker.tunName() + "'"};
-    EXPECT_EQ(expected, mLog.records());
+    EXPECT_EQ(Records{"INFO cBroker Created Tun '" + mBroker.tunName() + "'"}, mLog.records());
 
     // Exactly the device's descriptor stays open, read-write and blocking.
     EXPECT_EQ(before + 1, openDescriptorCount());

@@ -3,28 +3,11 @@
 #include "tunTest.h"
 
 #include <net/if.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 namespace {
-
-// The interface's MTU as the kernel reports it, or -1.
-int kernelMtu(const std::string& name)
-{
-    int fd = socket(AF_INET6, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return -1;
-    ifreq request;
-    std::memset(&request, 0, sizeof(request));
-    std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
-    int mtu = ioctl(fd, SIOCGIFMTU, &request) == 0 ? request.ifr_mtu : -1;
-    close(fd);
-    return mtu;
-}
 
 int interfaceCount()
 {
@@ -59,21 +42,17 @@ protected:
     }
 };
 
-TEST_F(TunMtu, UnconfiguredDeviceComesUpAt1400)
+TEST_F(TunMtu, DeviceComesUpAtItsConfiguredMtu)
 {
-    cBroker& broker = brokerFrom("# no mtu");
-    ASSERT_TRUE(broker.openTun());
-    EXPECT_EQ(1400, kernelMtu(broker.tunName()));
-    EXPECT_EQ(std::vector<std::string>{"INFO cBroker Created Tun '" + broker.tunName() + "'"},
-              mLog.records());
-}
-
-TEST_F(TunMtu, ConfiguredLimitsReachTheDevice)
-{
-    for (int mtu : {1280, 1500}) {
-        cBroker& broker = brokerFrom("quib.tun.mtu = " + std::to_string(mtu));
+    const struct {
+        const char* text;
+        int mtu;
+    } cases[] = {{"# no mtu", 1400}, {"quib.tun.mtu = 1280", 1280}, {"quib.tun.mtu = 1500", 1500}};
+    for (const auto& c : cases) {
+        cBroker& broker = brokerFrom(c.text);
         ASSERT_TRUE(broker.openTun());
-        EXPECT_EQ(mtu, kernelMtu(broker.tunName()));
+        EXPECT_EQ(c.mtu, interfaceMtu(broker.tunName())) << c.text;
+        EXPECT_EQ(Records{"INFO cBroker Created Tun '" + broker.tunName() + "'"}, mLog.records());
         close(broker.tunFd());
         broker.useDescriptors(-1, -1);
     }

@@ -1,11 +1,9 @@
 // Base of the fixtures that open a TUN device through a cBroker.
 #pragma once
 
-#include "config/cConfig.h"
+#include "configuredBroker.h"
 #include "logCapture.h"
-#include "main/cBroker.h"
 #include "privateNetwork.h"
-#include "tempFile.h"
 
 #include <unistd.h>
 
@@ -63,20 +61,16 @@ protected:
     {
         if (mBroker && mBroker->tunFd() >= 0)
             close(mBroker->tunFd());
-        // The later tests of the binary open their devices with no setting.
-        cConfig::load(mDir.write("quibd.conf", "").c_str());
     }
 
     // A broker built from the configuration text, its log emptied.
     cBroker& brokerFrom(const std::string& text)
     {
-        EXPECT_TRUE(cConfig::load(mDir.write("quibd.conf", text + "\n").c_str()));
-        mBroker.reset(new cBroker);
+        mBroker = ::brokerFrom(text + "\n");
         mLog.records();
         return *mBroker;
     }
 
-    cTempDir mDir;
     cLogCapture mLog;
     std::unique_ptr<cBroker> mBroker;
 };

@@ -97,9 +97,8 @@ TEST_F(UdpOffload, RefusedOffloadSendsEverythingOneByOneAndSaysSoOnce)
     twice.insert(twice.end(), run.begin(), run.end());
     EXPECT_EQ(twice, received(twice.size()));
     EXPECT_FALSE(mSender.segmenting());
-    EXPECT_EQ(std::vector<std::string>{"INFO cBroker UDP segmentation offload refused (Invalid "
-                                       "argument), sending datagrams one by one"},
-              mLog.records());
+    EXPECT_EQ(Records{"INFO cBroker UDP segmentation offload refused (Invalid argument), sending "
+                      "datagrams one by one"}, mLog.records());
 }
 
 TEST(DatagramWalk, SplitsAtSegmentSizeAndKeepsAnEmptyDatagram)
@@ -126,8 +125,7 @@ TEST_F(TunOffload, AutoGivesTheDeviceTheHeaderAndOffKeepsFramesPlain)
     cBroker& asked = brokerFrom("quib.tun.offload = auto");
     ASSERT_TRUE(asked.openTun());
     EXPECT_TRUE(asked.tunOffload());
-    EXPECT_EQ(std::vector<std::string>{"INFO cBroker Created Tun '" + asked.tunName() + "'"},
-              mLog.records());
+    EXPECT_EQ(Records{"INFO cBroker Created Tun '" + asked.tunName() + "'"}, mLog.records());
     close(asked.tunFd());
 
     cBroker& plain = brokerFrom("quib.tun.offload = off");

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -47,7 +46,7 @@ bool awaitRecord(cLogCapture& log, Records& seen, const std::string& line)
     return within(seconds(2), [&] {
         for (const std::string& r : log.records())
             seen.push_back(r);
-        return std::find(seen.begin(), seen.end(), line) != seen.end();
+        return has(seen, line);
     });
 }
 

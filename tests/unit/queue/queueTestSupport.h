@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-using Records = std::vector<std::string>;
-
 const char kOverflow[] = "ERROR cPktQueu Queue overflow. Dropping packet";
 // Followed by "N packets dropped in the last T s".
 const char kDropSummary[] = "INFO cPktQueu Queue overflow: ";

@@ -13,6 +13,8 @@
 
 using Messages = std::vector<std::string>;
 
+constexpr long long ms(long long millis) { return millis * kNanosPerMilli; }
+
 // The service manager's end: a datagram socket named by NOTIFY_SOCKET.
 class Notifier : public testing::Test {
 protected:
@@ -32,13 +34,6 @@ protected:
         unsetenv("WATCHDOG_PID");
         close(mManager);
     }
-    Messages received()
-    {
-        Messages got;
-        for (std::string m = takeDatagram(mManager); m != "<none>"; m = takeDatagram(mManager))
-            got.push_back(m);
-        return got;
-    }
 
     cTempDir mDir;
     int mManager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -49,24 +44,24 @@ TEST_F(Notifier, ReadyOnceAndAStatusChangeWithinASecondWaitsForTheSecondToEnd)
     cSystemdNotifier notifier;
     notifier.ready();
     notifier.ready();
-    notifier.setStatus("3 tunnels", 10000);
-    notifier.setStatus("3 tunnels", 10200);
-    notifier.setStatus("4 tunnels\nREADY=1", 10500);
-    notifier.flush(10999);
-    EXPECT_EQ((Messages{"READY=1", "STATUS=3 tunnels"}), received());
-    notifier.flush(11000);
-    notifier.flush(20000);
-    EXPECT_EQ((Messages{"STATUS=4 tunnels READY=1"}), received());
+    notifier.setStatus("3 tunnels", ms(10000));
+    notifier.setStatus("3 tunnels", ms(10200));
+    notifier.setStatus("4 tunnels\nREADY=1", ms(10500));
+    notifier.flush(ms(10999));
+    EXPECT_EQ((Messages{"READY=1", "STATUS=3 tunnels"}), pendingDatagrams(mManager));
+    notifier.flush(ms(11000));
+    notifier.flush(ms(20000));
+    EXPECT_EQ((Messages{"STATUS=4 tunnels READY=1"}), pendingDatagrams(mManager));
 }
 
 TEST_F(Notifier, TheWatchdogIsFedEveryHalfIntervalOfTheUnitsSetting)
 {
-    EXPECT_EQ(0, cSystemdNotifier().wakeIntervalMs());
+    EXPECT_EQ(0, cSystemdNotifier().wakeInterval());
     setenv("WATCHDOG_USEC", "4000000", 1);
     setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
     cSystemdNotifier notifier;
-    EXPECT_EQ(2000, notifier.wakeIntervalMs());
-    for (long long now : {50000, 51999, 52000})
+    EXPECT_EQ(ms(2000), notifier.wakeInterval());
+    for (long long now : {ms(50000), ms(51999), ms(52000)})
         notifier.watchdog(now);
-    EXPECT_EQ((Messages{"WATCHDOG=1", "WATCHDOG=1"}), received());
+    EXPECT_EQ((Messages{"WATCHDOG=1", "WATCHDOG=1"}), pendingDatagrams(mManager));
 }

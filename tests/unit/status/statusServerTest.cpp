@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr long long ms(long long millis) { return millis * kNanosPerMilli; }
+
 sockaddr_un unixAddress(const std::string& path)
 {
     sockaddr_un address{};
@@ -47,7 +49,7 @@ std::string answerTo(const std::string& request)
 class StatusServer : public testing::Test {
 protected:
     // One turn of a run loop: select (at most 10 ms), then serve.
-    void turn(long long nowMs)
+    void turn(long long now)
     {
         fd_set readable, writable;
         FD_ZERO(&readable);
@@ -56,16 +58,16 @@ protected:
         mServer.addTo(readable, writable, maxFd);
         timeval wait = {0, 10000};
         ASSERT_GE(select(maxFd + 1, &readable, &writable, nullptr, &wait), 0);
-        mServer.serve(readable, writable, nowMs, answerTo);
+        mServer.serve(readable, writable, now, answerTo);
     }
 
     // What the peer fd reads until the server closes it, turning the loop.
-    std::string answerOn(int fd, long long nowMs = 0)
+    std::string answerOn(int fd, long long now = 0)
     {
         std::string text = "<still open>";
         char buffer[65536];
         for (int turns = 0; turns < 2000; ++turns) {
-            turn(nowMs);
+            turn(now);
             ssize_t got = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
             if (got == 0 || (got < 0 && errno != EAGAIN)) {
                 text.erase(0, std::strlen("<still open>"));
@@ -78,13 +80,13 @@ protected:
         return text;
     }
 
-    std::string ask(const std::string& requestLine, long long nowMs = 0)
+    std::string ask(const std::string& requestLine, long long now = 0)
     {
         int fd = connectTo(mPath);
         EXPECT_EQ(static_cast<ssize_t>(requestLine.size()),
                   send(fd, requestLine.data(), requestLine.size(), MSG_NOSIGNAL));
         shutdown(fd, SHUT_WR);
-        return answerOn(fd, nowMs);
+        return answerOn(fd, now);
     }
 
     cLogCapture mLog;
@@ -134,7 +136,7 @@ TEST_F(StatusServer, ASecondDaemonOnTheNameIsRefusedAndAKilledOnesSocketReplaced
 TEST_F(StatusServer, AtTheLimitANewcomerClosesTheLongestIdleOneAndIdleOnesGoAfterTwoSeconds)
 {
     ASSERT_EQ(cStatusServer::STATUS_OPEN_OK, mServer.open(mPath));
-    EXPECT_EQ(-1, mServer.msUntilNextDeadline(0));
+    EXPECT_EQ(-1, mServer.untilNextDeadline(0));
     // The oldest connection, with the earliest deadline, has sent its
     // request and does not read the answer.
     int reader = connectTo(mPath);
@@ -144,21 +146,21 @@ TEST_F(StatusServer, AtTheLimitANewcomerClosesTheLongestIdleOneAndIdleOnesGoAfte
     std::vector<int> idle;
     for (int at = 3001; at <= 3007; ++at) {
         idle.push_back(connectTo(mPath));
-        turn(at);
+        turn(ms(at));
     }
-    EXPECT_EQ(1993, mServer.msUntilNextDeadline(3007));
-    EXPECT_EQ("answer to status\n", ask("status\n", 3010));
+    EXPECT_EQ(ms(1993), mServer.untilNextDeadline(ms(3007)));
+    EXPECT_EQ("answer to status\n", ask("status\n", ms(3010)));
     char byte;
     EXPECT_EQ(0, recv(idle[0], &byte, 1, MSG_DONTWAIT));
     EXPECT_EQ(1, recv(reader, &byte, 1, MSG_DONTWAIT));
     EXPECT_EQ(-1, recv(idle[1], &byte, 1, MSG_DONTWAIT));
-    turn(5007);
+    turn(ms(5007));
     for (int fd : idle) {
         EXPECT_EQ(0, recv(fd, &byte, 1, MSG_DONTWAIT));
         close(fd);
     }
     close(reader);
-    EXPECT_EQ(-1, mServer.msUntilNextDeadline(5007));
+    EXPECT_EQ(-1, mServer.untilNextDeadline(ms(5007)));
 }
 
 TEST_F(StatusServer, APeerSendingMegabytesDoesNotHoldBackAnother)

@@ -10,7 +10,6 @@
 #include <vector>
 
 using namespace std::string_literals;
-using Records = std::vector<std::string>;
 
 namespace {
 

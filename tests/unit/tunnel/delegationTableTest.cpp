@@ -3,7 +3,8 @@
 // pool is refused with its reason.
 #include "tunnel/cDelegationTable.h"
 
-#include <arpa/inet.h>
+#include "setupMessages.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -17,13 +18,6 @@ cDelegationTable pool(const char* text, unsigned len)
     std::string error;
     EXPECT_TRUE(table.configure(text, len, error)) << error;
     return table;
-}
-
-in6_addr address(const char* text)
-{
-    in6_addr a;
-    EXPECT_EQ(1, inet_pton(AF_INET6, text, &a));
-    return a;
 }
 
 } // namespace
@@ -53,8 +47,8 @@ TEST(DelegationTable, AnIdentifierKeepsItsPrefixInAnotherTableAndThroughTheFile)
     EXPECT_EQ(200 * kSecond, loaded.find(0xc27f9884)->lastHeard);
     EXPECT_EQ(first.serialize(1000), loaded.serialize(1000));
     EXPECT_NE(std::string::npos, first.serialize(1000).find(" 1200\n"));
-    EXPECT_EQ(0xc27f9884u, loaded.holderOf(address((prefix.substr(0, prefix.find('/')) + "1").c_str())));
-    EXPECT_EQ(0u, loaded.holderOf(address("2001:db8:1::1")));
+    EXPECT_EQ(0xc27f9884u, loaded.holderOf(ip6((prefix.substr(0, prefix.find('/')) + "1").c_str())));
+    EXPECT_EQ(0u, loaded.holderOf(ip6("2001:db8:1::1")));
 }
 
 TEST(DelegationTable, AFullPoolGivesUpTheOldestThatNoLiveTunnelHolds)

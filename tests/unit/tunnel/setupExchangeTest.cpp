@@ -2,8 +2,6 @@
 
 #include "log/logText.h"
 
-#include <algorithm>
-
 namespace {
 
 const std::string kRequest = wire("request\0tunnelid=7\0keepalive=30\0");
@@ -100,12 +98,10 @@ TEST_F(BrokerExchange, ReservedAddressesAreNeverOffered)
                  {"2001:db8::aabb:cc00", 120, 0xaabbcc00}};
     for (const auto& c : cases) {
         setSharedPrefix(ip6(c.prefix), c.length);
-        std::string request = std::string("request", 8) + "tunnelid=" + std::to_string(c.presented) + '\0';
-        expectOffer(receive(*mTunnel, request), 0x896d572b, 0);
-        Records records = tunnelRecords();
-        EXPECT_NE(records.end(), std::find(records.begin(), records.end(),
-                                           "INFO cTunnel Identifier 0x" + hexText(c.presented)
-                                               + " names an address no tunnel may have, handled as 0"));
+        expectOffer(receive(*mTunnel, tspBytes({"request", "tunnelid=" + std::to_string(c.presented)})),
+                    0x896d572b, 0);
+        EXPECT_TRUE(has(tunnelRecords(), "INFO cTunnel Identifier 0x" + hexText(c.presented)
+                                             + " names an address no tunnel may have, handled as 0"));
     }
     // This endpoint's own identifier (0x896d572b) is the /128 prefix itself.
     setSharedPrefix(ip6("2001:db8::896d:572b"), 128);

@@ -1,7 +1,5 @@
 #include "tunnelTestSupport.h"
 
-#include <algorithm>
-
 // Finding tunnels by endpoint and counting holds.
 class TunnelLookup : public TunnelTest {};
 
@@ -81,8 +79,7 @@ TEST_F(TunnelSends, BroadcastReachesOnlyEstablishedTunnelsAndCountsInDecimal)
     peerTunnel(estA, 0xabc, true);
     peerTunnel(estB, 4, true);
     Records setup = tunnelRecords();
-    ASSERT_NE(setup.end(), std::find(setup.begin(), setup.end(),
-                                     "DEBUG cTunnel Removing stale tunnel 0xabc"));
+    ASSERT_TRUE(has(setup, "DEBUG cTunnel Removing stale tunnel 0xabc"));
 
     std::string frame = frameTo("2001:db8::99", 1280);
     sendToAllTunnels(mSender.fd(), frame.data(), static_cast<int>(frame.size()));

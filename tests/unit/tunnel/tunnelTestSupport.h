@@ -77,5 +77,3 @@ protected:
     }
     cTestSocket mSender;
 };
-
-using Records = std::vector<std::string>;
