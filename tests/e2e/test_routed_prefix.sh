@@ -42,8 +42,13 @@ e2e_check "A wrote it to its routedprefix file" [ "$(cat "$STATE/routedprefix")"
 e2e_check "and the file ends in a newline" [ "$(tail -c 1 "$STATE/routedprefix" | od -An -tx1)" = " 0a" ]
 e2e_check "the broker's file gives it to A's identifier" \
     grep -qE "^$ID $PREFIX [0-9]+\$" "$E2E_TMP/delegations"
-e2e_check "the broker's status shows it on A's tunnel" sh -c \
-    "'$QUIBD' --status '$E2E_TMP/broker.conf' | grep -qE ' $ADDR_clientA +established .* $PREFIX '"
+# shows BROKER CLIENT: the broker's status gives the client's tunnel the
+# prefix that the client was told.
+shows() {
+    "$QUIBD" --status "$E2E_TMP/$1.conf" |
+        grep -qE " $(e2e_offered_addr "$2") +established .* $(e2e_routed_prefix "$2") "
+}
+e2e_check "the broker's status shows it on A's tunnel" shows broker clientA
 
 # --- the host behind A, numbered from the prefix, routed through A
 ip -n "$NS_F" addr add "${BASE}2/64" dev up0 nodad
@@ -163,8 +168,10 @@ for name_ns in "clientA2 $NS_A" "clientB2 $NS_B"; do
     e2e_wait_until 15 e2e_has_record_re "$E2E_TMP/$name.log" "^INFO .*Routed prefix '2001:db8:200:(1:)?:/64'" ||
         e2e_fail "$name got a /64 of the small pool"
 done
-e2e_check "the two clients hold the two delegations" \
+e2e_check "the two clients were told two delegations" \
     [ "$(e2e_routed_prefix clientA2)" != "$(e2e_routed_prefix clientB2)" ]
+both_shown() { shows small clientA2 && shows small clientB2; }
+e2e_check "and the broker holds each for the client told it" both_shown
 e2e_check "a third client is offered a key and no prefix" \
     keyed_offer "$(e2e_tsp_ask 20005 tunnelid=0 tunnelkey= routedprefix=)" ""
 e2e_tsp_ask 20006 tunnelid=0 tunnelkey= routedprefix= >/dev/null
