@@ -124,6 +124,14 @@ e2e_foreign_link() {
         e2e_fatal "cannot link client A and the stranger"
 }
 
+# e2e_broker_up NAME NS: starts the broker; one that has not started its
+# UDP worker within 10 s ends the scenario.
+e2e_broker_up() {
+    e2e_start_broker "$1" "$2"
+    e2e_wait_until 10 e2e_has_record "$E2E_TMP/$1.log" "INFO cBroker Starting UDP thread..." ||
+        e2e_fatal "$1 did not start its UDP worker"
+}
+
 # e2e_run_client_fg NAME NS: runs a client to its end (at most 20 s) in a
 # private mount namespace with a tmpfs on /var/lib/quibd; E2E_RC = status.
 e2e_run_client_fg() {
@@ -165,6 +173,16 @@ e2e_send_udp() {
 # sends THEN_HEX, when given, from the same endpoint.
 e2e_udp_ask() {
     e2e_udp_python ask "$@"
+}
+
+# e2e_tsp_ask PORT TAG...: a request with these tags from client B's
+# address and PORT, over B's link; prints the broker's answer in hex. THEN
+# (hex) goes out after the answer.
+e2e_tsp_ask() {
+    local port=$1
+    shift
+    e2e_udp_ask "$NS_B" "$CLIENT_IP_B" "$port" "$BROKER_IP_B" 3653 \
+        "$(e2e_tsp_hex request "$@")" ${THEN:+"$THEN"}
 }
 
 e2e_udp_python() {

@@ -99,11 +99,11 @@ e2e_add_ns() {
 }
 
 # e2e_link NS1 IF1 ADDR1/LEN NS2 IF2 ADDR2/LEN: a veth pair between two
-# namespaces, both ends addressed and up.
+# namespaces, both ends up and addressed (an empty ADDR: that end later).
 e2e_link() {
     ip link add "$2" netns "$1" type veth peer name "$5" netns "$4" || return 1
-    ip -n "$1" addr add "$3" dev "$2" && ip -n "$1" link set "$2" up &&
-        ip -n "$4" addr add "$6" dev "$5" && ip -n "$4" link set "$5" up
+    { [ -z "$3" ] || ip -n "$1" addr add "$3" dev "$2"; } && ip -n "$1" link set "$2" up &&
+        { [ -z "$6" ] || ip -n "$4" addr add "$6" dev "$5"; } && ip -n "$4" link set "$5" up
 }
 
 # e2e_conf NAME KEY=VALUE...: writes $E2E_TMP/NAME.conf with those keys and
@@ -175,6 +175,14 @@ e2e_stop() {
     unset "E2E_PID[$name]"
 }
 
+# e2e_kill_hard NAME: ends a daemon started above with SIGKILL, as a crash
+# would: it saves nothing and removes nothing on its way out.
+e2e_kill_hard() {
+    kill -KILL "${E2E_PID[$1]}" 2>/dev/null
+    wait "${E2E_PID[$1]}" 2>/dev/null
+    unset "E2E_PID[$1]"
+}
+
 e2e_alive() {
     e2e_process_alive "${E2E_PID[$1]}"
 }
@@ -226,6 +234,12 @@ e2e_offered_addr() {
     sed -n "s|^INFO cTunnel Offered Tunnel Addr '\(.*\)/[0-9]*'\$|\1|p" "$E2E_TMP/$1.log" | head -n 1
 }
 
+# The routed prefix ("2001:db8:100:2a::/64") that a client's log last
+# reports as offered.
+e2e_routed_prefix() {
+    sed -n "s|^INFO .*Routed prefix '\(.*\)'\$|\1|p" "$E2E_TMP/$1.log" | tail -n 1
+}
+
 # The TUN device a daemon reports as created.
 e2e_tun_name() {
     sed -n "s|^INFO cBroker Created Tun '\(.*\)'\$|\1|p" "$E2E_TMP/$1.log" | head -n 1
@@ -249,6 +263,18 @@ e2e_wait_client() {
     [ -n "$addr" ] || return 1
     printf -v "ADDR_${name//-/_}" '%s' "$addr"
     e2e_wait_until 5 e2e_ns_has_addr "$ns" "$addr"
+}
+
+# e2e_wait_routed NAME NS SECONDS: waits until the client reports its routed
+# prefix and its LAN interface in NS carries the prefix's ::1; sets
+# PREFIX_<NAME> (the prefix with its length) and LAN_<NAME> (that address).
+e2e_wait_routed() {
+    local name=$1 prefix
+    e2e_wait_until "$3" e2e_has_record_re "$E2E_TMP/$name.log" "^INFO .*Routed prefix '" || return 1
+    prefix=$(e2e_routed_prefix "$name")
+    printf -v "PREFIX_${name//-/_}" '%s' "$prefix"
+    printf -v "LAN_${name//-/_}" '%s' "${prefix%/*}1"
+    e2e_wait_until 5 e2e_ns_has_addr "$2" "${prefix%/*}1"
 }
 
 # e2e_ping NS ADDR: three echoes through the tunnel, all answered; the

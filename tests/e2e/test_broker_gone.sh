@@ -52,9 +52,7 @@ e2e_check "the client logged the keepalive it sent" \
 e2e_check "the broker echoed it" \
     e2e_has_record "$E2E_TMP/broker.log" "DEBUG cBroker Echo Keepalive"
 
-kill -KILL "${E2E_PID[broker]}"
-wait "${E2E_PID[broker]}" 2>/dev/null
-unset "E2E_PID[broker]"
+e2e_kill_hard broker
 e2e_log "broker killed with SIGKILL"
 sleep 2
 start_broker

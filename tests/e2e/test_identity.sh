@@ -25,14 +25,6 @@ e2e_wait_until 10 e2e_has_record "$E2E_TMP/broker.log" "INFO cBroker Starting UD
 e2e_check "the broker created its key file with mode 600 and 32 bytes" \
     [ "$(stat -c %a:%s "$E2E_TMP/broker.key" 2>/dev/null)" = 600:32 ]
 
-# ask PORT TAG...: a request from client B's address and PORT, over B's link;
-# prints the broker's answer in hex. THEN (hex) goes out after the answer.
-ask() {
-    local port=$1
-    shift
-    e2e_udp_ask "$NS_B" "$CLIENT_IP_B" "$port" "$BROKER_IP_B" 3653 \
-        "$(e2e_tsp_hex request "$@")" ${THEN:+"$THEN"}
-}
 other_than() {
     [ -n "$1" ] && [ "$1" != "$2" ]
 }
@@ -83,7 +75,7 @@ else
 fi
 
 # --- a stranger presents client A's identifier without its key
-STRANGER_ID=$(e2e_tsp_tag "$(ask 20001 "tunnelid=$ID_TEXT" tunnelkey=)" tunnelid)
+STRANGER_ID=$(e2e_tsp_tag "$(e2e_tsp_ask 20001 "tunnelid=$ID_TEXT" tunnelkey=)" tunnelid)
 e2e_check "the stranger got another identifier ($STRANGER_ID)" other_than "$STRANGER_ID" "$ID_TEXT"
 e2e_check "broker logged that the identifier needs its key" e2e_has_record "$E2E_TMP/broker.log" \
     "INFO cTunnel Identifier 0x$ID_HEX is taken only with its tunnel key, handled as 0"
@@ -130,14 +122,14 @@ SENDS=$(($(count_replies) - BEFORE))
 e2e_check "broker sent the 3 replies to the live tunnel only ($SENDS sends)" [ "$SENDS" -eq 3 ]
 
 # --- a client without keys gets the offer as written and may move endpoints
-OFFER=$(THEN=$(e2e_tsp_hex accept) ask 20002 tunnelid=0)
+OFFER=$(THEN=$(e2e_tsp_hex accept) e2e_tsp_ask 20002 tunnelid=0)
 OLD_ID=$(e2e_tsp_tag "$OFFER" tunnelid)
 WRITTEN=$(e2e_tsp_hex offer "tunnelid=$OLD_ID" "ip6prefix=$TUN_PREFIX" \
     "ip6prefixlen=$TUN_PREFIX_LEN" "ip6addr=$(e2e_addr_for_id "$OLD_ID")" keepalive=30)
 e2e_check "a request without tunnelkey gets the written offer, byte for byte" \
     [ "$OFFER" = "$WRITTEN" ]
 e2e_check "from another endpoint that client takes its identifier back" \
-    [ "$(ask 20003 "tunnelid=$OLD_ID")" = "$WRITTEN" ]
+    [ "$(e2e_tsp_ask 20003 "tunnelid=$OLD_ID")" = "$WRITTEN" ]
 e2e_check "broker removed that client's old tunnel" e2e_has_record "$E2E_TMP/broker.log" \
     "DEBUG cTunnel Removing stale tunnel 0x$(printf %x "$OLD_ID")"
 
@@ -172,7 +164,7 @@ e2e_broker_conf strict quib.broker.requirekey=1
 e2e_start_broker strict "$NS_BROKER"
 e2e_wait_until 10 e2e_has_record "$E2E_TMP/strict.log" "INFO cBroker Starting UDP thread..." ||
     e2e_fatal "the broker that requires keys did not start"
-STRICT_ID=$(e2e_tsp_tag "$(ask 20004 "tunnelid=$OLD_ID")" tunnelid)
+STRICT_ID=$(e2e_tsp_tag "$(e2e_tsp_ask 20004 "tunnelid=$OLD_ID")" tunnelid)
 e2e_check "without its key identifier $OLD_ID was handled as 0 (got $STRICT_ID)" \
     other_than "$STRICT_ID" "$OLD_ID"
 e2e_finish
