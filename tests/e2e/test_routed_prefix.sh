@@ -159,12 +159,10 @@ e2e_broker_conf small quib.broker.delegation=2001:db8:200::/63 "quib.broker.dele
 e2e_conf clientA2 "quib.broker.address=$BROKER_IP_A" quib.client.routedprefix=1
 e2e_conf clientB2 "quib.broker.address=$BROKER_IP_B" quib.client.routedprefix=1
 e2e_broker_up small "$NS_BROKER"
-# One after the other: two clients that set up at the same moment can both
-# be offered the one place their identifiers hash to, and the later accept
-# then takes the other place, not the one its client was told.
-for name_ns in "clientA2 $NS_A" "clientB2 $NS_B"; do
-    read -r name ns <<<"$name_ns"
-    e2e_start_client "$name" "$ns"
+# Both at once: clients setting up together are told different prefixes.
+e2e_start_client clientA2 "$NS_A"
+e2e_start_client clientB2 "$NS_B"
+for name in clientA2 clientB2; do
     e2e_wait_until 15 e2e_has_record_re "$E2E_TMP/$name.log" "^INFO .*Routed prefix '2001:db8:200:(1:)?:/64'" ||
         e2e_fail "$name got a /64 of the small pool"
 done
