@@ -8,6 +8,7 @@
 #include "log/monotonicClock.h"
 #include "log/replaceFile.h"
 #include "tunnel/tunnelTable.h"
+#include "tsp/prefixText.h"
 #include "tunnel/cDelegationTable.h"
 
 #include <sys/stat.h>
@@ -20,18 +21,6 @@
 #include <sstream>
 
 namespace {
-
-// Two prefixes overlap when the shorter one holds the longer.
-bool prefixesOverlap(const in6_addr& a, unsigned aLen, const in6_addr& b, unsigned bLen)
-{
-    unsigned bits = std::min(std::min(aLen, bLen), 128u);
-    for (unsigned bit = 0; bit < bits; ++bit) {
-        unsigned char mask = static_cast<unsigned char>(0x80 >> (bit % 8));
-        if ((a.s6_addr[bit / 8] & mask) != (b.s6_addr[bit / 8] & mask))
-            return false;
-    }
-    return true;
-}
 
 // Seconds the wall clock runs ahead of the monotonic one: the file keeps
 // wall-clock times, which survive a restart of the host.
@@ -66,7 +55,9 @@ bool cBroker::delegationsUsable()
         mError << "quib.broker.delegation: " << error << ". Bailing out" << std::endl;
         return false;
     }
-    if (prefixesOverlap(gDelegations.pool(), gDelegations.poolLen(), mPrefix, mPrefixLen)) {
+    // Two prefixes overlap when the shorter one holds the longer.
+    if (samePrefix(gDelegations.pool().s6_addr, mPrefix.s6_addr,
+                   std::min<unsigned>(gDelegations.poolLen(), mPrefixLen))) {
         mError << "quib.broker.delegation '" << printableText(mDelegationPool)
                << "' overlaps the tunnel prefix " << ip6Text(mPrefix) << "/"
                << static_cast<unsigned>(mPrefixLen) << ". Bailing out" << std::endl;

@@ -42,6 +42,16 @@ bool parsePrefixText(const char* text, in6_addr& prefix, unsigned& len)
     return true;
 }
 
+bool samePrefix(const unsigned char* a, const unsigned char* b, unsigned bits)
+{
+    bits = bits < 128 ? bits : 128;
+    if (std::memcmp(a, b, bits / 8) != 0)
+        return false;
+    unsigned rest = bits % 8;
+    unsigned char mask = static_cast<unsigned char>(0xff00u >> rest);
+    return rest == 0 || (a[bits / 8] & mask) == (b[bits / 8] & mask);
+}
+
 std::string prefixText(const in6_addr& prefix, unsigned len)
 {
     return ip6Text(prefix) + "/" + std::to_string(len);

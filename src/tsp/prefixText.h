@@ -10,3 +10,5 @@
 // with no bit set beyond that length; prefix and len then hold it.
 bool parsePrefixText(const char* text, in6_addr& prefix, unsigned& len);
 std::string prefixText(const in6_addr& prefix, unsigned len);
+// True when the first bits bits (at most 128) of a and b are the same.
+bool samePrefix(const unsigned char* a, const unsigned char* b, unsigned bits);

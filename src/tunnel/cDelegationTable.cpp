@@ -30,21 +30,9 @@ in6_addr fromHigh64(uint64_t v)
     return address;
 }
 
-// The top `bits` bits of v (0 to 64), the rest zero.
-uint64_t keepTop(uint64_t v, unsigned bits)
-{
-    return bits == 0 ? 0 : bits >= 64 ? v : v & ~(~0ULL >> bits);
-}
-
-// A fixed mix, so that an identifier's first place is the same after a
+// A fixed seed, so that an identifier's first place is the same after a
 // restart and on every broker with the same pool.
-uint64_t mix(uint64_t x)
-{
-    x += 0x9e3779b97f4a7c15ULL;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
+const uint64_t kPlaceSeed = 0x9e3779b97f4a7c15ULL;
 
 } // namespace
 
@@ -87,7 +75,7 @@ uint64_t cDelegationTable::capacity() const
 
 bool cDelegationTable::inPool(const in6_addr& address) const
 {
-    return mEnabled && keepTop(high64(address), mPoolLen) == high64(mPool);
+    return mEnabled && samePrefix(address.s6_addr, mPool.s6_addr, mPoolLen);
 }
 
 uint64_t cDelegationTable::indexOf(const in6_addr& address) const
@@ -140,7 +128,7 @@ void cDelegationTable::heard(uint32_t id, long long now)
 uint64_t cDelegationTable::hashedPlace(uint32_t id) const
 {
     uint64_t all = capacity();
-    uint64_t h = mix(id);
+    uint64_t h = keyedHash(id, kPlaceSeed);
     return all == ~0ULL ? h : h % all;
 }
 

@@ -1,5 +1,7 @@
 #include "tunnel/cTunnel.h"
 
+#include "tsp/prefixText.h"
+
 #include "log/logText.h"
 #include "log/monotonicClock.h"
 #include "tunnel/tunnelTable.h"
@@ -149,13 +151,7 @@ bool addressReserved(const unsigned char* address)
 
 bool inSharedPrefix(const unsigned char* address)
 {
-    unsigned bits = sharedPrefixBits();
-    for (unsigned i = 0; i * 8 < bits; ++i) {
-        unsigned kept = bits >= 8 * (i + 1) ? 8 : bits - 8 * i;
-        if (static_cast<unsigned char>(address[i] & (0xff00u >> kept)) != prefixByte(i))
-            return false;
-    }
-    return true;
+    return samePrefix(address, gIp6Prefix.s6_addr, sharedPrefixBits());
 }
 
 void cTunnel::assignAddress()
